@@ -1,0 +1,21 @@
+// Fixed-width reads through a physical memory reader (little-endian, as on x86).
+#include "Platform.h"
+
+uint8_t PhysRead8(const PhysMemReader* pReader, uint64_t Address) {
+    uint8_t Value = 0;
+    pReader->Read(pReader, Address, &Value, 1);
+    return Value;
+}
+
+uint16_t PhysRead16(const PhysMemReader* pReader, uint64_t Address) {
+    uint8_t Bytes[2] = {0, 0};
+    pReader->Read(pReader, Address, Bytes, 2);
+    return (uint16_t)(Bytes[0] | (Bytes[1] << 8));
+}
+
+uint32_t PhysRead32(const PhysMemReader* pReader, uint64_t Address) {
+    uint8_t Bytes[4] = {0, 0, 0, 0};
+    pReader->Read(pReader, Address, Bytes, 4);
+    return (uint32_t)Bytes[0] | ((uint32_t)Bytes[1] << 8) | ((uint32_t)Bytes[2] << 16) |
+           ((uint32_t)Bytes[3] << 24);
+}

@@ -1,0 +1,45 @@
+# Builds x86-64 UEFI shell applications (PE32+, subsystem 10) with g++ and gnu-efi.
+#
+# The objects are compiled freestanding against the runtime's own C library headers
+# (Runtime/include) and gcc's freestanding headers, linked as a shared object with gnu-efi's
+# crt0 and linker script, and converted to PE32+ with objcopy.
+
+set(GNU_EFI_INCLUDE /usr/include/efi CACHE PATH "gnu-efi headers")
+set(GNU_EFI_LIB /usr/lib CACHE PATH "gnu-efi libraries, crt0 and linker script")
+set(EFI_OUTPUT_DIR ${CMAKE_BINARY_DIR}/efi)
+file(MAKE_DIRECTORY ${EFI_OUTPUT_DIR})
+
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
+                OUTPUT_VARIABLE GCC_FREESTANDING_INCLUDE OUTPUT_STRIP_TRAILING_WHITESPACE)
+
+set(EFI_COMPILE_OPTIONS
+    -nostdinc -isystem ${PROJECT_SOURCE_DIR}/Runtime/include -isystem ${GCC_FREESTANDING_INCLUDE}
+    -isystem ${GNU_EFI_INCLUDE} -isystem ${GNU_EFI_INCLUDE}/x86_64
+    -fpic -ffreestanding -fno-stack-protector -fshort-wchar -mno-red-zone
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-asynchronous-unwind-tables
+    -fno-unwind-tables -fno-builtin -ffunction-sections -fdata-sections
+    -mgeneral-regs-only -Os -DEFI_FUNCTION_WRAPPER -DFWTOOLS_UEFI=1
+    -Wall -Wextra -Werror)
+
+# add_efi_app(NAME SOURCES ...): build/efi/NAME.efi from the given sources.
+function(add_efi_app NAME)
+    set(objlib ${NAME}_efi_objects)
+    add_library(${objlib} OBJECT ${ARGN})
+    target_compile_options(${objlib} PRIVATE ${EFI_COMPILE_OPTIONS})
+    target_include_directories(${objlib} PRIVATE ${PROJECT_SOURCE_DIR})
+    set_target_properties(${objlib} PROPERTIES POSITION_INDEPENDENT_CODE OFF)
+    set(so ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.so)
+    set(efi ${EFI_OUTPUT_DIR}/${NAME}.efi)
+    add_custom_command(
+        OUTPUT ${efi}
+        COMMAND ld -nostdlib -shared -Bsymbolic --gc-sections --no-undefined
+                -T ${GNU_EFI_LIB}/elf_x86_64_efi.lds ${GNU_EFI_LIB}/crt0-efi-x86_64.o
+                $<TARGET_OBJECTS:${objlib}> -o ${so} -L${GNU_EFI_LIB} -lefi -lgnuefi
+        COMMAND ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh ${so}
+        COMMAND objcopy -j .text -j .sdata -j .data -j .dynamic -j .dynsym -j .rel -j .rela
+                -j .rel.* -j .rela.* -j .reloc --target efi-app-x86_64 --subsystem=10 ${so} ${efi}
+        DEPENDS ${objlib} $<TARGET_OBJECTS:${objlib}> ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh
+        COMMAND_EXPAND_LISTS
+        COMMENT "Linking UEFI application ${NAME}.efi")
+    add_custom_target(${NAME}_efi ALL DEPENDS ${efi})
+endfunction()
