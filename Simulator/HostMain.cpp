@@ -1,4 +1,81 @@
+// Start-up of a host tool on the simulated machine.
+//
+// The linker redirects the C runtime's call of main to __wrap_main and every call of exit to
+// __wrap_exit. Before the tool's main runs, the machine's memory is mapped at its physical
+// addresses, and main runs on a stack below 4 GiB with a heap that stays in the low brk area,
+// so every address the tool hands to the firmware fits in a 32-bit register, as under UEFI.
+// At the end the full 32-bit exit status is recorded in the machine, since a Linux exit status
+// keeps only its low 8 bits.
+#include <malloc.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "Simulator/Session.h"
+
 extern "C" int __real_main(int argc, char** argv);
-extern "C" int __wrap_main(int argc, char** argv) { return __real_main(argc, argv); }
-extern "C" void __real_exit(int);
-extern "C" void __wrap_exit(int status) { __real_exit(status); }
+extern "C" [[noreturn]] void __real_exit(int status);
+
+namespace {
+
+constexpr size_t kStackSize = 8u << 20;
+
+struct MainCall {
+    int argc;
+    char** argv;
+};
+
+void* RunMain(void* pArgument) {
+    const MainCall* pCall = static_cast<const MainCall*>(pArgument);
+    exit(__real_main(pCall->argc, pCall->argv));
+}
+
+[[noreturn]] void Fatal(const std::string& Message) {
+    fprintf(stderr, "fwsim: %s\n", Message.c_str());
+    __real_exit(125);
+}
+
+}  // namespace
+
+extern "C" int __wrap_main(int argc, char** argv) {
+    // One heap arena in the brk area, never mmap: allocations stay below 4 GiB.
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_MAX, 0);
+
+    std::string Error;
+    if (!sim::StartSession(argc, argv, Error)) {
+        Fatal(Error);
+    }
+    void* pProbe = malloc(16);
+    if ((uintptr_t)pProbe > 0xFFFF0000u) {
+        Fatal("the heap does not lie below 4 GiB (build the host tools without PIE)");
+    }
+    free(pProbe);
+
+    void* pStack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT | MAP_STACK, -1, 0);
+    if (pStack == MAP_FAILED) {
+        Fatal("cannot allocate a stack below 4 GiB");
+    }
+    pthread_attr_t Attributes;
+    pthread_attr_init(&Attributes);
+    pthread_attr_setstack(&Attributes, pStack, kStackSize);
+    MainCall Call = {argc, argv};
+    pthread_t Thread;
+    if (pthread_create(&Thread, &Attributes, RunMain, &Call) != 0) {
+        Fatal("cannot start the tool's thread");
+    }
+    pthread_join(Thread, nullptr);
+    return 0;  // not reached: RunMain ends the process through exit
+}
+
+extern "C" [[noreturn]] void __wrap_exit(int status) {
+    sim::FinishSession((uint32_t)status);
+    __real_exit(status);
+}

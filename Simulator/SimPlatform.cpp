@@ -1,8 +1,29 @@
-#include "Platform/Platform.h"
+// The platform primitives on the simulated machine.
 #include <string.h>
-static void ReadStub(const PhysMemReader*, uint64_t, void* d, size_t n) { memset(d, 0xFF, n); }
-static const PhysMemReader kReader = {ReadStub, nullptr};
-const PhysMemReader* PlatformMemory(void) { return &kReader; }
-void TriggerPortSmi(const uint32_t* in, uint32_t* out) { for (int i = 0; i < 6; i++) out[i] = in[i + 1]; }
-int PlatformRunShellCommand(const char*) { return 1; }
-void PlatformStall(uint32_t) {}
+#include <unistd.h>
+
+#include <string>
+
+#include "Platform/Platform.h"
+#include "Simulator/Session.h"
+
+namespace {
+
+void ReadMachineMemory(const PhysMemReader*, uint64_t Address, void* pDest, size_t Count) {
+    sim::ReadPhysical(Address, pDest, Count);
+}
+
+const PhysMemReader kMachineMemory = {ReadMachineMemory, nullptr};
+
+}  // namespace
+
+const PhysMemReader* PlatformMemory(void) {
+    return &kMachineMemory;
+}
+
+void PlatformStall(uint32_t Microseconds) {
+    sim::LogEvent({{"event", "stall"}, {"microseconds", Microseconds}});
+    if (sim::SessionMachine().value("stall", std::string("real")) == "real") {
+        usleep(Microseconds);
+    }
+}

@@ -1,7 +1,6 @@
-#include <stdio.h>
+// Entry of Crestune.
+#include "Applications/Crestune/Crestune.h"
+
 int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    printf("Crestune placeholder\n");
-    return 0;
+    return (int)RunCrestune(argc, argv);
 }

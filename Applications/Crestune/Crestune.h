@@ -1,0 +1,86 @@
+// Crestune, the BIOS setting utility: run state, exit codes and the routines of the run.
+#ifndef APPLICATIONS_CRESTUNE_CRESTUNE_H
+#define APPLICATIONS_CRESTUNE_CRESTUNE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "Platform/Platform.h"
+
+#define CRESTUNE_VERSION "1.6.8"
+#define CRESTUNE_FILE_NAME "Crestune.efi"
+
+// Size of a password buffer including its terminating zero byte.
+#define MAX_INPUT_PASS_LEN 65
+#define HASHED_PASSWORD_SIZE 12
+
+// Exit codes handed back to the shell.
+#define EXIT_OK 0x00000000u
+#define EXIT_INVALID_ARGUMENT 0xC0000001u
+#define EXIT_OUT_OF_MEMORY 0xC0000002u
+#define EXIT_FILE_OPEN_FAILED 0xC0000003u
+#define EXIT_SMI_FAILED 0xC0000005u
+#define EXIT_FIRMWARE_ERROR 0xC0000006u
+#define EXIT_PASSWORD_REQUIRED 0xC0000007u
+#define EXIT_FILE_CORRUPT 0xC0000008u
+#define EXIT_BIOS_MISMATCH 0xC0000009u
+#define EXIT_NO_SMI_PORT 0xC000000Au
+#define EXIT_BIOS_VERSION 0xC000000Bu
+#define EXIT_BAD_SCAN_CODE 0xC000000Du
+
+// The program-wide state of one run. Everything starts false, zero or absent; the parsers and
+// the steps of the run fill it once.
+struct RunState {
+    // Argument fields.
+    bool LoadDefault;
+    bool BackupMode;
+    bool RestoreMode;
+    bool ChangeAdminPassword;
+    bool ChangePowerOnPassword;
+    bool ClearAdminPassword;
+    bool ClearPowerOnPassword;
+    bool PasswordGiven;
+    bool NoReboot;
+    bool IgnoreBiosLevel;
+    bool SilentMode;
+    bool VerboseMode;
+    const char* FileName;
+    const char* CurrentPassword;
+    const char* strInputNewAdp;
+    const char* strInputNewPop;
+    char ConvertedNewAdp[MAX_INPUT_PASS_LEN];
+    char ConvertedNewPop[MAX_INPUT_PASS_LEN];
+    char ConvertedPass[MAX_INPUT_PASS_LEN];
+
+    // Filled by the run.
+    uint16_t SmiPortNumber;
+    bool PasswordInstalled;
+    uint8_t CurrentPasswordHash[HASHED_PASSWORD_SIZE];
+    FILE* SettingFile;
+};
+
+extern RunState Run;
+
+// Clears the run state (the start of a run; tests use it between cases).
+void ResetRunState(void);
+
+// Closes the settings file when it is open and ends the program with the exit code.
+[[noreturn]] void ExitApplication(uint32_t ExitCode);
+
+// Finds the SMI command port through the ACPI RSDP, RSDT and FADT. On failure prints the
+// reason and returns false.
+bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort);
+
+// Prints the banner and the help text.
+void PrintUsage(void);
+
+// Argument parsers: each returns the number of words it claimed, and ends the run on a
+// malformed word.
+uint32_t FindPrimaryArguments(int argc, char** argv);
+uint32_t FindExtendedArguments(int argc, char** argv);
+uint32_t FindSecondaryArguments(int argc, char** argv);
+
+// The run sequence; returns the exit code of a run that reaches its end.
+uint32_t RunCrestune(int argc, char** argv);
+
+#endif

@@ -1,0 +1,140 @@
+#include "Simulator/Session.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+struct Mapping {
+    uint64_t Base;
+    size_t Size;  // bytes of the region (the mapping is rounded up to pages)
+};
+
+struct SessionState {
+    bool Active = false;
+    std::string MachinePath;
+    nlohmann::json Machine;
+    std::vector<Mapping> Mappings;
+};
+
+SessionState& State() {
+    static SessionState Instance;
+    return Instance;
+}
+
+std::string Hex32(uint32_t Value) {
+    char Buffer[16];
+    std::snprintf(Buffer, sizeof Buffer, "0x%08X", Value);
+    return Buffer;
+}
+
+void MapRegions(const MemoryImage& Image) {
+    const long PageSize = sysconf(_SC_PAGESIZE);
+    for (const MemoryRegion& Region : Image.Regions) {
+        const uint64_t Start = Region.Base & ~(uint64_t)(PageSize - 1);
+        const uint64_t End =
+            (Region.Base + Region.Bytes.size() + PageSize - 1) & ~(uint64_t)(PageSize - 1);
+        void* pWanted = reinterpret_cast<void*>(Start);
+        void* pGot = mmap(pWanted, End - Start, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (pGot == MAP_FAILED || pGot != pWanted) {
+            char Buffer[160];
+            std::snprintf(Buffer, sizeof Buffer,
+                          "cannot map the machine's memory at 0x%llX-0x%llX: %s",
+                          (unsigned long long)Region.Base,
+                          (unsigned long long)(Region.Base + Region.Bytes.size() - 1),
+                          pGot == MAP_FAILED ? std::strerror(errno) : "address taken");
+            throw std::runtime_error(Buffer);
+        }
+        std::memcpy(reinterpret_cast<void*>(Region.Base), Region.Bytes.data(),
+                    Region.Bytes.size());
+        State().Mappings.push_back({Region.Base, Region.Bytes.size()});
+    }
+}
+
+}  // namespace
+
+std::string MachinePathFromEnvironment() {
+    const char* pPath = std::getenv("FWSIM_MACHINE");
+    return pPath != nullptr && pPath[0] != '\0' ? pPath : "fwsim-machine.json";
+}
+
+bool StartSession(int argc, char** argv, std::string& Error) {
+    SessionState& S = State();
+    try {
+        S.MachinePath = MachinePathFromEnvironment();
+        if (access(S.MachinePath.c_str(), F_OK) == 0) {
+            S.Machine = LoadMachineFile(S.MachinePath);
+        } else if (std::getenv("FWSIM_MACHINE") == nullptr) {
+            S.Machine = DefaultMachineDescription();
+        } else {
+            throw std::runtime_error("machine file " + S.MachinePath + " does not exist");
+        }
+        MapRegions(BuildMemoryImage(S.Machine));
+    } catch (const std::exception& E) {
+        Error = E.what();
+        return false;
+    }
+    S.Active = true;
+    nlohmann::json Args = nlohmann::json::array();
+    for (int Index = 0; Index < argc; Index++) {
+        Args.push_back(argv[Index]);
+    }
+    LogEvent({{"event", "start"}, {"argv", Args}});
+    return true;
+}
+
+void FinishSession(uint32_t Status) {
+    SessionState& S = State();
+    if (!S.Active) {
+        return;
+    }
+    S.Active = false;
+    LogEvent({{"event", "exit"}, {"status", Hex32(Status)}});
+    S.Machine["lasterror"] = Hex32(Status);
+    try {
+        SaveMachineFile(S.MachinePath, S.Machine);
+    } catch (const std::exception& E) {
+        std::fprintf(stderr, "fwsim: %s\n", E.what());
+    }
+}
+
+bool SessionActive() {
+    return State().Active;
+}
+
+nlohmann::json& SessionMachine() {
+    return State().Machine;
+}
+
+void LogEvent(const nlohmann::json& Event) {
+    const std::string Path = State().MachinePath + ".log";
+    std::ofstream Out(Path, std::ios::app);
+    Out << Event.dump() << "\n";
+}
+
+void ReadPhysical(uint64_t Address, void* pDest, size_t Count) {
+    auto* pOut = static_cast<uint8_t*>(pDest);
+    for (size_t I = 0; I < Count; I++) {
+        const uint64_t A = Address + I;
+        pOut[I] = 0xFF;
+        for (const Mapping& M : State().Mappings) {
+            if (A >= M.Base && A - M.Base < M.Size) {
+                pOut[I] = *reinterpret_cast<const volatile uint8_t*>(A);
+                break;
+            }
+        }
+    }
+}
+
+}  // namespace sim

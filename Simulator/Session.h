@@ -1,0 +1,39 @@
+// One run of a host tool on a simulated machine: the machine's description and state, its
+// memory mapped into the process at the physical addresses, and the machine's log.
+#ifndef SIMULATOR_SESSION_H
+#define SIMULATOR_SESSION_H
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "Simulator/Machine.h"
+
+namespace sim {
+
+// The machine file: $FWSIM_MACHINE, else fwsim-machine.json in the current directory (made from
+// the built-in machine when it does not exist yet).
+std::string MachinePathFromEnvironment();
+
+// Loads the machine and maps its memory. Returns false (with the reason in Error) when the
+// machine cannot be set up.
+bool StartSession(int argc, char** argv, std::string& Error);
+
+// Records the run's full 32-bit exit status (the shell's %lasterror%) and saves the machine.
+void FinishSession(uint32_t Status);
+
+bool SessionActive();
+
+// The machine's description and state; changes are saved when the run ends.
+nlohmann::json& SessionMachine();
+
+// Appends one event to the machine's log (JSON lines in MACHINE.log).
+void LogEvent(const nlohmann::json& Event);
+
+// Reads physical memory of the running machine (mapped regions; 0xFF elsewhere).
+void ReadPhysical(uint64_t Address, void* pDest, size_t Count);
+
+}  // namespace sim
+
+#endif

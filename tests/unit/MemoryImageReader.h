@@ -1,0 +1,21 @@
+// A physical memory reader over a memory image built from a machine description.
+#ifndef TESTS_UNIT_MEMORYIMAGEREADER_H
+#define TESTS_UNIT_MEMORYIMAGEREADER_H
+
+#include "Platform/Platform.h"
+#include "Simulator/Machine.h"
+
+struct ImageReader {
+    PhysMemReader Reader;
+    sim::MemoryImage Image;
+
+    explicit ImageReader(sim::MemoryImage InImage) : Reader{Read, this}, Image(std::move(InImage)) {}
+    ImageReader(const ImageReader&) = delete;
+    ImageReader& operator=(const ImageReader&) = delete;
+
+    static void Read(const PhysMemReader* pSelf, uint64_t Address, void* pDest, size_t Count) {
+        static_cast<const ImageReader*>(pSelf->pContext)->Image.Read(Address, pDest, Count);
+    }
+};
+
+#endif
