@@ -41,7 +41,7 @@ void* RunMain(void* pArgument) {
     __real_exit(125);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int __wrap_main(int argc, char** argv) {
     // One heap arena in the brk area, never mmap: allocations stay below 4 GiB.
@@ -72,7 +72,29 @@ extern "C" int __wrap_main(int argc, char** argv) {
         Fatal("cannot start the tool's thread");
     }
     pthread_join(Thread, nullptr);
-    return 0;  // not reached: RunMain ends the process through exit
+    return 0; // not reached: RunMain ends the process through exit
+}
+
+// Assertion reports in the format the UEFI runtime prints: the expression, the source file's
+// name, the function's name and the line; then the program stops with status 1.
+extern "C" [[noreturn]] void __assert_fail(const char* pExpression, const char* pFile,
+                                           unsigned int Line, const char* pFunction) noexcept {
+    const char* pBase = strrchr(pFile, '/');
+    pBase = pBase != nullptr ? pBase + 1 : pFile;
+    // The C++ library passes the full signature: keep the name before the parameter list.
+    std::string Function = pFunction;
+    const size_t Open = Function.find('(');
+    if (Open != std::string::npos) {
+        Function.erase(Open);
+    }
+    const size_t Space = Function.find_last_of(" :*&");
+    if (Space != std::string::npos) {
+        Function.erase(0, Space + 1);
+    }
+    fflush(stdout);
+    fprintf(stderr, "Assertion failed: (%s), file %s, function %s, line %d.\n", pExpression, pBase,
+            Function.c_str(), (int)Line);
+    exit(1);
 }
 
 extern "C" [[noreturn]] void __wrap_exit(int status) {

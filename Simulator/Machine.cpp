@@ -99,7 +99,7 @@ void BuildAcpi(const json& Acpi, MemoryImage& Image) {
             const uint64_t Address = RequiredNumber(Table, "address");
             Entries.push_back((uint32_t)Address);
             if (Table.value("listed_only", false)) {
-                continue;  // an RSDT entry whose table is not written
+                continue; // an RSDT entry whose table is not written
             }
             const std::string Signature = Table.value("signature", std::string("FACP"));
             if (Signature.size() != 4) {
@@ -167,12 +167,12 @@ std::vector<uint8_t> BuildStructure(const json& S, uint16_t Handle) {
             B.assign(24, 0);
             B[0] = 0;
             B[1] = 24;
-            B[4] = 1;                                           // vendor: string 1
-            B[5] = (uint8_t)Number(S, "version_string", 2);      // BIOS Version: string 2
-            Put16(B, 6, 0xE800);                                // starting segment
-            B[8] = 3;                                           // release date: string 3
-            B[9] = 0xFF;                                        // ROM size
-            B[10] = 0x80;                                       // characteristics
+            B[4] = 1;                                       // vendor: string 1
+            B[5] = (uint8_t)Number(S, "version_string", 2); // BIOS Version: string 2
+            Put16(B, 6, 0xE800);                            // starting segment
+            B[8] = 3;                                       // release date: string 3
+            B[9] = 0xFF;                                    // ROM size
+            B[10] = 0x80;                                   // characteristics
             B[20] = 1;
             B[22] = 0xFF;
             B[23] = 0xFF;
@@ -238,7 +238,7 @@ void BuildSmbios(const json& Smbios, MemoryImage& Image) {
     WriteOrFail(Image, EntryAddress, E, "SMBIOS entry point");
 }
 
-}  // namespace
+} // namespace
 
 bool MemoryImage::Read(uint64_t Address, void* pDest, size_t Count) const {
     auto* pOut = static_cast<uint8_t*>(pDest);
@@ -308,7 +308,17 @@ json DefaultMachineDescription() {
     "table": "0xF5040",
     "structures": [{"type": 0, "bios_version": "M1KT52AUS"}, {"type": 1}]
   },
-  "bytes": [{"address": "0xF0040", "ascii": "AMIBIOS"}]
+  "bytes": [{"address": "0xF0040", "ascii": "AMIBIOS"}],
+  "firmware": {
+    "mfg_done": false,
+    "admin_password_hash": null,
+    "power_on_password_hash": null,
+    "retry_count": 0,
+    "retry_limit": 3,
+    "comm_buffer": {"max_size": "0x0"},
+    "settings": [],
+    "inject": []
+  }
 })");
 }
 
@@ -379,4 +389,4 @@ void SaveMachineFile(const std::string& Path, const json& Description) {
     }
 }
 
-}  // namespace sim
+} // namespace sim

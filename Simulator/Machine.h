@@ -49,6 +49,6 @@ nlohmann::json LoadMachineFile(const std::string& Path);
 // Writes a description file atomically (temporary file, then rename).
 void SaveMachineFile(const std::string& Path, const nlohmann::json& Description);
 
-}  // namespace sim
+} // namespace sim
 
 #endif

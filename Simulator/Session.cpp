@@ -17,7 +17,7 @@ namespace {
 
 struct Mapping {
     uint64_t Base;
-    size_t Size;  // bytes of the region (the mapping is rounded up to pages)
+    size_t Size; // bytes of the region (the mapping is rounded up to pages)
 };
 
 struct SessionState {
@@ -56,13 +56,12 @@ void MapRegions(const MemoryImage& Image) {
                           pGot == MAP_FAILED ? std::strerror(errno) : "address taken");
             throw std::runtime_error(Buffer);
         }
-        std::memcpy(reinterpret_cast<void*>(Region.Base), Region.Bytes.data(),
-                    Region.Bytes.size());
+        std::memcpy(reinterpret_cast<void*>(Region.Base), Region.Bytes.data(), Region.Bytes.size());
         State().Mappings.push_back({Region.Base, Region.Bytes.size()});
     }
 }
 
-}  // namespace
+} // namespace
 
 std::string MachinePathFromEnvironment() {
     const char* pPath = std::getenv("FWSIM_MACHINE");
@@ -137,4 +136,4 @@ void ReadPhysical(uint64_t Address, void* pDest, size_t Count) {
     }
 }
 
-}  // namespace sim
+} // namespace sim

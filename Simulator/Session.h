@@ -34,6 +34,6 @@ void LogEvent(const nlohmann::json& Event);
 // Reads physical memory of the running machine (mapped regions; 0xFF elsewhere).
 void ReadPhysical(uint64_t Address, void* pDest, size_t Count);
 
-}  // namespace sim
+} // namespace sim
 
 #endif

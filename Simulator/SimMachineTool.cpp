@@ -14,9 +14,8 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: simmachine default\n"
-                 "       simmachine legacy-image MACHINE.json OUT.bin\n");
+    std::fprintf(stderr, "usage: simmachine default\n"
+                         "       simmachine legacy-image MACHINE.json OUT.bin\n");
     return 2;
 }
 
@@ -38,7 +37,7 @@ int LegacyImage(const std::string& MachinePath, const std::string& OutPath) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     try {

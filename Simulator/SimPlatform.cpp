@@ -15,7 +15,7 @@ void ReadMachineMemory(const PhysMemReader*, uint64_t Address, void* pDest, size
 
 const PhysMemReader kMachineMemory = {ReadMachineMemory, nullptr};
 
-}  // namespace
+} // namespace
 
 const PhysMemReader* PlatformMemory(void) {
     return &kMachineMemory;

@@ -80,6 +80,47 @@ uint32_t FindPrimaryArguments(int argc, char** argv);
 uint32_t FindExtendedArguments(int argc, char** argv);
 uint32_t FindSecondaryArguments(int argc, char** argv);
 
+// Whole-word and leading-part comparison of command words, ASCII letters without regard to case.
+bool WordEquals(const char* pWord, const char* pKeyword);
+bool WordPrefixEquals(const char* pWord, const char* pKeyword, uint32_t Count);
+
+// Placement checks: an option followed by exactly one value word, and an option without value
+// given once. Both end the run when the check fails.
+void CheckOptionValue(int Index, int argc, char** argv);
+void SetOptionFlag(bool* pField, int Index, int argc, char** argv);
+
+// Keyboard maps of scan-code passwords and the conversion into password text.
+struct ScanCodeMap;
+extern const ScanCodeMap ScanCodeMapUs;
+extern const ScanCodeMap ScanCodeMapFr;
+extern const ScanCodeMap ScanCodeMapGe;
+bool ConvertScanCodePassword(char* pDest, const char* strScan, const ScanCodeMap* pMap);
+
+// Firmware requests built by the run.
+struct PortSmiRegisters;
+// Clears the record and sets Eax, Ebx, Ecx and the SMI command port in Edx.
+void InitRequest(PortSmiRegisters* pRegisters, uint32_t Eax, uint32_t Ebx, uint32_t Ecx);
+// Sets the input buffer register code and, on a machine with a password, the current hash.
+void AttachPasswordHash(PortSmiRegisters* pRegisters, uint8_t InBufReg);
+// Raises the request; ends the run when it cannot be raised. Returns the status verdict.
+bool SendRequest(PortSmiRegisters* pRegisters, const void* pInBuf, uint32_t InBufSize,
+                 void* pOutBuf, uint32_t OutBufSize);
+// As SendRequest, and ends the run when the firmware refuses.
+void SendCheckedRequest(PortSmiRegisters* pRegisters, const void* pInBuf, uint32_t InBufSize,
+                        void* pOutBuf, uint32_t OutBufSize);
+
+// Passwords.
+bool CheckPasswordInstalled(void);
+void ComputeHash(uint8_t* pHash, const char* strInput);
+// The password step of a run: demands and hashes the current password where one is installed.
+void CheckCurrentPassword(void);
+void ProcessChangePassword(void);
+
+// Operations.
+void ProcessSettingOptions(void);
+void ProcessLoadDefault(void);
+void ProcessBackupRestore(void);
+
 // The run sequence; returns the exit code of a run that reaches its end.
 uint32_t RunCrestune(int argc, char** argv);
 

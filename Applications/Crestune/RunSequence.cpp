@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
+#include "Applications/Crestune/EfiFunc.h"
 
 namespace {
 
@@ -50,7 +51,41 @@ void CheckClassRules(uint32_t totalArgCount, uint32_t priArgCount, uint32_t secA
     }
 }
 
-}  // namespace
+void SendPlainRequest(const char* pName, uint32_t Eax) {
+    if (Run.VerboseMode) {
+        printf("Calling %s...\n", pName);
+    }
+    PortSmiRegisters Registers;
+    InitRequest(&Registers, Eax, 0, 0);
+    SendCheckedRequest(&Registers, NULL, 0, NULL, 0);
+}
+
+void OpenSettingFile(void) {
+    const char* pMode = Run.BackupMode ? "wb" : Run.RestoreMode ? "rb" : NULL;
+    if (pMode == NULL) {
+        return;
+    }
+    Run.SettingFile = fopen(Run.FileName, pMode);
+    if (Run.SettingFile == NULL) {
+        perror("Open file failed");
+        ExitApplication(EXIT_FILE_OPEN_FAILED);
+    }
+}
+
+void CloseSettingFile(void) {
+    if (Run.SettingFile == NULL) {
+        return;
+    }
+    FILE* pFile = Run.SettingFile;
+    Run.SettingFile = NULL;
+    // A backup whose last bytes cannot be written is not a backup.
+    if (fclose(pFile) != 0 && Run.BackupMode) {
+        perror("Write file failed");
+        ExitApplication(EXIT_FILE_OPEN_FAILED);
+    }
+}
+
+} // namespace
 
 uint32_t RunCrestune(int argc, char** argv) {
     uint16_t Port = 0;
@@ -80,6 +115,24 @@ uint32_t RunCrestune(int argc, char** argv) {
 
     if (Run.VerboseMode) {
         printf("SMI port number: %.4Xh\n", (unsigned)Run.SmiPortNumber);
+    }
+    SendPlainRequest("IsMfgDoneSet", 0x534D3220);
+    CheckCurrentPassword();
+    ProcessSettingOptions();
+    OpenSettingFile();
+    if (Run.LoadDefault) {
+        ProcessLoadDefault();
+    } else if (Run.BackupMode || Run.RestoreMode) {
+        ProcessBackupRestore();
+    } else if (Run.ChangeAdminPassword || Run.ChangePowerOnPassword) {
+        ProcessChangePassword();
+    }
+    CloseSettingFile();
+    SendPlainRequest("UpdateChecksum", 0x534D0040);
+    printf("BIOS setting processing successfully completed...\n\n");
+    if (Run.RestoreMode && !Run.NoReboot) {
+        printf("Rebooting...\n");
+        PlatformRunShellCommand("reset");
     }
     return EXIT_OK;
 }

@@ -3,12 +3,12 @@
 
 #define RSDP_SCAN_START 0xE0000u
 #define RSDP_SCAN_LAST 0xFFFF0u
-#define RSDP_SIGNATURE_LOW 0x20445352u   // "RSD "
-#define RSDP_SIGNATURE_HIGH 0x20525450u  // "PTR "
+#define RSDP_SIGNATURE_LOW 0x20445352u  // "RSD "
+#define RSDP_SIGNATURE_HIGH 0x20525450u // "PTR "
 #define RSDP_RSDT_ADDRESS_OFFSET 16
 #define SDT_LENGTH_OFFSET 4
 #define SDT_HEADER_SIZE 36u
-#define FADT_SIGNATURE 0x50434146u  // "FACP"
+#define FADT_SIGNATURE 0x50434146u // "FACP"
 #define FADT_SMI_CMD_OFFSET 48
 
 bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort) {

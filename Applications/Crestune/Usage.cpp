@@ -258,15 +258,24 @@ void PrintUsage(void) {
     printf("                         24t      -- set the MMIOH base to 24T\n");
     printf("                         40t      -- set the MMIOH base to 40T\n");
     printf("                         56t      -- set the MMIOH base to 56T\n");
-    printf("   /pass_scan [ScanCode]       Input current system BIOS password\n                               in Scan Code with US keyboard\n");
-    printf("   /newadp_scan [ScanCode]     Set new Administrator password\n                               in Scan Code with US keyboard\n");
-    printf("   /newpop_scan [ScanCode]     Set new Power-on password\n                               in Scan Code with US keyboard\n");
-    printf("   /pass_scan_fr [ScanCode]    Input current system BIOS password\n                               in Scan Code with French keyboard\n");
-    printf("   /newadp_scan_fr [ScanCode]  Set new Administrator password\n                               in Scan Code with French keyboard\n");
-    printf("   /newpop_scan_fr [ScanCode]  Set new Power-on password\n                               in Scan Code with French keyboard\n");
-    printf("   /pass_scan_ge [ScanCode]    Input current system BIOS password\n                               in Scan Code with German keyboard\n");
-    printf("   /newadp_scan_ge [ScanCode]  Set new Administrator password\n                               in Scan Code with German keyboard\n");
-    printf("   /newpop_scan_ge [ScanCode]  Set new Power-on password\n                               in Scan Code with German keyboard\n");
+    printf("   /pass_scan [ScanCode]       Input current system BIOS password\n                    "
+           "           in Scan Code with US keyboard\n");
+    printf("   /newadp_scan [ScanCode]     Set new Administrator password\n                        "
+           "       in Scan Code with US keyboard\n");
+    printf("   /newpop_scan [ScanCode]     Set new Power-on password\n                             "
+           "  in Scan Code with US keyboard\n");
+    printf("   /pass_scan_fr [ScanCode]    Input current system BIOS password\n                    "
+           "           in Scan Code with French keyboard\n");
+    printf("   /newadp_scan_fr [ScanCode]  Set new Administrator password\n                        "
+           "       in Scan Code with French keyboard\n");
+    printf("   /newpop_scan_fr [ScanCode]  Set new Power-on password\n                             "
+           "  in Scan Code with French keyboard\n");
+    printf("   /pass_scan_ge [ScanCode]    Input current system BIOS password\n                    "
+           "           in Scan Code with German keyboard\n");
+    printf("   /newadp_scan_ge [ScanCode]  Set new Administrator password\n                        "
+           "       in Scan Code with German keyboard\n");
+    printf("   /newpop_scan_ge [ScanCode]  Set new Power-on password\n                             "
+           "  in Scan Code with German keyboard\n");
     printf("   /discptmsg     Security disable computrace message\n");
     printf("   /encptmsg      Security enable computrace message\n");
     printf("   /perdiscpt     Permanently disable computrace\n");

@@ -12,8 +12,8 @@ namespace {
 
 struct PortCase {
     const char* Name;
-    const char* Description;  // JSON merged over a legacy area holding the tables
-    int Port;                 // -1: discovery fails
+    const char* Description; // JSON merged over a legacy area holding the tables
+    int Port;                // -1: discovery fails
     const char* Output;
 };
 
@@ -25,39 +25,47 @@ std::string Tables(const std::string& Acpi) {
 const PortCase kCases[] = {
     {"FadtThroughRsdt", R"({"rsdp": "0xF6000", "rsdt": "0xF6040", "tables": [
         {"address": "0xF6100", "signature": "APIC"},
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB2"}]})", 0xB2, ""},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB2"}]})",
+     0xB2, ""},
     {"RsdpAtLastParagraph", R"({"rsdp": "0xFFFF0", "rsdt": "0xF6040", "tables": [
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0x52"}]})", 0x52, ""},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0x52"}]})",
+     0x52, ""},
     {"RsdpAtFirstParagraph", R"({"rsdp": "0xE0000", "rsdt": "0xF6040", "tables": [
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0x53"}]})", 0x53, ""},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0x53"}]})",
+     0x53, ""},
     {"UnalignedRsdpIsNotFound", R"({"rsdp": "0xF6008", "rsdt": "0xF6040", "tables": [
-        {"address": "0xF6200", "signature": "FACP"}]})", -1,
-     "Can't find RSDP structure anchor string.\n"},
+        {"address": "0xF6200", "signature": "FACP"}]})",
+     -1, "Can't find RSDP structure anchor string.\n"},
     {"BadChecksumAndRevision2StillUsed", R"({"rsdp": "0xF6000", "rsdt": "0xF6040",
         "rsdp_revision": 2, "rsdp_checksum": "bad", "tables": [
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB3"}]})", 0xB3, ""},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB3"}]})",
+     0xB3, ""},
     {"RsdtOfHeaderLengthHasNoEntries", R"({"rsdp": "0xF6000", "rsdt": "0xF6040",
-        "rsdt_length": 36, "tables": [{"address": "0xF6200", "signature": "FACP"}]})", -1,
-     "Can't find FADT structure anchor string.\n"},
+        "rsdt_length": 36, "tables": [{"address": "0xF6200", "signature": "FACP"}]})",
+     -1, "Can't find FADT structure anchor string.\n"},
     {"RsdtShorterThanHeaderHasNoEntries", R"({"rsdp": "0xF6000", "rsdt": "0xF6040",
-        "rsdt_length": 8, "tables": [{"address": "0xF6200", "signature": "FACP"}]})", -1,
-     "Can't find FADT structure anchor string.\n"},
+        "rsdt_length": 8, "tables": [{"address": "0xF6200", "signature": "FACP"}]})",
+     -1, "Can't find FADT structure anchor string.\n"},
     {"NoFadtAmongEntries", R"({"rsdp": "0xF6000", "rsdt": "0xF6040", "tables": [
         {"address": "0xF6100", "signature": "APIC"}, {"address": "0xF6200", "signature": "HPET"}]})",
      -1, "Can't find FADT structure anchor string.\n"},
     {"FirstOfTwoFadtsWins", R"({"rsdp": "0xF6000", "rsdt": "0xF6040", "tables": [
         {"address": "0xF6100", "signature": "FACP", "smi_cmd": "0xB4"},
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB5"}]})", 0xB4, ""},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB5"}]})",
+     0xB4, ""},
     {"UpperBitsOfSmiCmdIgnored", R"({"rsdp": "0xF6000", "rsdt": "0xF6040", "tables": [
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0x1234ABCD"}]})", 0xABCD, ""},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0x1234ABCD"}]})",
+     0xABCD, ""},
     {"SmiCmdZeroNamesNoPort", R"({"rsdp": "0xF6000", "rsdt": "0xF6040", "tables": [
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": 0}]})", -1,
-     "The FADT names no SMI command port.\n"},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": 0}]})",
+     -1, "The FADT names no SMI command port.\n"},
     {"EntryPointingOutsideMemory", R"({"rsdp": "0xF6000", "rsdt": "0xF6040", "tables": [
         {"address": "0x20000000", "listed_only": true},
-        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB6"}]})", 0xB6, ""},
+        {"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB6"}]})",
+     0xB6, ""},
     {"RsdtListedBeyondMemory", R"({"rsdp": "0xF6000", "rsdt": "0xF6040", "rsdt_length": 400,
-        "tables": [{"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB7"}]})", 0xB7, ""},
+        "tables": [{"address": "0xF6200", "signature": "FACP", "smi_cmd": "0xB7"}]})",
+     0xB7, ""},
 };
 
 class SmiPortTest : public ::testing::TestWithParam<PortCase> {};
@@ -116,4 +124,4 @@ TEST(SmiPortTest, NothingAboveTheLegacyAreaIsScanned) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't find RSDP structure anchor string.\n");
 }
 
-}  // namespace
+} // namespace
