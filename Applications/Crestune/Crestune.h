@@ -121,6 +121,28 @@ void ProcessSettingOptions(void);
 void ProcessLoadDefault(void);
 void ProcessBackupRestore(void);
 
+// The setting options: one row per option word, and an end row whose Name is "".
+#define SETTING_OPTION_ROWS 80
+#define SETTING_VALUE_SLOTS 10
+struct SettingOption {
+    const char* Name;
+    const char* Values[SETTING_VALUE_SLOTS];  // the slot index is the value code
+    uint32_t Function;                        // EAX of the request
+    uint32_t Item;                            // EBX
+    uint32_t Data;                            // ECX: default, then the parsed value
+    uint8_t Selected;
+    uint32_t DefaultData;
+};
+extern SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1];
+uint32_t GetSettingOptionCount(void);
+// Restores every row's default Data and clears Selected.
+void ResetSettingOptionTable(void);
+// Converts hexadecimal text; 0xFFFFFFFF on failure.
+uint32_t ExtStrToUL(const char* pText, uint32_t Base);
+void ParseBootDevice(int Index, SettingOption* pRow, int argc, char** argv);
+bool CheckCurrentTpmSetting(uint32_t* pMode);
+bool GetYesNoAnswer(void);
+
 // The run sequence; returns the exit code of a run that reaches its end.
 uint32_t RunCrestune(int argc, char** argv);
 

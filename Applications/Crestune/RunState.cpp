@@ -8,6 +8,7 @@ RunState Run;
 
 void ResetRunState(void) {
     memset(&Run, 0, sizeof Run);
+    ResetSettingOptionTable();
 }
 
 void ExitApplication(uint32_t ExitCode) {
