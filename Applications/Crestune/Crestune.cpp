@@ -13,8 +13,9 @@ void InitRequest(PortSmiRegisters* pRegisters, uint32_t Eax, uint32_t Ebx, uint3
     pRegisters->Edx = Run.SmiPortNumber;
 }
 
-void AttachPasswordHash(PortSmiRegisters* pRegisters, uint8_t InBufReg) {
+void AttachPasswordHash(PortSmiRegisters* pRegisters, uint8_t InBufReg, uint8_t OutBufReg) {
     pRegisters->InBufReg = InBufReg;
+    pRegisters->OutBufReg = OutBufReg;
     if (Run.PasswordInstalled) {
         memcpy(pRegisters->HashedPassword, Run.CurrentPasswordHash, HASHED_PASSWORD_SIZE);
     }
@@ -149,6 +150,6 @@ void ProcessChangePassword(void) {
     }
     PortSmiRegisters Registers;
     InitRequest(&Registers, 0x534D0140, 3, 0);
-    AttachPasswordHash(&Registers, BUF_REG_ESI_EDI_HASH);
+    AttachPasswordHash(&Registers, BUF_REG_ESI_EDI_HASH, BUF_REG_NONE);
     SendCheckedRequest(&Registers, &Request, sizeof Request, NULL, 0);
 }

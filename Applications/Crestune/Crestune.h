@@ -100,8 +100,8 @@ bool ConvertScanCodePassword(char* pDest, const char* strScan, const ScanCodeMap
 struct PortSmiRegisters;
 // Clears the record and sets Eax, Ebx, Ecx and the SMI command port in Edx.
 void InitRequest(PortSmiRegisters* pRegisters, uint32_t Eax, uint32_t Ebx, uint32_t Ecx);
-// Sets the input buffer register code and, on a machine with a password, the current hash.
-void AttachPasswordHash(PortSmiRegisters* pRegisters, uint8_t InBufReg);
+// Sets the buffer register codes and, on a machine with a password, the current hash.
+void AttachPasswordHash(PortSmiRegisters* pRegisters, uint8_t InBufReg, uint8_t OutBufReg);
 // Raises the request; ends the run when it cannot be raised. Returns the status verdict.
 bool SendRequest(PortSmiRegisters* pRegisters, const void* pInBuf, uint32_t InBufSize,
                  void* pOutBuf, uint32_t OutBufSize);

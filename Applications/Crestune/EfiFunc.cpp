@@ -311,3 +311,90 @@ void DumpBuffer(const void* pData, UINT8 Rows, UINT32 Length) {
     }
     printf("\n");
 }
+
+#define SMBIOS_SCAN_START 0xF0000u
+#define SMBIOS_SCAN_LAST 0xFFFE0u
+#define SMBIOS_ANCHOR 0x5F4D535Fu // "_SM_"
+#define SMBIOS_ENTRY_LENGTH_OFFSET 5
+#define SMBIOS_TABLE_LENGTH_OFFSET 0x16
+#define SMBIOS_TABLE_ADDRESS_OFFSET 0x18
+#define SMBIOS_STRUCTURE_COUNT_OFFSET 0x1C
+#define SMBIOS_HEADER_SIZE 4u
+
+// Finds the offset past the string set that starts at Offset (the first two consecutive zero
+// bytes, stepped past) without reading beyond End. Returns 0 when the table ends first.
+static UINT64 SkipStringSet(const PhysMemReader* pMemory, UINT64 Offset, UINT64 End) {
+    while (Offset + 1 < End) {
+        if (PhysRead8(pMemory, Offset) == 0 && PhysRead8(pMemory, Offset + 1) == 0) {
+            return Offset + 2;
+        }
+        Offset++;
+    }
+    return 0;
+}
+
+bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize) {
+    if (Run.VerboseMode) {
+        printf("Calling GetSmbiosStructure...\n");
+    }
+    UINT64 EntryPoint = 0;
+    for (UINT64 Address = SMBIOS_SCAN_START; Address <= SMBIOS_SCAN_LAST; Address += 16) {
+        if (PhysRead32(pMemory, Address) != SMBIOS_ANCHOR) {
+            continue;
+        }
+        const UINT8 Length = PhysRead8(pMemory, Address + SMBIOS_ENTRY_LENGTH_OFFSET);
+        UINT8 Sum = 0;
+        for (UINT32 Index = 0; Index < Length; Index++) {
+            Sum = (UINT8)(Sum + PhysRead8(pMemory, Address + Index));
+        }
+        if (Sum == 0) {
+            EntryPoint = Address;
+            break;
+        }
+    }
+    if (EntryPoint == 0) {
+        return false;
+    }
+    const uint16_t Count = PhysRead16(pMemory, EntryPoint + SMBIOS_STRUCTURE_COUNT_OFFSET);
+    const UINT64 Table = PhysRead32(pMemory, EntryPoint + SMBIOS_TABLE_ADDRESS_OFFSET);
+    // The walk stays inside the table length the entry point declares.
+    const UINT64 End = Table + PhysRead16(pMemory, EntryPoint + SMBIOS_TABLE_LENGTH_OFFSET);
+    if (Count == 0) {
+        return false;
+    }
+    UINT64 Structure = Table;
+    bool Found = false;
+    for (uint32_t Index = 0; Index < Count; Index++) {
+        if (Structure + SMBIOS_HEADER_SIZE > End) {
+            return false;
+        }
+        const UINT8 Length = PhysRead8(pMemory, Structure + 1);
+        if (Length < SMBIOS_HEADER_SIZE) {
+            return false; // a malformed structure: nothing after it can be trusted
+        }
+        if (PhysRead8(pMemory, Structure) == Type) {
+            Found = true;
+            break;
+        }
+        Structure = SkipStringSet(pMemory, Structure + Length, End);
+        if (Structure == 0) {
+            return false;
+        }
+    }
+    if (!Found) {
+        return false;
+    }
+    const UINT64 StructureEnd =
+        SkipStringSet(pMemory, Structure + PhysRead8(pMemory, Structure + 1), End);
+    if (StructureEnd == 0) {
+        return false;
+    }
+    const UINT64 TotalLength = StructureEnd - Structure;
+    if (TotalLength > BufferSize) {
+        printf("The length of input buffer is too small.\n");
+        return false;
+    }
+    memset(pBuffer, 0, BufferSize);
+    pMemory->Read(pMemory, Structure, pBuffer, (size_t)TotalLength);
+    return true;
+}

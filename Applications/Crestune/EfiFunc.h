@@ -74,4 +74,9 @@ bool CheckSmiReturnCode(const PortSmiRegisters* pRegisters);
 // Prints Rows rows of 16 bytes as hex; bytes at or past Length are not read.
 void DumpBuffer(const void* pData, UINT8 Rows, UINT32 Length);
 
+// Copies the first SMBIOS structure of the type, with its strings, into the buffer; the SMBIOS
+// 2.x entry point is searched in the legacy BIOS area.
+struct PhysMemReader;
+bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize);
+
 #endif

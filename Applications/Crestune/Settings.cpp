@@ -661,7 +661,7 @@ void ProcessSettingOptions(void) {
         }
         PortSmiRegisters Registers;
         InitRequest(&Registers, pRow->Function, pRow->Item, pRow->Data);
-        AttachPasswordHash(&Registers, BUF_REG_EDI_HASH);
+        AttachPasswordHash(&Registers, BUF_REG_EDI_HASH, BUF_REG_NONE);
         if (!SendRequest(&Registers, NULL, 0, NULL, 0)) {
             ExplainRefusal(pRow, Registers.Eax);
             ExitApplication(EXIT_FIRMWARE_ERROR);
@@ -676,6 +676,6 @@ void ProcessLoadDefault(void) {
     }
     PortSmiRegisters Registers;
     InitRequest(&Registers, 0x534D0040, 9, 0);
-    AttachPasswordHash(&Registers, BUF_REG_EDI_HASH);
+    AttachPasswordHash(&Registers, BUF_REG_EDI_HASH, BUF_REG_NONE);
     SendCheckedRequest(&Registers, NULL, 0, NULL, 0);
 }
