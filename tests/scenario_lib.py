@@ -69,9 +69,9 @@ def machine_description(scenario, build):
 def load_scenarios(pattern="*.py"):
     scenarios = []
     for path in sorted(SCENARIO_DIR.glob(pattern)):
-        spec = importlib.util.spec_from_file_location("scenario_" + path.stem, path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        loader_spec = importlib.util.spec_from_file_location("scenario_" + path.stem, path)
+        module = importlib.util.module_from_spec(loader_spec)
+        loader_spec.loader.exec_module(module)
         for scenario in module.SCENARIOS:
             scenario = dict(scenario)
             scenario["source"] = path.name
