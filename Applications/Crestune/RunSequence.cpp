@@ -12,7 +12,7 @@ bool AsksForHelp(const char* pWord) {
     if (strcmp(pWord, "/?") == 0) {
         return true;
     }
-    return strlen(pWord) >= 2 && strncasecmp(pWord, "/Help", 2) == 0;
+    return WordPrefixEquals(pWord, "/Help", 2);
 }
 
 void ScreenCommandLine(int argc, char** argv) {
