@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Simulator/DoubleCore/DoubleCore.h"
+#include "Simulator/DoubleCore/Sha256.h"
+#include "Simulator/FirmwareDouble.h"
+
+namespace {
+
+std::string DigestHex(const std::string& Message) {
+    uint8_t Digest[SHA256_DIGEST_SIZE];
+    Sha256(reinterpret_cast<const uint8_t*>(Message.data()), (uint32_t)Message.size(), Digest);
+    std::string Hex = sim::HexBytes(Digest, sizeof Digest);
+    for (char& C : Hex) {
+        C = (char)std::tolower((unsigned char)C);
+    }
+    return Hex;
+}
+
+struct Vector {
+    std::string Message;
+    const char* pDigest;
+};
+
+// FIPS 180-4 examples, and lengths around the padding boundaries (55/56 bytes: the length
+// field still fits the last block or needs one more; 64, 119/120: whole blocks before the tail).
+TEST(Sha256, KnownDigests) {
+    const Vector Vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+        {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+        {std::string(63, 'a'), "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
+        {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+        {std::string(65, 'a'), "635361c48bb9eab14198e76ea8ab7f1a41685d6ad62aa9146d301d4f17eb0ae0"},
+        {std::string(119, 'a'), "31eba51c313a5c08226adf18d4a359cfdfd8d2e816b13f4af952f7ea6584dcfb"},
+        {std::string(120, 'a'), "2f3d335432c70b580af0e8e1b3674a7c020d683aa5f73aaaedfdc55af904c21c"},
+        {std::string(1000000, 'a'),
+         "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const Vector& V : Vectors) {
+        EXPECT_EQ(DigestHex(V.Message), V.pDigest) << "length " << V.Message.size();
+    }
+}
+
+// The password hash covers the whole zero-padded 65-byte buffer, so scenario authors can
+// compute it as sha256(text + zeros)[:12].
+TEST(Sha256, PasswordHashOfPaddedBuffer) {
+    const struct {
+        std::string Text;
+        const char* pHash;
+    } Cases[] = {{"abc", "7C7873FAC63A9BE8166E39DD"},
+                 {"", "98CE42DEEF51D40269D542F5"},
+                 {std::string(64, 'a'), "597756D4E75277B687FB68B1"}};
+    for (const auto& C : Cases) {
+        uint8_t Hash[DOUBLE_HASH_SIZE];
+        ASSERT_TRUE(sim::HashPasswordText(C.Text, Hash));
+        EXPECT_EQ(sim::HexBytes(Hash, sizeof Hash), C.pHash) << C.Text;
+    }
+    uint8_t Hash[DOUBLE_HASH_SIZE];
+    EXPECT_FALSE(sim::HashPasswordText(std::string(65, 'a'), Hash));
+    EXPECT_FALSE(sim::HashPasswordText(std::string("a\0b", 3), Hash));
+}
+
+} // namespace
