@@ -47,6 +47,7 @@ class Case:
     optional: bool = False                  # skipped (not failed) when its .efi is absent
     show: bool = False                      # print the output (a record, not a check)
     check: Optional[Callable[[object], Optional[str]]] = None  # extra check: error text
+    resets: bool = False                    # the command resets the machine (ends the boot)
 
     @property
     def program(self) -> str:
@@ -117,6 +118,12 @@ GROUPS: list[Group] = [
         Case("help wins over other words", "Crestune.efi /f9 /h",
              status=HELP_OR_ARGUMENT_ERROR, host=True),
     ]),
+    Group("desktop without SMI handler", "desktop-no-handler.json", [
+        Case("register dumps as on the host", "Crestune.efi /f9 /Verbose",
+             status=FIRMWARE_ERROR, host=True, ports={0xB2: FIRST_REQUEST_BYTES}),
+        Case("password change stops at the first request", "Crestune.efi /newadp abc /Verbose",
+             status=FIRMWARE_ERROR, host=True, ports={0xB2: FIRST_REQUEST_BYTES}),
+    ]),
     Group("ACPI quirks", "acpi-quirks.json", port_found(0x530, decoys=(0x534, 0x538, 0xB2))),
     Group("two RSDPs", "acpi-two-rsdp.json", port_not_found(NO_FADT)),
     Group("RSDT of header length", "acpi-rsdt-header-only.json", port_not_found(NO_FADT)),
@@ -152,3 +159,8 @@ GROUPS: list[Group] = [
               disk={"bench.bin": bytes(((i * 7) ^ (i >> 8)) & 0xFF for i in range(1 << 20))}),
     ]),
 ]
+
+# Tagwell's groups live in their own file.
+from tagwell_cases import GROUPS as TAGWELL_GROUPS  # noqa: E402
+
+GROUPS += TAGWELL_GROUPS
