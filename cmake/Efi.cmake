@@ -6,6 +6,7 @@
 
 set(GNU_EFI_INCLUDE /usr/include/efi CACHE PATH "gnu-efi headers")
 set(GNU_EFI_LIB /usr/lib CACHE PATH "gnu-efi libraries, crt0 and linker script")
+set(STB_INCLUDE /usr/include/stb CACHE PATH "stb headers (stb_sprintf.h, from libstb-dev)")
 set(EFI_OUTPUT_DIR ${CMAKE_BINARY_DIR}/efi)
 file(MAKE_DIRECTORY ${EFI_OUTPUT_DIR})
 
@@ -13,12 +14,21 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
                 OUTPUT_VARIABLE GCC_FREESTANDING_INCLUDE OUTPUT_STRIP_TRAILING_WHITESPACE)
 
 set(EFI_COMPILE_OPTIONS
-    -nostdinc -isystem ${PROJECT_SOURCE_DIR}/Runtime/include -isystem ${GCC_FREESTANDING_INCLUDE}
-    -isystem ${GNU_EFI_INCLUDE} -isystem ${GNU_EFI_INCLUDE}/x86_64
+    # SHELL: keeps CMake from merging the repeated -isystem words.
+    -nostdinc "SHELL:-isystem ${PROJECT_SOURCE_DIR}/Runtime/include"
+    "SHELL:-isystem ${GCC_FREESTANDING_INCLUDE}" "SHELL:-isystem ${GNU_EFI_INCLUDE}"
+    "SHELL:-isystem ${GNU_EFI_INCLUDE}/x86_64" "SHELL:-isystem ${STB_INCLUDE}"
     -fpic -ffreestanding -fno-stack-protector -fshort-wchar -mno-red-zone
     -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-asynchronous-unwind-tables
-    -fno-unwind-tables -fno-builtin -ffunction-sections -fdata-sections
-    -mgeneral-regs-only -Os -DEFI_FUNCTION_WRAPPER -DFWTOOLS_UEFI=1
+    # No -fdata-sections: gnu-efi's linker script gathers .bss but not .bss.*, which would
+    # leave such variables outside the image. (The runtime defines memcpy and memset itself;
+    # loops must not be turned into calls to them.)
+    -fno-unwind-tables -fno-builtin -fno-tree-loop-distribute-patterns
+    -mgeneral-regs-only -Os -DFWTOOLS_UEFI=1
+    # Signed overflow wraps: the formatting core (stb_sprintf) negates INT_MIN and LONG_MIN.
+    -fwrapv
+    # Firmware interfaces are called directly with the Microsoft x64 convention (EFIAPI).
+    -DGNU_EFI_USE_MS_ABI -maccumulate-outgoing-args
     -Wall -Wextra -Werror)
 
 # add_efi_app(NAME SOURCES ...): build/efi/NAME.efi from the given sources.
@@ -32,9 +42,9 @@ function(add_efi_app NAME)
     set(efi ${EFI_OUTPUT_DIR}/${NAME}.efi)
     add_custom_command(
         OUTPUT ${efi}
-        COMMAND ld -nostdlib -shared -Bsymbolic --gc-sections --no-undefined
+        COMMAND ld -nostdlib -shared -Bsymbolic --no-undefined
                 -T ${GNU_EFI_LIB}/elf_x86_64_efi.lds ${GNU_EFI_LIB}/crt0-efi-x86_64.o
-                $<TARGET_OBJECTS:${objlib}> -o ${so} -L${GNU_EFI_LIB} -lefi -lgnuefi
+                $<TARGET_OBJECTS:${objlib}> -o ${so} -L${GNU_EFI_LIB} -lgnuefi
         COMMAND ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh ${so}
         COMMAND objcopy -j .text -j .sdata -j .data -j .dynamic -j .dynsym -j .rel -j .rela
                 -j .rel.* -j .rela.* -j .reloc --target efi-app-x86_64 --subsystem=10 ${so} ${efi}

@@ -1,0 +1,57 @@
+// The platform primitives on a real machine, from a UEFI shell application.
+#include "Platform/Platform.h"
+#include "Runtime/Uefi/RuntimeUefi.h"
+
+#include <stdlib.h>
+
+namespace {
+
+// Physical memory is identity mapped under UEFI: reads are plain loads from the address.
+void ReadPhysical(const PhysMemReader*, uint64_t Address, void* pDest, size_t Count) {
+    const volatile uint8_t* pSource = (const volatile uint8_t*)(uintptr_t)Address;
+    uint8_t* pOut = (uint8_t*)pDest;
+    for (size_t i = 0; i < Count; i++) {
+        pOut[i] = pSource[i];
+    }
+}
+
+const PhysMemReader PhysicalMemory = {ReadPhysical, NULL};
+
+} // namespace
+
+const PhysMemReader* PlatformMemory(void) {
+    return &PhysicalMemory;
+}
+
+void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput) {
+    uint32_t Eax = pInput[1];
+    uint32_t Ebx = pInput[2];
+    uint32_t Ecx = pInput[3];
+    uint32_t Edx = pInput[4];
+    uint32_t Edi = pInput[5];
+    uint32_t Esi = pInput[6];
+    // The SMI handler may read and write memory through the buffer addresses in the registers,
+    // hence the memory clobber. The writes to 0xEB and 0xED give the SMI time to be taken.
+    __asm__ volatile("outb %%al, %%dx\n\t"
+                     "outb %%al, $0xEB\n\t"
+                     "outb %%al, $0xED\n\t"
+                     "outb %%al, $0xEB\n\t"
+                     "outb %%al, $0xED"
+                     : "+a"(Eax), "+b"(Ebx), "+c"(Ecx), "+d"(Edx), "+D"(Edi), "+S"(Esi)
+                     :
+                     : "memory", "cc");
+    pOutput[0] = Eax;
+    pOutput[1] = Ebx;
+    pOutput[2] = Ecx;
+    pOutput[3] = Edx;
+    pOutput[4] = Edi;
+    pOutput[5] = Esi;
+}
+
+int PlatformRunShellCommand(const char* pCommandLine) {
+    return system(pCommandLine);
+}
+
+void PlatformStall(uint32_t Microseconds) {
+    RtBootServices()->Stall(Microseconds);
+}
