@@ -1,7 +1,6 @@
-#include <stdio.h>
+// Entry of Tagwell.
+#include "Applications/Tagwell/Tagwell.h"
+
 int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    printf("Tagwell placeholder\n");
-    return 0;
+    return (int)RunTagwell(argc, argv);
 }

@@ -31,6 +31,7 @@ MACHINES = REPO / "machines"
 sys.path.insert(0, str(HERE))
 
 import cases as case_table  # noqa: E402
+import smm_cases  # noqa: E402
 
 
 def load_harness():
@@ -89,7 +90,10 @@ def host_output(build: Path, case, machine: Path) -> tuple[str | None, str]:
 def judge(case, result, files: dict, outcome: Outcome, build: Path,
           machine: Path | None) -> None:
     fail = outcome.failures.append
-    if not result.ran:
+    if case.resets:
+        if result.ran:
+            fail("the command ended normally: expected the machine to reset")
+    elif not result.ran:
         fail("the command did not run to its end (no status recorded)")
     if case.status is not None and result.status != case.status:
         got = "none" if result.status is None else f"0x{result.status:08X}"
@@ -165,7 +169,9 @@ def run_group(group, build: Path, efi: dict[str, Path]) -> tuple[list[Outcome], 
     try:
         run = shell.run_shell(
             [shell.Command(case.line, case.stdin) for case, _ in runnable],
-            files={**efi, **group.files}, machine=machine, build_dir=build,
+            files={**efi, **{name: source(build) if callable(source) else source
+                             for name, source in group.files.items()}},
+            machine=machine, build_dir=build,
             debugcon_ports=ports, qemu_args=group.qemu_args,
             read_back=sorted({name for case, _ in runnable for name in (case.disk or {})}))
     except (shell.ShellRunError, shell.MachineError) as error:
@@ -202,14 +208,16 @@ def main() -> int:
     passed, failed = run_harness_checks()
     print(f"harness checks: {passed} passed, {failed} failed")
 
-    groups = [g for g in case_table.GROUPS
+    groups = [g for g in case_table.GROUPS + smm_cases.groups(build, shell)
               if not args.group or any(text in g.name for text in args.group)]
     efi = shell.efi_files(build)
     started = time.monotonic()
     skipped = 0
     said: set[str] = set()
     with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = [(group, pool.submit(run_group, group, build, efi)) for group in groups]
+        futures = [(group, pool.submit(group.run, build, efi, shell, Outcome)
+                    if hasattr(group, "run") else pool.submit(run_group, group, build, efi))
+                   for group in groups]
         for group, future in futures:
             try:
                 outcomes, seconds = future.result()
@@ -218,7 +226,8 @@ def main() -> int:
                 for outcome in outcomes:
                     outcome.failures.append(f"the group could not be run: {error!r}")
             booted = f" ({seconds:.1f} s)" if seconds else ""
-            print(f"== {group.name}: {group.machine or 'stock OVMF'}{booted}")
+            label = getattr(group, "label", None) or group.machine or "stock OVMF"
+            print(f"== {group.name}: {label}{booted}")
             for outcome in outcomes:
                 if outcome.skipped:
                     skipped += 1

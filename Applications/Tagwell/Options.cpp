@@ -1,0 +1,122 @@
+// Tagwell's options: the option table, matching, and the values carried by the options.
+#include <string.h>
+
+#include "Applications/Tagwell/Tagwell.h"
+
+void InitOptionTable(WrapperOption* pTable) {
+    static const char* const kWords[TAGWELL_OPTION_ROWS + 1] = {
+        "/mtm:", "/sn:", "/csn:", "/uuid", "/tag:", "/quiet", "/reboot", "/verbose", ""};
+    for (int Row = 0; Row <= TAGWELL_OPTION_ROWS; Row++) {
+        pTable[Row].pWord = kWords[Row];
+        pTable[Row].Found = 0;
+    }
+}
+
+// The argument only has to start with the word: /rebootnow counts as /reboot.
+bool MatchesOption(const char* pArgument, const char* pWord) {
+    return strncasecmp(pArgument, pWord, strlen(pWord)) == 0;
+}
+
+int FindOptionRow(const WrapperOption* pTable, const char* pArgument) {
+    for (int Row = 0; pTable[Row].pWord[0] != '\0'; Row++) {
+        if (MatchesOption(pArgument, pTable[Row].pWord)) {
+            return Row;
+        }
+    }
+    return -1;
+}
+
+bool MarkOptions(WrapperOption* pTable, int argc, char** argv) {
+    for (int Index = 1; Index < argc; Index++) {
+        const int Row = FindOptionRow(pTable, argv[Index]);
+        if (Row < 0 || pTable[Row].Found != 0) {
+            return false;
+        }
+        pTable[Row].Found = 1;
+    }
+    return true;
+}
+
+// The UEFI shell drops an empty quoted word, and a word that starts with "-?" makes it show
+// help instead of running the program: such values would not reach the tool. Control
+// characters could end or split the command line. Every other character is escaped when the
+// command line is built, so it arrives as given.
+const char* CheckValueText(const char* pValue) {
+    const size_t Length = strlen(pValue);
+    if (Length == 0) {
+        return "is empty.";
+    }
+    if (Length > TAGWELL_MAX_VALUE_LEN) {
+        return "is longer than 29 characters.";
+    }
+    if (pValue[0] == '-' && pValue[1] == '?') {
+        return "cannot begin with \"-?\".";
+    }
+    for (size_t Index = 0; Index < Length; Index++) {
+        if ((unsigned char)pValue[Index] < 0x20) {
+            return "contains a control character.";
+        }
+    }
+    return NULL;
+}
+
+void GetArgumentValue(int argc, char** argv, const char* pWord, char* pBuffer) {
+    for (int Index = 1; Index < argc; Index++) {
+        if (!MatchesOption(argv[Index], pWord)) {
+            continue;
+        }
+        const char* pValue = argv[Index] + strlen(pWord);
+        if (pValue[0] == '\0') {
+            PrintUsage();
+            ExitTagwell(TAGWELL_EXIT_USAGE);
+        }
+        const char* pProblem = CheckValueText(pValue);
+        if (pProblem != NULL) {
+            printf("The value of %s %s\n", pWord, pProblem);
+            PrintUsage();
+            ExitTagwell(TAGWELL_EXIT_USAGE);
+        }
+        const size_t Length = strlen(pValue);
+        pBuffer[0] = '"';
+        memcpy(pBuffer + 1, pValue, Length);
+        pBuffer[Length + 1] = '"';
+        pBuffer[Length + 2] = '\0';
+        return;
+    }
+}
+
+void ProcessArguments(int argc, char** argv, WrapperOption* pTable) {
+    if (pTable[OPTION_MTM].Found) {
+        Request.UpdateMtm = true;
+        Request.Update = true;
+        GetArgumentValue(argc, argv, pTable[OPTION_MTM].pWord, Request.MtmValue);
+    }
+    if (pTable[OPTION_SN].Found) {
+        Request.UpdateSn = true;
+        Request.Update = true;
+        GetArgumentValue(argc, argv, pTable[OPTION_SN].pWord, Request.SnValue);
+    }
+    if (pTable[OPTION_CSN].Found) {
+        Request.UpdateCsn = true;
+        Request.Update = true;
+        GetArgumentValue(argc, argv, pTable[OPTION_CSN].pWord, Request.CsnValue);
+    }
+    if (pTable[OPTION_UUID].Found) {
+        Request.UpdateUuid = true;
+        Request.Update = true;
+    }
+    if (pTable[OPTION_TAG].Found) {
+        Request.UpdateTag = true;
+        Request.Update = true;
+        GetArgumentValue(argc, argv, pTable[OPTION_TAG].pWord, Request.TagValue);
+    }
+    if (pTable[OPTION_QUIET].Found) {
+        Request.Quiet = true;
+    }
+    if (pTable[OPTION_REBOOT].Found) {
+        Request.Reboot = true;
+    }
+    if (pTable[OPTION_VERBOSE].Found) {
+        Request.Verbose = true;
+    }
+}

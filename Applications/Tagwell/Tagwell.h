@@ -1,0 +1,164 @@
+// Tagwell, the SMBIOS data update wrapper: the run record, exit codes and the steps of a run.
+//
+// Tagwell writes no SMBIOS data itself. It finds out which firmware vendor built the BIOS and
+// has the UEFI shell run that vendor's DMI tool, from the current directory, with the values
+// given on the command line or typed at two questions.
+#ifndef APPLICATIONS_TAGWELL_TAGWELL_H
+#define APPLICATIONS_TAGWELL_TAGWELL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "Platform/Platform.h"
+
+#define TAGWELL_TITLE "Corvane Firmware Update Utility(DMI Edit)"
+#define TAGWELL_VERSION "5.0.0"
+#define TAGWELL_NOTICE "Copyright (C) 2026 Corvane. All rights reserved."
+#define TAGWELL_FILE_NAME "Tagwell.efi"
+
+// A value buffer holds a double quote, the value, a double quote and a NUL.
+#define TAGWELL_VALUE_SIZE 32
+#define TAGWELL_MAX_VALUE_LEN (TAGWELL_VALUE_SIZE - 3)
+// Limits of the typed values.
+#define TAGWELL_MAX_TYPED_SN 20
+#define TAGWELL_MAX_TYPED_MTM 25
+
+// The vendor tool's argument list: the tool name and at most five word/value pairs.
+#define TAGWELL_MAX_TOOL_ARGS 20
+// The command line handed to the shell. Every character of a value may need an escape of
+// three characters (see BuildVendorCommandLine), so four values of 29 characters with their
+// quotes, the tool name and the words need about 520 bytes.
+#define TAGWELL_COMMAND_LINE_SIZE 640
+
+// Exit codes handed back to the shell.
+#define TAGWELL_EXIT_OK 0x00000000u
+#define TAGWELL_EXIT_USAGE 0xC0000001u
+#define TAGWELL_EXIT_NO_VENDOR 0xFFFFFFFFu
+#define TAGWELL_EXIT_NO_TOOL 0xC0000003u
+#define TAGWELL_EXIT_CHILD_FAILED 0xC000000Bu
+
+// The result of the vendor scan.
+#define BIOS_VENDOR_AMI 1
+#define BIOS_VENDOR_INSYDE 2
+#define BIOS_VENDOR_PHOENIX 3
+#define BIOS_VENDOR_UNKNOWN 255
+
+#define AMI_TOOL_NAME "AMIDEEFIx64.efi"
+#define INSYDE_TOOL_NAME "H2OSDE-Sx64.efi"
+
+// The record of one run. Everything starts false or empty; the option parsing and the typed
+// entry fill it, the vendor tool step reads it.
+struct UpdateRequest {
+    bool Verbose;
+    bool DefaultMode;
+    bool AskUser;
+    bool Quiet;
+    bool Reboot;
+    bool Update;
+    bool UpdateMtm;
+    bool UpdateSn;
+    bool UpdateCsn;
+    bool UpdateUuid;
+    bool UpdateTag;
+    bool IsAmi;
+    bool IsInsyde;
+    // Each value in double quotes, NUL-terminated.
+    char MtmValue[TAGWELL_VALUE_SIZE];
+    char SnValue[TAGWELL_VALUE_SIZE];
+    char CsnValue[TAGWELL_VALUE_SIZE];
+    char TagValue[TAGWELL_VALUE_SIZE];
+};
+
+extern UpdateRequest Request;
+
+// Clears the run record (the start of a run; tests use it between cases).
+void ResetUpdateRequest(void);
+
+// Ends the program with the exit code.
+[[noreturn]] void ExitTagwell(uint32_t ExitCode);
+
+// One row of the option table: the option word and whether an argument claimed it.
+struct WrapperOption {
+    const char* pWord;
+    uint8_t Found;
+};
+
+// The option rows in their fixed order, ended by a row with an empty word.
+#define TAGWELL_OPTION_ROWS 8
+#define OPTION_MTM 0
+#define OPTION_SN 1
+#define OPTION_CSN 2
+#define OPTION_UUID 3
+#define OPTION_TAG 4
+#define OPTION_QUIET 5
+#define OPTION_REBOOT 6
+#define OPTION_VERBOSE 7
+
+// Fills pTable (TAGWELL_OPTION_ROWS + 1 rows) with the option words, none found.
+void InitOptionTable(WrapperOption* pTable);
+
+// True when the argument starts with the option word, ASCII case ignored.
+bool MatchesOption(const char* pArgument, const char* pWord);
+
+// The index of the first row the argument matches, or -1.
+int FindOptionRow(const WrapperOption* pTable, const char* pArgument);
+
+// Marks the rows the arguments name. Returns false at the first argument that names no row or
+// a row already found.
+bool MarkOptions(WrapperOption* pTable, int argc, char** argv);
+
+// Applies the found rows to the run record, in table order.
+void ProcessArguments(int argc, char** argv, WrapperOption* pTable);
+
+// Fills pBuffer from the argument that carries the option word. Ends the program with the usage
+// error when the value is empty or cannot be passed on unchanged (see CheckValueText).
+void GetArgumentValue(int argc, char** argv, const char* pWord, char* pBuffer);
+
+// Whether a value can reach the vendor tool exactly as given. Returns NULL when it can, else
+// the reason, a text that completes "The value of /sn: ...".
+const char* CheckValueText(const char* pValue);
+
+// Banner ("\n%s %s\n" and the notice) and the usage text.
+void PrintBanner(void);
+void PrintErrorBanner(void);
+void PrintUsage(void);
+
+// Scans 0xF0000-0xFFEFF for a vendor signature; returns a BIOS_VENDOR_ code.
+uint8_t FindBiosVendor(const PhysMemReader* pMemory);
+uint8_t GetBiosVendor(void);
+
+// The vendor's tool file name (AMI or Insyde from the run record), NULL for neither.
+const char* VendorToolName(const UpdateRequest* pRequest);
+
+// Ends the program when the vendor's tool file does not open in the current directory.
+void CheckVendorTool(void);
+
+// The tool's argument list for the run record: entry 0 the tool name, then word/value pairs
+// in the vendor's fixed order. Returns the number of entries.
+int BuildVendorArguments(const UpdateRequest* pRequest, const char** ppEntries);
+
+// Joins the argument list into the command line for the shell, escaping the characters of
+// the values that the shell would otherwise act on. Returns false when it does not fit.
+bool BuildVendorCommandLine(const char* const* ppEntries, int EntryCount, char* pLine,
+                            size_t Capacity);
+
+// Builds the command line and has the shell run it; ends the program when the shell cannot.
+void RunVendorTool(void);
+
+// The two questions and the typed values. The stream forms take the console streams as
+// parameters so that tests can feed them.
+bool ReadYesNoConfirm(FILE* pIn, FILE* pOut);
+bool ReadSmbiosValue(FILE* pIn, FILE* pOut, char* strsmb, uint8_t maximum);
+bool GetYesNoConfirm(void);
+// Returns false when input ended before any character of the value was typed.
+bool GetEnteredSmbiosInfo(char* strsmb, uint8_t maximum);
+void AskUserQuestions(void);
+
+// The counted reboot at the end of a /reboot run.
+void RebootCountdown(void);
+
+// One run; returns the exit code of a normal end (failures end the program directly).
+uint32_t RunTagwell(int argc, char** argv);
+
+#endif

@@ -1,0 +1,197 @@
+// BIOS vendor detection and the vendor tool's command line.
+#include <stdio.h>
+#include <string.h>
+
+#include "Applications/Tagwell/Tagwell.h"
+
+namespace {
+
+// The legacy BIOS area that carries the vendor's signature.
+const uint64_t kScanBase = 0xF0000;
+const uint32_t kScanPositions = 0xFF00;
+// Each position is compared through a zero-filled window of 20 bytes holding 19 memory bytes.
+const size_t kWindowSize = 20;
+
+struct VendorSignature {
+    const char* pText;
+    uint8_t Vendor;
+};
+
+// At one address AMI is tried before Insyde before Phoenix.
+const VendorSignature kSignatures[] = {
+    {"AMIBIOS", BIOS_VENDOR_AMI},
+    {"Insyde", BIOS_VENDOR_INSYDE},
+    {"Phoenix", BIOS_VENDOR_PHOENIX},
+};
+
+// The words each vendor's tool takes for the fields, in the fixed order of the argument list.
+struct VendorWords {
+    const char* pMtm;
+    const char* pSn;
+    const char* pCsn;
+    const char* pUuid;
+    const char* pUuidValue;
+    const char* pTag;
+};
+
+const VendorWords kAmiWords = {"/sp", "/ss", "/cs", "/su", "auto", "/ca"};
+const VendorWords kInsydeWords = {"-SP", "-SS", "-CS", "-SU", "AUTO", "-CA"};
+
+// Characters of a value that the UEFI shell acts on even inside double quotes: the quote
+// itself, its escape character, variables (%name%), comments (#) and pipes; redirection marks
+// are escaped too, which costs nothing. Execute parses a command line twice (once for the
+// nested shell it starts, once to run the line), and each parse turns "^x" into a plain x, so
+// three escape characters in front of one of these leave it as a plain character in the
+// tool's argument.
+bool NeedsShellEscape(char Character) {
+    return Character != '\0' && strchr("\"^%#|<>", Character) != NULL;
+}
+
+const char kShellEscape[] = "^^^";
+
+bool AppendText(char* pLine, size_t Capacity, size_t* pLength, const char* pText,
+                size_t TextLength) {
+    if (TextLength >= Capacity - *pLength) {
+        return false;
+    }
+    memcpy(pLine + *pLength, pText, TextLength);
+    *pLength += TextLength;
+    pLine[*pLength] = '\0';
+    return true;
+}
+
+// An entry in double quotes is a value: its quotes stay, its characters are escaped.
+bool AppendEntry(char* pLine, size_t Capacity, size_t* pLength, const char* pEntry) {
+    const size_t EntryLength = strlen(pEntry);
+    if (EntryLength < 2 || pEntry[0] != '"' || pEntry[EntryLength - 1] != '"') {
+        return AppendText(pLine, Capacity, pLength, pEntry, EntryLength);
+    }
+    if (!AppendText(pLine, Capacity, pLength, "\"", 1)) {
+        return false;
+    }
+    for (size_t Index = 1; Index + 1 < EntryLength; Index++) {
+        if (NeedsShellEscape(pEntry[Index]) &&
+            !AppendText(pLine, Capacity, pLength, kShellEscape, sizeof kShellEscape - 1)) {
+            return false;
+        }
+        if (!AppendText(pLine, Capacity, pLength, pEntry + Index, 1)) {
+            return false;
+        }
+    }
+    return AppendText(pLine, Capacity, pLength, "\"", 1);
+}
+
+} // namespace
+
+uint8_t FindBiosVendor(const PhysMemReader* pMemory) {
+    char Window[kWindowSize];
+    for (uint32_t Position = 0; Position < kScanPositions; Position++) {
+        memset(Window, 0, sizeof Window);
+        pMemory->Read(pMemory, kScanBase + Position, Window, kWindowSize - 1);
+        for (const VendorSignature& Signature : kSignatures) {
+            if (strncasecmp(Window, Signature.pText, strlen(Signature.pText)) == 0) {
+                return Signature.Vendor;
+            }
+        }
+    }
+    return BIOS_VENDOR_UNKNOWN;
+}
+
+uint8_t GetBiosVendor(void) {
+    return FindBiosVendor(PlatformMemory());
+}
+
+const char* VendorToolName(const UpdateRequest* pRequest) {
+    if (pRequest->IsInsyde) {
+        return INSYDE_TOOL_NAME;
+    }
+    if (pRequest->IsAmi) {
+        return AMI_TOOL_NAME;
+    }
+    return NULL;
+}
+
+void CheckVendorTool(void) {
+    const char* pToolName = VendorToolName(&Request);
+    FILE* pTool = fopen(pToolName, "rb");
+    if (pTool == NULL) {
+        printf("%s is not in the current directory.\n", pToolName);
+        ExitTagwell(TAGWELL_EXIT_NO_TOOL);
+    }
+    fclose(pTool);
+}
+
+int BuildVendorArguments(const UpdateRequest* pRequest, const char** ppEntries) {
+    const VendorWords& Words = pRequest->IsInsyde ? kInsydeWords : kAmiWords;
+    int Count = 0;
+    ppEntries[Count++] = VendorToolName(pRequest);
+    if (pRequest->UpdateMtm) {
+        ppEntries[Count++] = Words.pMtm;
+        ppEntries[Count++] = pRequest->MtmValue;
+    }
+    if (pRequest->UpdateSn) {
+        ppEntries[Count++] = Words.pSn;
+        ppEntries[Count++] = pRequest->SnValue;
+    }
+    if (pRequest->UpdateCsn) {
+        ppEntries[Count++] = Words.pCsn;
+        ppEntries[Count++] = pRequest->CsnValue;
+    }
+    if (pRequest->UpdateUuid) {
+        ppEntries[Count++] = Words.pUuid;
+        ppEntries[Count++] = Words.pUuidValue;
+    }
+    if (pRequest->UpdateTag) {
+        ppEntries[Count++] = Words.pTag;
+        ppEntries[Count++] = pRequest->TagValue;
+    }
+    return Count;
+}
+
+bool BuildVendorCommandLine(const char* const* ppEntries, int EntryCount, char* pLine,
+                            size_t Capacity) {
+    if (Capacity == 0) {
+        return false;
+    }
+    size_t Length = 0;
+    pLine[0] = '\0';
+    for (int Index = 0; Index < EntryCount; Index++) {
+        if (Index > 0 && !AppendText(pLine, Capacity, &Length, " ", 1)) {
+            return false;
+        }
+        if (!AppendEntry(pLine, Capacity, &Length, ppEntries[Index])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void RunVendorTool(void) {
+    const char* pToolName = VendorToolName(&Request);
+    if (Request.Verbose) {
+        printf("Processing update smbios...\n");
+    }
+    const char* Entries[TAGWELL_MAX_TOOL_ARGS];
+    const int EntryCount = BuildVendorArguments(&Request, Entries);
+    if (Request.Verbose) {
+        printf("Arguments passed to %s: \n", pToolName);
+        for (int Index = 0; Index < EntryCount; Index++) {
+            printf("%s ", Entries[Index]);
+        }
+        printf("\n");
+    }
+    char CommandLine[TAGWELL_COMMAND_LINE_SIZE];
+    if (!BuildVendorCommandLine(Entries, EntryCount, CommandLine, sizeof CommandLine)) {
+        // Values are checked for their length when they are taken, so this cannot happen.
+        printf("The command line for %s is too long.\n", pToolName);
+        ExitTagwell(TAGWELL_EXIT_USAGE);
+    }
+    if (Request.Verbose) {
+        printf("Arguments passed to %s :\n%s\n", pToolName, CommandLine);
+    }
+    const int Result = PlatformRunShellCommand(CommandLine);
+    if (Result != 0) {
+        printf("\nChild process failed. Return code: %d\n", Result);
+        ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
+    }
+}
