@@ -12,12 +12,17 @@ A scenario file (tests/scenarios/*.py) defines SCENARIOS, a list of dicts:
     tool      "Crestune" or "Tagwell" (default "Crestune")
     args      list of argument words
     stdin     text fed to standard input (default: empty, at its end)
+    machine_patch (in a step) merged onto the machine file before that step: the machine
+              changes between runs (another BIOS version, other settings)
+    prepare   a function of the working directory (pathlib.Path) run before the step, e.g. to
+              damage a file the previous step wrote
     expect    dict: stdout (exact text), stdout_contains (list), stdout_file (path under
               tests/scenarios/expected), stderr (exact), stderr_contains (list),
               status (32-bit int), files ({name: bytes|str|None for absent}),
               smi (the SMI requests in order, each a dict of log fields to match; the
               communication buffer service is left out), smi_all (the same, all requests),
-              shell (list of command lines)
+              shell (list of command lines), check (a function of the run that returns a
+              list of problems, for what a fixed expectation cannot say)
 
 The platform-neutral parts (args, stdin, expected stdout and status) are what a QEMU run of the
 real binary compares too.
@@ -88,7 +93,8 @@ def load_scenarios(pattern="*.py"):
 def steps_of(scenario):
     if "steps" in scenario:
         return scenario["steps"]
-    return [{k: scenario[k] for k in ("tool", "args", "stdin", "expect") if k in scenario}]
+    return [{k: scenario[k] for k in ("tool", "args", "stdin", "expect", "prepare")
+             if k in scenario}]
 
 
 def as_bytes(value):
@@ -105,6 +111,7 @@ class HostRun:
     """The outcome of one step on the host."""
 
     def __init__(self, stdout, stderr, status, events, workdir):
+        self.machine = None
         self.stdout = stdout
         self.stderr = stderr
         self.status = status
@@ -124,8 +131,10 @@ def run_host_step(build, machine_path, workdir, step):
     events = read_log(log_path)[before:]
     exits = [e for e in events if e.get("event") == "exit"]
     status = int(exits[-1]["status"], 16) if exits else None
-    return HostRun(proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"), status, events,
-                   workdir)
+    run = HostRun(proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"), status, events,
+                  workdir)
+    run.machine = json.loads(pathlib.Path(machine_path).read_text())
+    return run
 
 
 def compare_step(expect, run):
@@ -174,6 +183,8 @@ def compare_step(expect, run):
     if "shell" in expect:
         got = [e["command"] for e in run.events if e.get("event") == "shell"]
         check("shell commands", expect["shell"], got)
+    if "check" in expect:
+        problems.extend(expect["check"](run))
     return problems
 
 
@@ -188,6 +199,12 @@ def run_host_scenario(build, scenario):
         machine_path.write_text(json.dumps(machine_description(scenario, build), indent=2))
         problems = []
         for index, step in enumerate(steps_of(scenario)):
+            if "prepare" in step:
+                step["prepare"](workdir)
+            if "machine_patch" in step:
+                machine = json.loads(machine_path.read_text())
+                machine_path.write_text(json.dumps(merge_patch(machine, step["machine_patch"]),
+                                                   indent=2))
             run = run_host_step(build, machine_path, workdir, step)
             for problem in compare_step(step.get("expect", {}), run):
                 problems.append("step %d (%s): %s" % (index, " ".join(step.get("args", [])),
