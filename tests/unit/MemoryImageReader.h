@@ -9,7 +9,8 @@ struct ImageReader {
     PhysMemReader Reader;
     sim::MemoryImage Image;
 
-    explicit ImageReader(sim::MemoryImage InImage) : Reader{Read, this}, Image(std::move(InImage)) {}
+    explicit ImageReader(sim::MemoryImage InImage)
+        : Reader{Read, this}, Image(std::move(InImage)) {}
     ImageReader(const ImageReader&) = delete;
     ImageReader& operator=(const ImageReader&) = delete;
 
