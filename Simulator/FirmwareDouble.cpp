@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "Platform/Platform.h"
+#include "Simulator/DoubleCore/Sha256.h"
 #include "Simulator/Session.h"
 
 using nlohmann::json;
@@ -118,33 +119,177 @@ void ReadPassword(const json& Section, const std::string& Name, uint8_t& Install
     }
 }
 
-void ReadSettings(const json& List, DoubleState& State) {
-    if (!List.is_array()) {
-        Fail("settings must be a list");
+DoubleSetting& StoreSetting(DoubleState& State, uint32_t Item, const std::string& Where) {
+    for (uint32_t I = 0; I < State.SettingCount; I++) {
+        if (State.Settings[I].Item == Item) {
+            return State.Settings[I];
+        }
     }
-    if (List.size() > DOUBLE_MAX_SETTINGS) {
-        Fail("settings: at most " + std::to_string(DOUBLE_MAX_SETTINGS) + " items");
+    Fail(Where + ": unknown setup item " + Hex(Item, 2));
+}
+
+uint32_t SettingValue(const json& Value, uint32_t Item, const std::string& What) {
+    const uint32_t Number = Number32(Value, What);
+    if (!DoubleSettingValueValid(DoubleFindSettingDef(Item), Number)) {
+        Fail(What + ": " + Hex(Number, 1) + " is not a value of item " + Hex(Item, 2));
     }
-    std::set<std::pair<uint32_t, uint32_t>> Seen;
-    for (size_t I = 0; I < List.size(); I++) {
-        const std::string Where = "settings[" + std::to_string(I) + "]";
-        const json& Item = List[I];
-        RefuseUnknownKeys(Item, Where, {"function", "item", "value", "default"});
-        for (const char* pKey : {"function", "item", "value", "default"}) {
-            if (!Item.contains(pKey)) {
-                Fail(Where + " needs \"" + pKey + "\"");
+    return Number;
+}
+
+// The list form [{"function", "item", "value", "default"}] or the object form
+// {"0x11": 1, "0x05": {"value": 1, "default": 2}}; items not named keep their defaults.
+void ReadSettings(const json& Settings, DoubleState& State) {
+    std::set<uint32_t> Seen;
+    if (Settings.is_array()) {
+        for (size_t I = 0; I < Settings.size(); I++) {
+            const std::string Where = "settings[" + std::to_string(I) + "]";
+            const json& Entry = Settings[I];
+            RefuseUnknownKeys(Entry, Where, {"function", "item", "value", "default"});
+            for (const char* pKey : {"function", "item", "value", "default"}) {
+                if (!Entry.contains(pKey)) {
+                    Fail(Where + " needs \"" + pKey + "\"");
+                }
+            }
+            const uint32_t Function = Number32(Entry["function"], Where + ".function");
+            const uint32_t Item = Number32(Entry["item"], Where + ".item");
+            if (Function != DOUBLE_FUNCTION_SETUP) {
+                Fail(Where + ": the store keeps items of function " +
+                     Hex(DOUBLE_FUNCTION_SETUP, 8) + " only");
+            }
+            DoubleSetting& S = StoreSetting(State, Item, Where);
+            if (!Seen.insert(Item).second) {
+                Fail(Where + " repeats function " + Hex(Function, 8) + " item " + Hex(Item, 2));
+            }
+            S.Value = SettingValue(Entry["value"], Item, Where + ".value");
+            S.DefaultValue = SettingValue(Entry["default"], Item, Where + ".default");
+        }
+        return;
+    }
+    if (!Settings.is_object()) {
+        Fail("settings must be an object (item: value) or a list");
+    }
+    for (const auto& Entry : Settings.items()) {
+        const std::string Where = "settings." + Entry.key();
+        const uint32_t Item = Number32(json(Entry.key()), Where + " (the item)");
+        DoubleSetting& S = StoreSetting(State, Item, Where);
+        if (!Seen.insert(Item).second) {
+            Fail(Where + " names item " + Hex(Item, 2) + " again");
+        }
+        if (Entry.value().is_object()) {
+            RefuseUnknownKeys(Entry.value(), Where, {"value", "default"});
+            if (Entry.value().contains("default")) {
+                S.DefaultValue = SettingValue(Entry.value()["default"], Item, Where + ".default");
+            }
+            if (Entry.value().contains("value")) {
+                S.Value = SettingValue(Entry.value()["value"], Item, Where + ".value");
+            }
+        } else {
+            S.Value = SettingValue(Entry.value(), Item, Where);
+        }
+    }
+}
+
+struct TpmName {
+    const char* pName;
+    uint8_t Mode;
+    uint8_t Code; // the code a machine in this mode holds unless "tpm_code" says otherwise
+};
+
+const TpmName kTpmNames[] = {{"ftpm2.0", DOUBLE_TPM_FTPM20, 6},
+                             {"dtpm1.2", DOUBLE_TPM_DTPM12, 2},
+                             {"dtpm2.0", DOUBLE_TPM_DTPM20, 8},
+                             {"none", DOUBLE_TPM_NONE, 0}};
+
+void ReadTpm(const json& Section, DoubleState& State) {
+    if (Section.contains("tpm_mode")) {
+        const json& Mode = Section["tpm_mode"];
+        const TpmName* pFound = nullptr;
+        for (const TpmName& Name : kTpmNames) {
+            if (Mode.is_string() && Mode.get<std::string>() == Name.pName) {
+                pFound = &Name;
             }
         }
-        DoubleSetting& S = State.Settings[I];
-        S.Function = Number32(Item["function"], Where + ".function");
-        S.Item = Number32(Item["item"], Where + ".item");
-        S.Value = Number32(Item["value"], Where + ".value");
-        S.DefaultValue = Number32(Item["default"], Where + ".default");
-        if (!Seen.insert({S.Function, S.Item}).second) {
-            Fail(Where + " repeats function " + Hex(S.Function, 8) + " item " + Hex(S.Item, 2));
+        if (pFound == nullptr) {
+            Fail("tpm_mode must be \"ftpm2.0\", \"dtpm1.2\", \"dtpm2.0\" or \"none\", not " +
+                 Mode.dump());
         }
+        State.TpmMode = pFound->Mode;
+        State.TpmCode = pFound->Code;
     }
-    State.SettingCount = (uint32_t)List.size();
+    if (Section.contains("tpm_code")) {
+        const uint32_t Code = Number32(Section["tpm_code"], "tpm_code");
+        if (!(Code <= 2 || Code == 4 || Code == 6 || Code == 7 || Code == 8)) {
+            Fail("tpm_code must be 0, 1, 2, 4, 6, 7 or 8, not " + std::to_string(Code));
+        }
+        State.TpmCode = (uint8_t)Code;
+    }
+}
+
+void ReadCommBuffer(const json& Buffer, DoubleState& State) {
+    RefuseUnknownKeys(Buffer, "comm_buffer",
+                      {"max_size", "grant", "address", "size", "descriptor", "locked"});
+    if (Buffer.contains("max_size")) {
+        State.CommBufferMaxSize = Number32(Buffer["max_size"], "comm_buffer.max_size");
+    }
+    if (Buffer.contains("grant")) {
+        State.CommBufferGrant = Boolean(Buffer["grant"], "comm_buffer.grant") ? 1 : 0;
+    }
+    if (Buffer.contains("locked")) {
+        State.CommBufferLocked = Boolean(Buffer["locked"], "comm_buffer.locked") ? 1 : 0;
+    }
+    if (Buffer.contains("address")) {
+        State.CommBufferAddress = Number32(Buffer["address"], "comm_buffer.address");
+    }
+    if (Buffer.contains("size")) {
+        State.CommBufferSize = Number32(Buffer["size"], "comm_buffer.size");
+    }
+    if (Buffer.contains("descriptor")) {
+        State.CommDescriptorAddress = Number32(Buffer["descriptor"], "comm_buffer.descriptor");
+    } else if (State.CommBufferAddress >= 16) {
+        State.CommDescriptorAddress = State.CommBufferAddress - 16; // just below the buffer
+    }
+    if (!State.CommBufferGrant) {
+        return;
+    }
+    const uint64_t Buffer0 = State.CommBufferAddress;
+    const uint64_t Buffer1 = Buffer0 + State.CommBufferSize;
+    const uint64_t Descriptor0 = State.CommDescriptorAddress;
+    const uint64_t Descriptor1 = Descriptor0 + 16;
+    if (Buffer0 == 0 || State.CommBufferSize == 0 || Descriptor0 == 0) {
+        Fail("comm_buffer: a granted buffer needs a nonzero address, size and descriptor");
+    }
+    if (Buffer1 > 0x100000000ULL || Descriptor1 > 0x100000000ULL) {
+        Fail("comm_buffer: the buffer and its descriptor lie below 4 GiB");
+    }
+    if (Descriptor0 < Buffer1 && Buffer0 < Descriptor1) {
+        Fail("comm_buffer: the descriptor overlaps the buffer");
+    }
+}
+
+void ReadImage(const json& Image, DoubleState& State) {
+    RefuseUnknownKeys(Image, "image", {"size", "padding", "seed"});
+    if (Image.contains("size")) {
+        State.ImageSize = Number32(Image["size"], "image.size");
+    }
+    if (Image.contains("padding")) {
+        State.ImagePadding = Number32(Image["padding"], "image.padding");
+    }
+    if (Image.contains("seed")) {
+        State.ImageSeed = Number32(Image["seed"], "image.seed");
+    }
+    if (State.ImageSize != 0 && State.ImagePadding != 0) {
+        Fail("image: give its size or its padding, not both");
+    }
+    DoubleState Natural = State;
+    Natural.ImageSize = 0;
+    Natural.ImagePadding = 0;
+    const uint32_t Base = DoubleImageSize(&Natural);
+    if (State.ImageSize != 0 && State.ImageSize < Base) {
+        Fail("image.size must be at least " + std::to_string(Base) + " bytes");
+    }
+    if (State.ImagePadding > 0xFFFFFFFFu - Base) {
+        Fail("image.padding is too large");
+    }
 }
 
 void ReadInjections(const json& List, DoubleState& State) {
@@ -198,9 +343,26 @@ void ReadSection(const json& Section, DoubleState& State) {
         return;
     }
     RefuseUnknownKeys(Section, "",
-                      {"mfg_done", "admin_password_hash", "power_on_password_hash",
-                       "admin_password", "power_on_password", "retry_count", "retry_limit",
-                       "comm_buffer", "settings", "inject"});
+                      {"mfg_done",
+                       "admin_password_hash",
+                       "power_on_password_hash",
+                       "admin_password",
+                       "power_on_password",
+                       "retry_count",
+                       "retry_limit",
+                       "comm_buffer",
+                       "settings",
+                       "tpm_mode",
+                       "tpm_code",
+                       "pap_mode",
+                       "computrace_hidden",
+                       "computrace_message",
+                       "computrace_disabled",
+                       "me_gpio",
+                       "boot_agent_variable",
+                       "workstation",
+                       "image",
+                       "inject"});
     if (Section.contains("mfg_done")) {
         State.MfgDone = Boolean(Section["mfg_done"], "mfg_done") ? 1 : 0;
     }
@@ -213,14 +375,48 @@ void ReadSection(const json& Section, DoubleState& State) {
         State.RetryLimit = Number32(Section["retry_limit"], "retry_limit");
     }
     if (Section.contains("comm_buffer")) {
-        const json& Buffer = Section["comm_buffer"];
-        RefuseUnknownKeys(Buffer, "comm_buffer", {"max_size"});
-        if (Buffer.contains("max_size")) {
-            State.CommBufferMaxSize = Number32(Buffer["max_size"], "comm_buffer.max_size");
-        }
+        ReadCommBuffer(Section["comm_buffer"], State);
     }
     if (Section.contains("settings")) {
         ReadSettings(Section["settings"], State);
+    }
+    ReadTpm(Section, State);
+    if (Section.contains("pap_mode")) {
+        const json& Mode = Section["pap_mode"];
+        if (Mode != "custom" && Mode != "normal") {
+            Fail("pap_mode must be \"custom\" or \"normal\", not " + Mode.dump());
+        }
+        State.PapNormal = Mode == "normal" ? 1 : 0;
+    }
+    const struct {
+        const char* pKey;
+        uint8_t* pFlag;
+    } Flags[] = {{"computrace_hidden", &State.ComputraceHidden},
+                 {"computrace_message", &State.ComputraceMessage},
+                 {"computrace_disabled", &State.ComputraceDisabled},
+                 {"boot_agent_variable", &State.BootAgentVariable},
+                 {"workstation", &State.Workstation}};
+    for (const auto& F : Flags) {
+        if (Section.contains(F.pKey)) {
+            *F.pFlag = Boolean(Section[F.pKey], F.pKey) ? 1 : 0;
+        }
+    }
+    if (Section.contains("me_gpio")) {
+        const json& Gpio = Section["me_gpio"];
+        RefuseUnknownKeys(Gpio, "me_gpio", {"present", "value"});
+        if (Gpio.contains("present")) {
+            State.MeGpioPresent = Boolean(Gpio["present"], "me_gpio.present") ? 1 : 0;
+        }
+        if (Gpio.contains("value")) {
+            const uint32_t Value = Number32(Gpio["value"], "me_gpio.value");
+            if (Value > 1) {
+                Fail("me_gpio.value must be 0 or 1");
+            }
+            State.MeGpioValue = (uint8_t)Value;
+        }
+    }
+    if (Section.contains("image")) {
+        ReadImage(Section["image"], State);
     }
     if (Section.contains("inject")) {
         ReadInjections(Section["inject"], State);
@@ -241,6 +437,32 @@ std::string MemoryHex(uint32_t Address, uint32_t Length) {
     return HexBytes(reinterpret_cast<const uint8_t*>((uintptr_t)Address), Length);
 }
 
+// Buffers up to this length are logged in full; the image requests' buffers, and any longer
+// one, by their length and SHA-256.
+constexpr uint32_t kLogFullBytes = 4096;
+
+void LogBuffer(json& Event, const char* pKey, const DoubleRequestInfo& Info, uint32_t Address,
+               uint32_t Length) {
+    const std::string Name = Info.pName;
+    const bool Image = Name == "BackupData" || Name == "Restore";
+    if (Length <= kLogFullBytes) {
+        Event[pKey] = MemoryHex(Address, Length);
+    }
+    if (Image || Length > kLogFullBytes) {
+        uint8_t Digest[SHA256_DIGEST_SIZE];
+        Sha256(reinterpret_cast<const uint8_t*>((uintptr_t)Address), Length, Digest);
+        Event[std::string(pKey) + "_length"] = Length;
+        Event[std::string(pKey) + "_sha256"] = HexBytes(Digest, sizeof Digest);
+    }
+}
+
+// Whether [Address, Address + Length) lies in the granted communication buffer.
+bool InCommBuffer(const DoubleState& State, uint32_t Address, uint32_t Length) {
+    const uint64_t Start = State.CommBufferAddress;
+    const uint64_t End = Start + State.CommBufferSize;
+    return Address >= Start && (uint64_t)Address + Length <= End;
+}
+
 } // namespace
 
 bool FirmwareStateFromJson(const json& Section, DoubleState& State, std::string& Error) {
@@ -255,13 +477,21 @@ bool FirmwareStateFromJson(const json& Section, DoubleState& State, std::string&
 }
 
 json FirmwareStateToJson(const DoubleState& State) {
-    json Settings = json::array();
+    json Settings = json::object();
     for (uint32_t I = 0; I < State.SettingCount && I < DOUBLE_MAX_SETTINGS; I++) {
         const DoubleSetting& S = State.Settings[I];
-        Settings.push_back({{"function", Hex(S.Function, 8)},
-                            {"item", Hex(S.Item, 2)},
-                            {"value", Hex(S.Value, 1)},
-                            {"default", Hex(S.DefaultValue, 1)}});
+        const DoubleSettingDef* pDef = DoubleFindSettingDef(S.Item);
+        if (pDef != nullptr && pDef->DefaultValue == S.DefaultValue) {
+            Settings[Hex(S.Item, 2)] = S.Value;
+        } else {
+            Settings[Hex(S.Item, 2)] = {{"value", S.Value}, {"default", S.DefaultValue}};
+        }
+    }
+    std::string TpmMode = "none";
+    for (const TpmName& Name : kTpmNames) {
+        if (Name.Mode == State.TpmMode) {
+            TpmMode = Name.pName;
+        }
     }
     json Inject = json::array();
     for (uint32_t I = 0; I < State.InjectionCount && I < DOUBLE_MAX_INJECTIONS; I++) {
@@ -291,8 +521,27 @@ json FirmwareStateToJson(const DoubleState& State) {
             {"power_on_password_hash", PasswordHashJson(State.PowerOnInstalled, State.PowerOnHash)},
             {"retry_count", State.RetryCount},
             {"retry_limit", State.RetryLimit},
-            {"comm_buffer", {{"max_size", Hex(State.CommBufferMaxSize, 1)}}},
+            {"comm_buffer",
+             {{"max_size", Hex(State.CommBufferMaxSize, 1)},
+              {"grant", State.CommBufferGrant != 0},
+              {"address", Hex(State.CommBufferAddress, 8)},
+              {"size", Hex(State.CommBufferSize, 1)},
+              {"descriptor", Hex(State.CommDescriptorAddress, 8)},
+              {"locked", State.CommBufferLocked != 0}}},
             {"settings", Settings},
+            {"tpm_mode", TpmMode},
+            {"tpm_code", State.TpmCode},
+            {"pap_mode", State.PapNormal ? "normal" : "custom"},
+            {"computrace_hidden", State.ComputraceHidden != 0},
+            {"computrace_message", State.ComputraceMessage != 0},
+            {"computrace_disabled", State.ComputraceDisabled != 0},
+            {"me_gpio", {{"present", State.MeGpioPresent != 0}, {"value", State.MeGpioValue}}},
+            {"boot_agent_variable", State.BootAgentVariable != 0},
+            {"workstation", State.Workstation != 0},
+            {"image",
+             {{"size", Hex(State.ImageSize, 1)},
+              {"padding", Hex(State.ImagePadding, 1)},
+              {"seed", Hex(State.ImageSeed, 8)}}},
             {"inject", Inject}};
 }
 
@@ -351,16 +600,28 @@ json RunPortSmi(DoubleState& State, uint16_t SmiPort, const uint32_t* pInput, ui
         Event["hash"] = MemoryHex(Info.HashAddress, DOUBLE_HASH_SIZE);
     }
     if (Readable(Info.InputAddress, Info.InputLength)) {
-        Event["input"] = MemoryHex(Info.InputAddress, Info.InputLength);
+        LogBuffer(Event, "input", Info, Info.InputAddress, Info.InputLength);
+    }
+    // Whether the request's buffers lay in the locked communication buffer.
+    const bool HasBuffer = Info.HasHash || Info.InputLength != 0 || Info.OutputLength != 0;
+    if (HasBuffer && Port == SmiPort) {
+        Event["in_comm_buffer"] =
+            State.CommBufferGrant && State.CommBufferLocked &&
+            (!Info.HasHash || InCommBuffer(State, Info.HashAddress, DOUBLE_HASH_SIZE)) &&
+            (Info.InputLength == 0 || InCommBuffer(State, Info.InputAddress, Info.InputLength)) &&
+            (Info.OutputLength == 0 || InCommBuffer(State, Info.OutputAddress, Info.OutputLength));
     }
 
     DoubleRegisters Out = In;
-    DoubleOutcome Outcome = {0, 0};
+    DoubleOutcome Outcome = {0, 0, nullptr};
     if (Port == SmiPort) {
         Outcome = DoubleHandleSmi(&State, Command, &Out);
     }
     if (Outcome.OutputWritten) {
-        Event["output"] = MemoryHex(Info.OutputAddress, Info.OutputLength);
+        LogBuffer(Event, "output", Info, Info.OutputAddress, Info.OutputLength);
+    }
+    if (Outcome.pDetail != nullptr) {
+        Event["detail"] = Outcome.pDetail;
     }
     Event["out_eax"] = Hex(Out.Eax, 8);
     Event["out_ebx"] = Hex(Out.Ebx, 8);
@@ -377,6 +638,140 @@ json RunPortSmi(DoubleState& State, uint16_t SmiPort, const uint32_t* pInput, ui
     pOutput[4] = Out.Edi;
     pOutput[5] = Out.Esi;
     return Event;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Readable names of the store's items, for people (simmachine show).
+
+namespace {
+
+struct SettingNames {
+    uint32_t Item;
+    const char* pName;
+    const char* pWords[10]; // value words by code; an empty list: a mask or a boot device
+};
+
+const SettingNames kSettingNames[] = {
+    {0x01, "pbs", {}},
+    {0x02, "ebs", {}},
+    {0x03, "abs", {}},
+    {0x05, "vga", {"32mb", "64mb", "128mb", "256mb", "512mb", "1024mb"}},
+    {0x06, "kbdless", {"disable", "enable"}},
+    {0x08, "fdd", {"disable", "enable"}},
+    {0x0C, "cfgsata", {"ide", "ahci", "raid", "optane"}},
+    {0x0D, "eop", {"clear", "set"}},
+    {0x0E, "snstyle", {"legacy", "mtsn", "mtmsn", "1s"}},
+    {0x10, "mebx", {"unreset", "reset"}},
+    {0x11, "csm", {"disable", "enable"}},
+    {0x12, "secboot", {"disable", "enable"}},
+    {0x13, "bflash", {"disable", "enable"}},
+    {0x14, "osdef", {"w8x64", "others"}},
+    {0x16, "pxe", {"disable", "enable", "smc"}},
+    {0x17, "clrtcg", {"no", "yes"}},
+    {0x18, "clrphypresent", {"enable", "disable"}},
+    {0x19, "ipv4", {"enable", "disable"}},
+    {0x1A, "ipv6", {"enable", "disable"}},
+    {0x1B, "btmode", {"auto", "uefi", "legacy"}},
+    {0x1C, "btpri", {"uefi", "legacy"}},
+    {0x1D, "mbs", {}},
+    {0x1E, "cptmode", {"enable", "disable"}},
+    {0x1F, "ict", {"enable", "disable"}},
+    {0x22, "maxretrypwd", {"1", "3", "100", "unlimited"}},
+    {0x23, "chgpaptime", {"reboot", "runtime"}},
+    {0x82, "tpmrand", {"disable", "enable"}},
+    {0xA2, "above4gb", {"disable", "enable"}},
+    {0xA3, "cfgssata", {"ide", "ahci", "raid"}},
+    {0xA4, "ehcihandoff", {"disable", "enable"}},
+    {0xA5, "powerloss", {"on", "off", "last"}},
+    {0xA6, "cardreader", {"disable", "enable"}},
+    {0xA7, "strom", {"disable", "uefi", "legacy"}},
+    {0xA9, "satahotplug", {}},
+    {0xAA, "winguard", {"disable", "enable"}},
+    {0xAB,
+     "tbt",
+     {"slot1", "slot2", "slot3", "slot4", "slot5", "slot6", "slot7", "slot8", "slot9", "slot10"}},
+    {0xAC, "xhci", {"sauto", "auto", "enable", "disable", "manual"}},
+    {0xAD, "mmioh", {"1t", "4t", "16t", "24t", "40t", "56t", "res1", "res2", "res3", "res4"}},
+    {0xAE, "pcieslot/m2slot vmd", {}},
+    {0xFD, "misc0", {"0", "1", "2", "3", "4", "5", "6", "7"}},
+    {0xFE, "misc1", {"0", "1", "2", "3", "4", "5", "6", "7"}},
+    {0xFF, "misc2", {"0", "1", "2", "3", "4", "5", "6", "7"}},
+};
+
+std::string BootDeviceName(uint32_t Code) {
+    const struct {
+        uint32_t First, Last;
+        const char* pPrefix; // followed by the number from 1, or alone for a single code
+        const char* pFirstName;
+    } Ranges[] = {{0x01, 0x01, "fdd", nullptr},        {0x11, 0x1A, "sata", nullptr},
+                  {0x1B, 0x1B, "Mezz_SATA", nullptr},  {0x1F, 0x1F, "eSATA", nullptr},
+                  {0x30, 0x32, "ufdd", "ufdd_group"},  {0x40, 0x42, "ukey", "ukey_group"},
+                  {0x50, 0x52, "uhdd", "uhdd_group"},  {0x60, 0x62, "uodd", "uodd_group"},
+                  {0x71, 0x72, "lan", nullptr},        {0x81, 0x84, "scu_hdd", nullptr},
+                  {0x91, 0x96, "device", nullptr},     {0xB1, 0xB9, "PCIE_SLOT_", nullptr},
+                  {0xC1, 0xC4, "M2_DRIVER_", nullptr}, {0xD1, 0xD3, "VMD", nullptr}};
+    const char* kMezz[] = {"Mezz1_PCIe_P1", "Mezz1_PCIe_P2", "Mezz2_PCIe_P1", "Mezz2_PCIe_P2"};
+    if (Code >= 0xA1 && Code <= 0xA4) {
+        return kMezz[Code - 0xA1];
+    }
+    for (const auto& R : Ranges) {
+        if (Code < R.First || Code > R.Last) {
+            continue;
+        }
+        if (R.First == R.Last) {
+            return R.pPrefix;
+        }
+        if (R.pFirstName != nullptr) {
+            return Code == R.First ? R.pFirstName : R.pPrefix + std::to_string(Code - R.First);
+        }
+        return R.pPrefix + std::to_string(Code - R.First + 1);
+    }
+    return "unknown device";
+}
+
+} // namespace
+
+std::string SettingName(uint32_t Item) {
+    for (const SettingNames& N : kSettingNames) {
+        if (N.Item == Item) {
+            return N.pName;
+        }
+    }
+    return "item";
+}
+
+std::string SettingValueText(uint32_t Item, uint32_t Value) {
+    const DoubleSettingDef* pDef = DoubleFindSettingDef(Item);
+    if (pDef == nullptr || !DoubleSettingValueValid(pDef, Value)) {
+        return "invalid";
+    }
+    if (pDef->Kind == DOUBLE_KIND_BOOT) {
+        return BootDeviceName(Value);
+    }
+    if (pDef->Kind == DOUBLE_KIND_MASK) {
+        std::string Bits;
+        for (uint32_t Bit = 0; Bit < 16; Bit++) {
+            if (Value & (1u << Bit)) {
+                Bits += (Bits.empty() ? "bits " : ",") + std::to_string(Bit);
+            }
+        }
+        return Bits.empty() ? "none" : Bits;
+    }
+    for (const SettingNames& N : kSettingNames) {
+        if (N.Item == Item && Value < 10 && N.pWords[Value] != nullptr) {
+            return N.pWords[Value];
+        }
+    }
+    return "code " + std::to_string(Value);
+}
+
+std::string TpmModeName(uint8_t Mode) {
+    for (const TpmName& Name : kTpmNames) {
+        if (Name.Mode == Mode) {
+            return Name.pName;
+        }
+    }
+    return "none";
 }
 
 } // namespace sim

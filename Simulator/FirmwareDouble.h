@@ -10,8 +10,22 @@
 //     "power_on_password": "abc",              replaced by its hash at the first SMI
 //     "retry_count": 0,                      wrong hashes since the last right one
 //     "retry_limit": 3,                      0: never locks
-//     "comm_buffer": {"max_size": "0x0"},    size reported when a lock is refused
-//     "settings": [{"function": "0x534D0040", "item": "0x11", "value": "0x1", "default": "0x1"}],
+//     "comm_buffer": {"max_size": "0x0",     size reported when a lock is refused (no grant)
+//                     "grant": false,        lend the buffer: CommBufferLock succeeds
+//                     "address": "0x0", "size": "0x0",   the buffer (in a "memory" region)
+//                     "descriptor": "0x0",   16 bytes, default: just below the buffer
+//                     "locked": false},      the lock is held
+//     "settings": {"0x11": 1, "0x05": {"value": 2, "default": 3}},   setup item: value; the
+//                                            list form [{"function", "item", "value",
+//                                            "default"}] is read too
+//     "tpm_mode": "ftpm2.0",                 or "dtpm1.2", "dtpm2.0", "none"
+//     "tpm_code": 6,                         the last TPM value code set
+//     "pap_mode": "custom",                  or "normal"
+//     "computrace_hidden": false, "computrace_message": true, "computrace_disabled": false,
+//     "me_gpio": {"present": true, "value": 0},
+//     "boot_agent_variable": true,           the /pxe item needs it
+//     "workstation": false,                  SMC boot and VMD slots need it
+//     "image": {"size": "0x0", "padding": "0x0", "seed": "0x2545F491"},   settings image
 //     "inject": [{"eax": "0x534D3220", "ebx": "0x0", "ecx": ..., "status": "0x80000000",
 //                 "times": 1},
 //                {"eax": "0x534D0140", "no_answer": true}]
@@ -49,6 +63,14 @@ std::string HexBytes(const uint8_t* pBytes, size_t Count);
 
 // The port that raises an SMI: the SMI_CMD of the description's FADT, else kDefaultSmiPort.
 uint16_t MachineSmiPort(const nlohmann::json& Machine);
+
+// The readable name of a setup item ("csm"), "item" when it has none.
+std::string SettingName(uint32_t Item);
+// The meaning of a value of a setup item: its value word ("enable"), boot device ("sata1"), the
+// bits of a mask ("bits 0,3" or "none"), or "invalid".
+std::string SettingValueText(uint32_t Item, uint32_t Value);
+// "ftpm2.0", "dtpm1.2", "dtpm2.0" or "none".
+std::string TpmModeName(uint8_t Mode);
 
 // One port SMI (TriggerPortSmi's words: pInput[1..6] = EAX, EBX, ECX, EDX, EDI, ESI; pOutput[0..5]
 // the same order from EAX). The double handles it when EDX's low 16 bits name SmiPort; otherwise

@@ -315,8 +315,19 @@ json DefaultMachineDescription() {
     "power_on_password_hash": null,
     "retry_count": 0,
     "retry_limit": 3,
-    "comm_buffer": {"max_size": "0x0"},
-    "settings": [],
+    "comm_buffer": {"max_size": "0x0", "grant": false, "address": "0x00000000", "size": "0x0",
+                    "descriptor": "0x00000000", "locked": false},
+    "settings": {},
+    "tpm_mode": "ftpm2.0",
+    "tpm_code": 6,
+    "pap_mode": "custom",
+    "computrace_hidden": false,
+    "computrace_message": true,
+    "computrace_disabled": false,
+    "me_gpio": {"present": true, "value": 0},
+    "boot_agent_variable": true,
+    "workstation": false,
+    "image": {"size": "0x0", "padding": "0x0", "seed": "0x2545F491"},
     "inject": []
   }
 })");

@@ -4,8 +4,10 @@
 //   simmachine legacy-image MACHINE OUT     write the 128 KiB legacy BIOS area (0xE0000-0xFFFFF)
 //                                           of MACHINE to OUT; bytes it does not set are 0xFF
 //   simmachine show MACHINE                 print the firmware's state (passwords, retry count,
-//                                           settings, injected faults) and the last exit status;
-//                                           a malformed "firmware" section is reported
+//                                           communication buffer, TPM, PAP and Computrace state,
+//                                           ME GPIO, every setting by name, injected faults) and
+//                                           the last exit status; a malformed "firmware" section
+//                                           is reported
 //   simmachine password-hash TEXT           print the 12-byte hash the firmware keeps for TEXT
 #include <cstdio>
 #include <cstring>
@@ -68,13 +70,49 @@ int Show(const std::string& MachinePath) {
                 State.RetryLimit == 0 ? " (no limit)"
                 : Locked              ? " (locked)"
                                       : "");
-    std::printf("Communication buffer:   none lent (max size reported 0x%X)\n",
-                State.CommBufferMaxSize);
+    if (State.CommBufferGrant) {
+        std::printf("Communication buffer:   0x%X bytes at 0x%08X, descriptor at 0x%08X, %s\n",
+                    State.CommBufferSize, State.CommBufferAddress, State.CommDescriptorAddress,
+                    State.CommBufferLocked ? "locked" : "free");
+    } else {
+        std::printf("Communication buffer:   none lent (max size reported 0x%X)\n",
+                    State.CommBufferMaxSize);
+    }
+    std::printf("Machine kind:           %s\n", State.Workstation ? "workstation" : "desktop");
+    std::printf("TPM mode:               %s (last code %u)\n",
+                sim::TpmModeName(State.TpmMode).c_str(), State.TpmCode);
+    std::printf("PAP mode:               %s\n", State.PapNormal ? "normal" : "custom");
+    std::printf("Computrace:             %s, message %s%s\n",
+                State.ComputraceHidden ? "hidden" : "visible",
+                State.ComputraceMessage ? "shown" : "off",
+                State.ComputraceDisabled ? ", disabled permanently" : "");
+    if (State.MeGpioPresent) {
+        std::printf("ME control GPIO:        %u\n", State.MeGpioValue);
+    } else {
+        std::printf("ME control GPIO:        none\n");
+    }
+    std::printf("Boot agent variable:    %s\n", State.BootAgentVariable ? "present" : "missing");
+    std::printf("Settings image:         %u bytes (seed 0x%08X)\n", DoubleImageSize(&State),
+                State.ImageSeed);
     std::printf("Settings:               %u\n", State.SettingCount);
-    for (uint32_t I = 0; I < State.SettingCount; I++) {
+    for (uint32_t I = 0; I < State.SettingCount && I < DOUBLE_MAX_SETTINGS; I++) {
         const DoubleSetting& S = State.Settings[I];
-        std::printf("  function 0x%08X item 0x%02X: value 0x%X (default 0x%X)\n", S.Function,
-                    S.Item, S.Value, S.DefaultValue);
+        const std::string Name = sim::SettingName(S.Item);
+        char Item[64];
+        std::snprintf(Item, sizeof Item, "%s (0x%02X)", Name.c_str(), S.Item);
+        // Value codes in decimal, boot device codes and masks in hex.
+        const DoubleSettingDef* pDef = DoubleFindSettingDef(S.Item);
+        const char* pFormat = pDef != nullptr && pDef->Kind == DOUBLE_KIND_CODES ? "%u" : "0x%X";
+        char Value[16], Default[16];
+        std::snprintf(Value, sizeof Value, pFormat, S.Value);
+        std::snprintf(Default, sizeof Default, pFormat, S.DefaultValue);
+        std::printf("  %-26s = %s (%s)", Item, Value,
+                    sim::SettingValueText(S.Item, S.Value).c_str());
+        if (S.Value != S.DefaultValue) {
+            std::printf(", default %s (%s)", Default,
+                        sim::SettingValueText(S.Item, S.DefaultValue).c_str());
+        }
+        std::printf("\n");
     }
     std::printf("Injected faults:        %u\n", State.InjectionCount);
     for (uint32_t I = 0; I < State.InjectionCount; I++) {

@@ -11,6 +11,10 @@
 // DOUBLE_STATUS_RETRY_EXCEEDED, the right hash included, until the count is reset from outside
 // the firmware. A right hash resets the count. Without an installed password nothing is
 // checked (the hash address must still be valid).
+//
+// Order of refusals: unusable buffer addresses, then a malformed request or a value the item
+// does not take (DOUBLE_STATUS_INVALID_ARGUMENT, no retry counted), then the password check, then
+// what the machine's state forbids (DOUBLE_STATUS_NOT_PRESENT, DOUBLE_STATUS_FORBIDDEN).
 #include "DoubleCore.h"
 
 #include "Sha256.h"
@@ -85,6 +89,199 @@ uint32_t CheckCurrentPassword(DoubleState* pState, uint32_t HashAddress) {
         pState->RetryCount++;
     }
     return DOUBLE_STATUS_BAD_PASSWORD;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The settings store's catalogue: every plain setup item, its values and its default.
+
+const DoubleSettingDef kCatalogue[] = {
+    {0x01, DOUBLE_KIND_BOOT, 0, 0x11},   // primary boot sequence: SATA 1
+    {0x02, DOUBLE_KIND_BOOT, 0, 0x71},   // error boot sequence: LAN 1
+    {0x03, DOUBLE_KIND_BOOT, 0, 0x11},   // automatic boot sequence: SATA 1
+    {0x05, DOUBLE_KIND_CODES, 5, 2},     // VGA memory: 128 MB
+    {0x06, DOUBLE_KIND_CODES, 1, 0},     // keyboardless operation
+    {0x08, DOUBLE_KIND_CODES, 1, 0},     // floppy A
+    {0x0C, DOUBLE_KIND_CODES, 3, 1},     // SATA mode: AHCI
+    {0x0D, DOUBLE_KIND_CODES, 1, 0},     // end of POST
+    {0x0E, DOUBLE_KIND_CODES, 3, 0},     // serial number style
+    {0x10, DOUBLE_KIND_CODES, 1, 0},     // MEBx reset
+    {0x11, DOUBLE_KIND_CODES, 1, 1},     // CSM: enabled
+    {0x12, DOUBLE_KIND_CODES, 1, 0},     // secure boot
+    {0x13, DOUBLE_KIND_CODES, 1, 1},     // BIOS flash: enabled
+    {0x14, DOUBLE_KIND_CODES, 1, 1},     // OS default: others
+    {0x16, DOUBLE_KIND_CODES, 2, 1},     // boot agent: PXE
+    {0x17, DOUBLE_KIND_CODES, 1, 0},     // clear TCG
+    {0x18, DOUBLE_KIND_CODES, 1, 0},     // clear physical presence
+    {0x19, DOUBLE_KIND_CODES, 1, 0},     // IPv4 stack: enabled
+    {0x1A, DOUBLE_KIND_CODES, 1, 0},     // IPv6 stack: enabled
+    {0x1B, DOUBLE_KIND_CODES, 2, 0},     // boot mode: auto
+    {0x1C, DOUBLE_KIND_CODES, 1, 0},     // boot priority: UEFI
+    {0x1D, DOUBLE_KIND_BOOT, 0, 0x41},   // manufactory boot sequence: USB key 1
+    {0x1E, DOUBLE_KIND_CODES, 1, 0},     // Computrace mode: enabled
+    {0x1F, DOUBLE_KIND_CODES, 1, 0},     // ICT: enabled
+    {0x22, DOUBLE_KIND_CODES, 3, 1},     // password retries: 3
+    {0x23, DOUBLE_KIND_CODES, 1, 0},     // PAP change time: reboot
+    {0x82, DOUBLE_KIND_CODES, 1, 0},     // TPM random
+    {0xA2, DOUBLE_KIND_CODES, 1, 1},     // above 4 GB decoding: enabled
+    {0xA3, DOUBLE_KIND_CODES, 2, 1},     // sSATA mode: AHCI
+    {0xA4, DOUBLE_KIND_CODES, 1, 1},     // EHCI hand-off: enabled
+    {0xA5, DOUBLE_KIND_CODES, 2, 1},     // after power loss: off
+    {0xA6, DOUBLE_KIND_CODES, 1, 1},     // card reader: enabled
+    {0xA7, DOUBLE_KIND_CODES, 2, 1},     // storage option ROMs: UEFI
+    {0xA9, DOUBLE_KIND_MASK, 0x3FF, 0},  // SATA hot plug, ports 1-10
+    {0xAA, DOUBLE_KIND_CODES, 1, 0},     // Device Guard
+    {0xAB, DOUBLE_KIND_CODES, 9, 0},     // Thunderbolt slot
+    {0xAC, DOUBLE_KIND_CODES, 4, 1},     // xHCI mode: auto
+    {0xAD, DOUBLE_KIND_CODES, 9, 0},     // MMIOH base
+    {0xAE, DOUBLE_KIND_MASK, 0xFFFF, 0}, // VMD on PCIe slots 1-12 and M.2 slots 1-4
+    {0xFD, DOUBLE_KIND_CODES, 7, 0},     // miscellaneous 0
+    {0xFE, DOUBLE_KIND_CODES, 7, 0},     // miscellaneous 1
+    {0xFF, DOUBLE_KIND_CODES, 7, 0},     // miscellaneous 2
+};
+
+#define CATALOGUE_COUNT (sizeof kCatalogue / sizeof kCatalogue[0])
+
+// Boot device codes, as ranges [First, Last].
+const uint8_t kBootCodes[][2] = {
+    {0x01, 0x01}, {0x11, 0x1B}, {0x1F, 0x1F}, {0x30, 0x32}, {0x40, 0x42},
+    {0x50, 0x52}, {0x60, 0x62}, {0x71, 0x72}, {0x81, 0x84}, {0x91, 0x96},
+    {0xA1, 0xA4}, {0xB1, 0xB9}, {0xC1, 0xC4}, {0xD1, 0xD3},
+};
+
+DoubleSetting* FindStoreSetting(DoubleState* pState, uint32_t Item) {
+    for (uint32_t I = 0; I < pState->SettingCount && I < DOUBLE_MAX_SETTINGS; I++) {
+        if (pState->Settings[I].Function == DOUBLE_FUNCTION_SETUP &&
+            pState->Settings[I].Item == Item) {
+            return &pState->Settings[I];
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The settings image.
+
+uint32_t Get32(const uint8_t* pBytes) {
+    return (uint32_t)pBytes[0] | ((uint32_t)pBytes[1] << 8) | ((uint32_t)pBytes[2] << 16) |
+           ((uint32_t)pBytes[3] << 24);
+}
+
+void Put32(uint8_t* pBytes, uint32_t Value) {
+    pBytes[0] = (uint8_t)Value;
+    pBytes[1] = (uint8_t)(Value >> 8);
+    pBytes[2] = (uint8_t)(Value >> 16);
+    pBytes[3] = (uint8_t)(Value >> 24);
+}
+
+uint32_t ImageBaseSize(uint32_t Count) {
+    return DOUBLE_IMAGE_HEADER_SIZE + DOUBLE_IMAGE_ITEM_SIZE * Count + DOUBLE_IMAGE_CHECK_SIZE;
+}
+
+// The padding's bytes: a xorshift32 sequence from the seed, four bytes per step.
+void WritePadding(uint8_t* pOut, uint32_t Length, uint32_t Seed) {
+    uint32_t X = Seed != 0 ? Seed : DOUBLE_IMAGE_DEFAULT_SEED;
+    for (uint32_t I = 0; I < Length; I += 4) {
+        X ^= X << 13;
+        X ^= X >> 17;
+        X ^= X << 5;
+        for (uint32_t B = 0; B < 4 && I + B < Length; B++) {
+            pOut[I + B] = (uint8_t)(X >> (8 * B));
+        }
+    }
+}
+
+uint32_t ImageFlags(const DoubleState* pState) {
+    return (pState->PapNormal ? DOUBLE_IMAGE_PAP_NORMAL : 0) |
+           (pState->ComputraceHidden ? DOUBLE_IMAGE_CPT_HIDDEN : 0);
+}
+
+// Writes the image (DoubleImageSize bytes) at pOut.
+void WriteImage(const DoubleState* pState, uint8_t* pOut) {
+    const uint32_t Count =
+        pState->SettingCount < DOUBLE_MAX_SETTINGS ? pState->SettingCount : DOUBLE_MAX_SETTINGS;
+    const uint32_t Size = DoubleImageSize(pState);
+    const uint32_t Padding = Size - ImageBaseSize(Count);
+    Put32(pOut, DOUBLE_IMAGE_MAGIC);
+    pOut[4] = (uint8_t)DOUBLE_IMAGE_VERSION;
+    pOut[5] = (uint8_t)(DOUBLE_IMAGE_VERSION >> 8);
+    pOut[6] = (uint8_t)Count;
+    pOut[7] = (uint8_t)(Count >> 8);
+    Put32(pOut + 8, ImageFlags(pState));
+    Put32(pOut + 12, Padding);
+    Put32(pOut + 16, pState->ImageSeed);
+    uint8_t* pItem = pOut + DOUBLE_IMAGE_HEADER_SIZE;
+    for (uint32_t I = 0; I < Count; I++, pItem += DOUBLE_IMAGE_ITEM_SIZE) {
+        Put32(pItem, pState->Settings[I].Item);
+        Put32(pItem + 4, pState->Settings[I].Value);
+    }
+    WritePadding(pItem, Padding, pState->ImageSeed);
+    const uint32_t Body = Size - DOUBLE_IMAGE_CHECK_SIZE;
+    Put32(pOut + Body, DoubleCrc32(0, pOut, Body));
+}
+
+// Checks an image of Length bytes at pImage; null when it can be applied, else the reason.
+const char* CheckImage(const DoubleState* pState, const uint8_t* pImage, uint32_t Length) {
+    if (Length < ImageBaseSize(0)) {
+        return "image too short";
+    }
+    if (Get32(pImage) != DOUBLE_IMAGE_MAGIC) {
+        return "bad magic";
+    }
+    if ((uint32_t)(pImage[4] | (pImage[5] << 8)) != DOUBLE_IMAGE_VERSION) {
+        return "unknown version";
+    }
+    const uint32_t Count = (uint32_t)(pImage[6] | (pImage[7] << 8));
+    if (Count > DOUBLE_MAX_SETTINGS) {
+        return "too many items";
+    }
+    const uint32_t Padding = Get32(pImage + 12);
+    if (Padding > 0xFFFFFFFFu - ImageBaseSize(Count) || ImageBaseSize(Count) + Padding != Length) {
+        return "length does not match";
+    }
+    const uint32_t Body = Length - DOUBLE_IMAGE_CHECK_SIZE;
+    if (DoubleCrc32(0, pImage, Body) != Get32(pImage + Body)) {
+        return "check value wrong";
+    }
+    if ((Get32(pImage + 8) & ~(DOUBLE_IMAGE_PAP_NORMAL | DOUBLE_IMAGE_CPT_HIDDEN)) != 0) {
+        return "unknown flags";
+    }
+    uint8_t Seen[DOUBLE_MAX_SETTINGS];
+    for (uint32_t I = 0; I < DOUBLE_MAX_SETTINGS; I++) {
+        Seen[I] = 0;
+    }
+    const uint8_t* pItem = pImage + DOUBLE_IMAGE_HEADER_SIZE;
+    for (uint32_t I = 0; I < Count; I++, pItem += DOUBLE_IMAGE_ITEM_SIZE) {
+        const uint32_t Item = Get32(pItem);
+        uint32_t Index = 0;
+        while (Index < pState->SettingCount && Index < DOUBLE_MAX_SETTINGS &&
+               (pState->Settings[Index].Function != DOUBLE_FUNCTION_SETUP ||
+                pState->Settings[Index].Item != Item)) {
+            Index++;
+        }
+        const DoubleSettingDef* pDef = DoubleFindSettingDef(Item);
+        if (pDef == 0 || Index >= pState->SettingCount || Index >= DOUBLE_MAX_SETTINGS) {
+            return "unknown item";
+        }
+        if (Seen[Index]) {
+            return "item repeated";
+        }
+        Seen[Index] = 1;
+        if (!DoubleSettingValueValid(pDef, Get32(pItem + 4))) {
+            return "invalid value";
+        }
+    }
+    return 0;
+}
+
+void ApplyImage(DoubleState* pState, const uint8_t* pImage) {
+    const uint32_t Count = (uint32_t)(pImage[6] | (pImage[7] << 8));
+    const uint8_t* pItem = pImage + DOUBLE_IMAGE_HEADER_SIZE;
+    for (uint32_t I = 0; I < Count; I++, pItem += DOUBLE_IMAGE_ITEM_SIZE) {
+        FindStoreSetting(pState, Get32(pItem))->Value = Get32(pItem + 4);
+    }
+    const uint32_t Flags = Get32(pImage + 8);
+    pState->PapNormal = (Flags & DOUBLE_IMAGE_PAP_NORMAL) ? 1 : 0;
+    pState->ComputraceHidden = (Flags & DOUBLE_IMAGE_CPT_HIDDEN) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -181,10 +378,184 @@ uint32_t HandleUpdateChecksum(DoubleState*, DoubleRegisters*, const DoubleReques
     return DOUBLE_STATUS_SUCCESS;
 }
 
+// Value checks run before the password check, so a malformed request costs no retry.
+uint32_t CheckedStatus(DoubleState* pState, const DoubleRequestInfo* pInfo, bool ValueValid) {
+    if (!ValueValid) {
+        return DOUBLE_STATUS_INVALID_ARGUMENT;
+    }
+    return CheckCurrentPassword(pState, pInfo->HashAddress);
+}
+
+// A plain item of the store (function DOUBLE_FUNCTION_SETUP, an item of the catalogue).
+uint32_t HandleSetSetting(DoubleState* pState, DoubleRegisters* pRegs,
+                          const DoubleRequestInfo* pInfo, DoubleOutcome* pOutcome) {
+    const DoubleSettingDef* pDef = DoubleFindSettingDef(pRegs->Ebx);
+    DoubleSetting* pSetting = FindStoreSetting(pState, pRegs->Ebx);
+    const uint32_t Status =
+        CheckedStatus(pState, pInfo, pDef != 0 && DoubleSettingValueValid(pDef, pRegs->Ecx));
+    if (Status != DOUBLE_STATUS_SUCCESS) {
+        return Status;
+    }
+    if (pSetting == 0) {
+        pOutcome->pDetail = "item not in the store";
+        return DOUBLE_STATUS_UNSUPPORTED;
+    }
+    if (pRegs->Ebx == DOUBLE_ITEM_PXE) {
+        uint32_t Refusal = 0;
+        if (!pState->BootAgentVariable) {
+            Refusal |= DOUBLE_STATUS_NOT_PRESENT;
+        }
+        if (pRegs->Ecx == 2 && !pState->Workstation) {
+            Refusal |= DOUBLE_STATUS_FORBIDDEN; // SMC boot: workstations only
+        }
+        if (Refusal != 0) {
+            return Refusal;
+        }
+    }
+    if (pRegs->Ebx == DOUBLE_ITEM_VMD && !pState->Workstation) {
+        pOutcome->pDetail = "VMD slots exist on workstations only";
+        return DOUBLE_STATUS_INVALID_ARGUMENT;
+    }
+    pSetting->Value = pRegs->Ecx;
+    return DOUBLE_STATUS_SUCCESS;
+}
+
+uint32_t HandleReadTpmMode(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo*,
+                           DoubleOutcome*) {
+    pRegs->Ecx = pState->TpmMode;
+    return DOUBLE_STATUS_SUCCESS;
+}
+
+// Codes 0-2 drive a discrete TPM 1.2, 4 and 6 the firmware TPM, 7 and 8 a discrete TPM 2.0:
+// a code for another device than the current one switches the machine to that device.
+uint32_t HandleSetTpm(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo* pInfo,
+                      DoubleOutcome*) {
+    const uint32_t Code = pRegs->Ecx;
+    const bool Valid = Code <= 2 || Code == 4 || Code == 6 || Code == 7 || Code == 8;
+    const uint32_t Status = CheckedStatus(pState, pInfo, Valid);
+    if (Status != DOUBLE_STATUS_SUCCESS) {
+        return Status;
+    }
+    pState->TpmCode = (uint8_t)Code;
+    pState->TpmMode = Code <= 2   ? DOUBLE_TPM_DTPM12
+                      : Code <= 6 ? DOUBLE_TPM_FTPM20
+                                  : DOUBLE_TPM_DTPM20;
+    return DOUBLE_STATUS_SUCCESS;
+}
+
+uint32_t HandleReadPapMode(DoubleState* pState, DoubleRegisters* pRegs,
+                           const DoubleRequestInfo* pInfo, DoubleOutcome*) {
+    const uint32_t Status = CheckCurrentPassword(pState, pInfo->HashAddress);
+    if (Status == DOUBLE_STATUS_SUCCESS) {
+        pRegs->Ecx = pState->PapNormal;
+    }
+    return Status;
+}
+
+uint32_t HandleSetPapMode(DoubleState* pState, DoubleRegisters* pRegs,
+                          const DoubleRequestInfo* pInfo, DoubleOutcome*) {
+    const uint32_t Status = CheckedStatus(pState, pInfo, pRegs->Ecx <= 1);
+    if (Status == DOUBLE_STATUS_SUCCESS) {
+        pState->PapNormal = (uint8_t)pRegs->Ecx;
+    }
+    return Status;
+}
+
+uint32_t HandleReadComputraceHidden(DoubleState* pState, DoubleRegisters* pRegs,
+                                    const DoubleRequestInfo* pInfo, DoubleOutcome*) {
+    const uint32_t Status = CheckCurrentPassword(pState, pInfo->HashAddress);
+    if (Status == DOUBLE_STATUS_SUCCESS) {
+        pRegs->Ecx = pState->ComputraceHidden;
+    }
+    return Status;
+}
+
+uint32_t HandleSetComputraceHidden(DoubleState* pState, DoubleRegisters* pRegs,
+                                   const DoubleRequestInfo* pInfo, DoubleOutcome*) {
+    const uint32_t Status = CheckedStatus(pState, pInfo, pRegs->Ecx <= 1);
+    if (Status == DOUBLE_STATUS_SUCCESS) {
+        pState->ComputraceHidden = (uint8_t)pRegs->Ecx;
+    }
+    return Status;
+}
+
+// The three Computrace requests take no value: ECX must be 0.
+uint32_t HandleComputraceRequest(DoubleState* pState, DoubleRegisters* pRegs,
+                                 const DoubleRequestInfo* pInfo, DoubleOutcome*) {
+    const uint32_t Status = CheckedStatus(pState, pInfo, pRegs->Ecx == 0);
+    if (Status != DOUBLE_STATUS_SUCCESS) {
+        return Status;
+    }
+    if (pRegs->Eax == DOUBLE_FUNCTION_CPT_DISABLE) {
+        pState->ComputraceDisabled = 1;
+    } else {
+        pState->ComputraceMessage = pRegs->Eax == DOUBLE_FUNCTION_CPT_MESSAGE_ON ? 1 : 0;
+    }
+    return DOUBLE_STATUS_SUCCESS;
+}
+
+// Codes 0 (drive the GPIO to 0), 1 (to 1) and 2 (read it); the answer is its value in ECX.
+uint32_t HandleMeGpio(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo* pInfo,
+                      DoubleOutcome*) {
+    const uint32_t Code = pRegs->Ecx;
+    const uint32_t Status = CheckedStatus(pState, pInfo, Code <= 2);
+    if (Status != DOUBLE_STATUS_SUCCESS) {
+        return Status;
+    }
+    if (!pState->MeGpioPresent) {
+        return DOUBLE_STATUS_NOT_PRESENT;
+    }
+    if (Code != 2 && Code != pState->MeGpioValue) {
+        if (pState->MfgDone) {
+            return DOUBLE_STATUS_FORBIDDEN;
+        }
+        pState->MeGpioValue = (uint8_t)Code;
+    }
+    pRegs->Ecx = pState->MeGpioValue;
+    return DOUBLE_STATUS_SUCCESS;
+}
+
+// ECX 16: the image length in ECX (the 16-byte block at ESI is left as it is). Else ECX must be
+// the image length, and the image is written at ESI.
+uint32_t HandleBackup(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo* pInfo,
+                      DoubleOutcome* pOutcome) {
+    const uint32_t Size = DoubleImageSize(pState);
+    const bool SizeQuery = pRegs->Ecx == DOUBLE_BACKUP_SIZE_QUERY;
+    if (!SizeQuery && pRegs->Ecx != Size) {
+        pOutcome->pDetail = "length is not the image's";
+    }
+    const uint32_t Status = CheckedStatus(pState, pInfo, SizeQuery || pRegs->Ecx == Size);
+    if (Status != DOUBLE_STATUS_SUCCESS) {
+        return Status;
+    }
+    if (SizeQuery) {
+        pRegs->Ecx = Size;
+    } else {
+        WriteImage(pState, Pointer(pInfo->OutputAddress));
+        pOutcome->OutputWritten = 1;
+    }
+    return DOUBLE_STATUS_SUCCESS;
+}
+
+// ECX bytes of an image at ESI: checked in full, then applied at once.
+uint32_t HandleRestore(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo* pInfo,
+                       DoubleOutcome* pOutcome) {
+    const uint8_t* pImage = Pointer(pInfo->InputAddress);
+    pOutcome->pDetail = CheckImage(pState, pImage, pRegs->Ecx);
+    const uint32_t Status = CheckedStatus(pState, pInfo, pOutcome->pDetail == 0);
+    if (Status == DOUBLE_STATUS_SUCCESS) {
+        ApplyImage(pState, pImage);
+    }
+    return Status;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The request table.
 
 enum BufferRegister { REG_NONE, REG_ESI, REG_EDI };
+
+// A buffer length of this value is the request's ECX.
+#define LENGTH_FROM_ECX 0xFFFFFFFFu
 
 struct RequestKind {
     uint32_t Eax;
@@ -207,9 +578,44 @@ const RequestKind kRequests[] = {
      DOUBLE_HASH_SIZE, HandleComputeHash},
     {DOUBLE_FUNCTION_PASSWORD, 3, "ChangePassword", 1, REG_ESI, DOUBLE_CHANGE_REQUEST_SIZE,
      REG_NONE, 0, HandleChangePassword},
-    {DOUBLE_FUNCTION_SETUP, 0, "UpdateChecksum", 0, REG_NONE, 0, REG_NONE, 0, HandleUpdateChecksum},
-    {DOUBLE_FUNCTION_SETUP, 9, "LoadDefaults", 1, REG_NONE, 0, REG_NONE, 0, HandleLoadDefaults},
+    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_UPDATE_CHECKSUM, "UpdateChecksum", 0, REG_NONE, 0, REG_NONE,
+     0, HandleUpdateChecksum},
+    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_LOAD_DEFAULTS, "LoadDefaults", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleLoadDefaults},
+    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_READ_PAP, "ReadPapMode", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleReadPapMode},
+    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_SET_PAP, "SetPapMode", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleSetPapMode},
+    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_RESTORE, "Restore", 1, REG_ESI, LENGTH_FROM_ECX, REG_NONE,
+     0, HandleRestore},
+    {DOUBLE_FUNCTION_CPT_HIDDEN, 0, "ReadComputraceHidden", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleReadComputraceHidden},
+    {DOUBLE_FUNCTION_CPT_HIDDEN, 1, "SetComputraceHidden", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleSetComputraceHidden},
+    {DOUBLE_FUNCTION_CPT_MESSAGE_OFF, 0, "DisableComputraceMessage", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleComputraceRequest},
+    {DOUBLE_FUNCTION_CPT_MESSAGE_ON, 0, "EnableComputraceMessage", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleComputraceRequest},
+    {DOUBLE_FUNCTION_CPT_DISABLE, 0, "DisableComputracePermanently", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleComputraceRequest},
+    {DOUBLE_FUNCTION_ME, DOUBLE_ITEM_ME_GPIO, "MeControlGpio", 1, REG_NONE, 0, REG_NONE, 0,
+     HandleMeGpio},
 };
+
+// Requests told apart by ECX as well, and the store's items.
+const RequestKind kReadTpmMode = {
+    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "ReadTpmMode", 0, REG_NONE, 0, REG_NONE, 0,
+    HandleReadTpmMode};
+const RequestKind kSetTpm = {
+    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "SetTpm", 1, REG_NONE, 0, REG_NONE, 0, HandleSetTpm};
+const RequestKind kBackupSize = {
+    DOUBLE_FUNCTION_SETUP,    DOUBLE_ITEM_BACKUP, "BackupSize", 1, REG_NONE, 0, REG_ESI,
+    DOUBLE_BACKUP_SIZE_QUERY, HandleBackup};
+const RequestKind kBackupData = {
+    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_BACKUP, "BackupData", 1, REG_NONE, 0, REG_ESI,
+    LENGTH_FROM_ECX,       HandleBackup};
+const RequestKind kSetSetting = {
+    DOUBLE_FUNCTION_SETUP, 0, "SetSetting", 1, REG_NONE, 0, REG_NONE, 0, HandleSetSetting};
 
 const RequestKind* FindRequest(const DoubleRegisters* pRegs) {
     for (uint32_t I = 0; I < sizeof kRequests / sizeof kRequests[0]; I++) {
@@ -217,7 +623,16 @@ const RequestKind* FindRequest(const DoubleRegisters* pRegs) {
             return &kRequests[I];
         }
     }
-    return 0;
+    if (pRegs->Eax != DOUBLE_FUNCTION_SETUP) {
+        return 0;
+    }
+    if (pRegs->Ebx == DOUBLE_ITEM_TPM) {
+        return pRegs->Ecx == DOUBLE_TPM_READ ? &kReadTpmMode : &kSetTpm;
+    }
+    if (pRegs->Ebx == DOUBLE_ITEM_BACKUP) {
+        return pRegs->Ecx == DOUBLE_BACKUP_SIZE_QUERY ? &kBackupSize : &kBackupData;
+    }
+    return DoubleFindSettingDef(pRegs->Ebx) != 0 ? &kSetSetting : 0;
 }
 
 uint32_t RegisterValue(const DoubleRegisters* pRegs, uint8_t Register) {
@@ -225,17 +640,38 @@ uint32_t RegisterValue(const DoubleRegisters* pRegs, uint8_t Register) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The communication buffer service. It lends no buffer yet: every lock is refused with the
-// maximum size in ESI, and a release succeeds. A later version grants a buffer by answering ECX
-// 0 with the descriptor's address in EDI:ESI (upper:lower) and setting CommBufferLocked.
+// The communication buffer service. With a buffer to grant, a lock for at most its size answers
+// ECX 0 and the descriptor's address in EDI:ESI (upper:lower) and holds the lock until a
+// release; without one, or for a larger size, it is refused with the maximum size in ESI.
 
 void HandleCommBuffer(DoubleState* pState, DoubleRegisters* pRegs) {
     if (pRegs->Ecx == DOUBLE_COMM_LOCK) {
-        pRegs->Ecx = DOUBLE_STATUS_NO_BUFFER;
-        pRegs->Esi = pState->CommBufferMaxSize;
-    } else if (pRegs->Ecx == DOUBLE_COMM_RELEASE) {
-        pState->CommBufferLocked = 0;
+        const uint32_t MaxSize =
+            pState->CommBufferGrant ? pState->CommBufferSize : pState->CommBufferMaxSize;
+        if (pState->CommBufferLocked) {
+            pRegs->Ecx = DOUBLE_STATUS_BUFFER_BUSY;
+            pRegs->Esi = MaxSize;
+            return;
+        }
+        if (!pState->CommBufferGrant || pRegs->Esi > pState->CommBufferSize ||
+            !BufferUsable(pState->CommDescriptorAddress, 16, true) ||
+            !BufferUsable(pState->CommBufferAddress, pState->CommBufferSize, true)) {
+            pRegs->Ecx = DOUBLE_STATUS_NO_BUFFER;
+            pRegs->Esi = MaxSize;
+            return;
+        }
+        uint8_t* pDescriptor = Pointer(pState->CommDescriptorAddress);
+        Put32(pDescriptor, pState->CommBufferSize);
+        Put32(pDescriptor + 4, 0);
+        Put32(pDescriptor + 8, pState->CommBufferAddress);
+        Put32(pDescriptor + 12, 0);
+        pState->CommBufferLocked = 1;
         pRegs->Ecx = DOUBLE_STATUS_SUCCESS;
+        pRegs->Esi = pState->CommDescriptorAddress;
+        pRegs->Edi = 0;
+    } else if (pRegs->Ecx == DOUBLE_COMM_RELEASE) {
+        pRegs->Ecx = pState->CommBufferLocked ? DOUBLE_STATUS_SUCCESS : DOUBLE_STATUS_NOT_LOCKED;
+        pState->CommBufferLocked = 0;
     } else {
         pRegs->Ecx = DOUBLE_STATUS_UNSUPPORTED;
     }
@@ -267,6 +703,74 @@ void DoubleInitState(DoubleState* pState) {
         pBytes[I] = 0;
     }
     pState->RetryLimit = DOUBLE_DEFAULT_RETRY_LIMIT;
+    pState->TpmMode = DOUBLE_TPM_FTPM20;
+    pState->TpmCode = 6;
+    pState->ComputraceMessage = 1;
+    pState->MeGpioPresent = 1;
+    pState->BootAgentVariable = 1;
+    pState->ImageSeed = DOUBLE_IMAGE_DEFAULT_SEED;
+    for (uint32_t I = 0; I < CATALOGUE_COUNT; I++) {
+        DoubleSetting* pSetting = &pState->Settings[I];
+        pSetting->Function = DOUBLE_FUNCTION_SETUP;
+        pSetting->Item = kCatalogue[I].Item;
+        pSetting->Value = kCatalogue[I].DefaultValue;
+        pSetting->DefaultValue = kCatalogue[I].DefaultValue;
+    }
+    pState->SettingCount = CATALOGUE_COUNT;
+}
+
+const DoubleSettingDef* DoubleSettingCatalogue(uint32_t* pCount) {
+    *pCount = CATALOGUE_COUNT;
+    return kCatalogue;
+}
+
+const DoubleSettingDef* DoubleFindSettingDef(uint32_t Item) {
+    for (uint32_t I = 0; I < CATALOGUE_COUNT; I++) {
+        if (kCatalogue[I].Item == Item) {
+            return &kCatalogue[I];
+        }
+    }
+    return 0;
+}
+
+bool DoubleSettingValueValid(const DoubleSettingDef* pDef, uint32_t Value) {
+    if (pDef->Kind == DOUBLE_KIND_CODES) {
+        return Value <= pDef->Limit;
+    }
+    if (pDef->Kind == DOUBLE_KIND_MASK) {
+        return (Value & ~(uint32_t)pDef->Limit) == 0;
+    }
+    for (uint32_t I = 0; I < sizeof kBootCodes / sizeof kBootCodes[0]; I++) {
+        if (Value >= kBootCodes[I][0] && Value <= kBootCodes[I][1]) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t DoubleImageSize(const DoubleState* pState) {
+    const uint32_t Count =
+        pState->SettingCount < DOUBLE_MAX_SETTINGS ? pState->SettingCount : DOUBLE_MAX_SETTINGS;
+    const uint32_t Base = ImageBaseSize(Count);
+    if (pState->ImageSize != 0) {
+        return pState->ImageSize >= Base ? pState->ImageSize : Base;
+    }
+    return pState->ImagePadding <= 0xFFFFFFFFu - Base ? Base + pState->ImagePadding : Base;
+}
+
+uint32_t DoubleCrc32(uint32_t Crc, const uint8_t* pData, uint32_t Length) {
+    // Four bits at a time: a 16-entry table of the reflected polynomial 0xEDB88320.
+    static const uint32_t kTable[16] = {0x00000000u, 0x1DB71064u, 0x3B6E20C8u, 0x26D930ACu,
+                                        0x76DC4190u, 0x6B6B51F4u, 0x4DB26158u, 0x5005713Cu,
+                                        0xEDB88320u, 0xF00F9344u, 0xD6D6A3E8u, 0xCB61B38Cu,
+                                        0x9B64C2B0u, 0x86D3D2D4u, 0xA00AE278u, 0xBDBDF21Cu};
+    Crc = ~Crc;
+    for (uint32_t I = 0; I < Length; I++) {
+        Crc ^= pData[I];
+        Crc = (Crc >> 4) ^ kTable[Crc & 0x0F];
+        Crc = (Crc >> 4) ^ kTable[Crc & 0x0F];
+    }
+    return ~Crc;
 }
 
 void DoublePasswordHash(const uint8_t* pBuffer, uint8_t* pHash) {
@@ -298,13 +802,13 @@ void DoubleDescribeRequest(uint8_t CommandValue, const DoubleRegisters* pRegs,
     pInfo->HasHash = pKind->HasHash;
     pInfo->HashAddress = pKind->HasHash ? pRegs->Edi : 0;
     pInfo->InputAddress = RegisterValue(pRegs, pKind->InputRegister);
-    pInfo->InputLength = pKind->InputLength;
+    pInfo->InputLength = pKind->InputLength == LENGTH_FROM_ECX ? pRegs->Ecx : pKind->InputLength;
     pInfo->OutputAddress = RegisterValue(pRegs, pKind->OutputRegister);
-    pInfo->OutputLength = pKind->OutputLength;
+    pInfo->OutputLength = pKind->OutputLength == LENGTH_FROM_ECX ? pRegs->Ecx : pKind->OutputLength;
 }
 
 DoubleOutcome DoubleHandleSmi(DoubleState* pState, uint8_t CommandValue, DoubleRegisters* pRegs) {
-    DoubleOutcome Outcome = {1, 0};
+    DoubleOutcome Outcome = {1, 0, 0};
     const bool CommBuffer = CommandValue == DOUBLE_SMI_COMM_BUFFER;
 
     DoubleInjection* pInjection = FindInjection(pState, pRegs);

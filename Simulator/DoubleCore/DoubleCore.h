@@ -30,8 +30,16 @@
 #define DOUBLE_STATUS_RETRY_EXCEEDED 0x00000002u
 #define DOUBLE_STATUS_INVALID_ARGUMENT 0x00000004u
 #define DOUBLE_STATUS_UNSUPPORTED 0x80000000u
-// The communication buffer service refuses a lock with this status in ECX.
+// Refusals of single setting requests, in EAX beside nothing else: the machine lacks what the
+// request would change (the ME control GPIO, the boot agent variable), or its state forbids the
+// change (manufacturing done, a desktop asked for a workstation-only value).
+#define DOUBLE_STATUS_NOT_PRESENT 0x00000008u
+#define DOUBLE_STATUS_FORBIDDEN 0x00000010u
+// The communication buffer service's statuses in ECX: a lock refused (ESI = the maximum size),
+// a lock while the buffer is already locked, a release while it is not.
 #define DOUBLE_STATUS_NO_BUFFER 0x00000001u
+#define DOUBLE_STATUS_BUFFER_BUSY 0x00000002u
+#define DOUBLE_STATUS_NOT_LOCKED 0x00000003u
 
 // Request words.
 #define DOUBLE_SMI_COMM_BUFFER 0xD9u
@@ -40,7 +48,54 @@
 #define DOUBLE_FUNCTION_MFG 0x534D3220u
 #define DOUBLE_FUNCTION_PASSWORD 0x534D0140u
 #define DOUBLE_FUNCTION_SETUP 0x534D0040u
+#define DOUBLE_FUNCTION_ME 0x534D0740u
+#define DOUBLE_FUNCTION_CPT_HIDDEN 0x534DAB20u
+#define DOUBLE_FUNCTION_CPT_MESSAGE_OFF 0x534D8D20u
+#define DOUBLE_FUNCTION_CPT_MESSAGE_ON 0x534D8E20u
+#define DOUBLE_FUNCTION_CPT_DISABLE 0x534D9020u
 #define DOUBLE_MFG_DONE_BIT 0x00200000u // bit 21 of EBX in the IsMfgDoneSet answer
+
+// Items of the setup function (EBX with EAX = DOUBLE_FUNCTION_SETUP) that are not plain settings.
+#define DOUBLE_ITEM_UPDATE_CHECKSUM 0x00u
+#define DOUBLE_ITEM_TPM 0x04u
+#define DOUBLE_ITEM_LOAD_DEFAULTS 0x09u
+#define DOUBLE_ITEM_BACKUP 0x0Au
+#define DOUBLE_ITEM_RESTORE 0x0Bu
+#define DOUBLE_ITEM_PXE 0x16u
+#define DOUBLE_ITEM_READ_PAP 0x20u
+#define DOUBLE_ITEM_SET_PAP 0x21u
+#define DOUBLE_ITEM_VMD 0xAEu
+#define DOUBLE_ITEM_ME_GPIO 0x03u // with DOUBLE_FUNCTION_ME
+
+// The TPM item: ECX of this value reads the mode, which is answered in ECX.
+#define DOUBLE_TPM_READ 0xFFFFFFFFu
+#define DOUBLE_TPM_NONE 0u
+#define DOUBLE_TPM_FTPM20 1u
+#define DOUBLE_TPM_DTPM12 2u
+#define DOUBLE_TPM_DTPM20 4u
+
+// The backup size query: ECX of this value asks for the image length (answered in ECX).
+#define DOUBLE_BACKUP_SIZE_QUERY 16u
+
+// The settings image (backup and restore), all words little-endian:
+//   0  4  magic "DSIM"
+//   4  2  version (1)
+//   6  2  item count C
+//   8  4  flags: bit 0 PAP mode normal, bit 1 Computrace hidden
+//  12  4  padding length P
+//  16  4  padding seed
+//  20  8C the items: item number (32-bit), value (32-bit)
+//  ..  P  padding: bytes generated from the seed
+//  N-4 4  CRC-32 (IEEE 802.3) of every byte before it
+// N = 24 + 8C + P.
+#define DOUBLE_IMAGE_MAGIC 0x4D495344u // "DSIM"
+#define DOUBLE_IMAGE_VERSION 1u
+#define DOUBLE_IMAGE_HEADER_SIZE 20u
+#define DOUBLE_IMAGE_ITEM_SIZE 8u
+#define DOUBLE_IMAGE_CHECK_SIZE 4u
+#define DOUBLE_IMAGE_PAP_NORMAL 0x1u
+#define DOUBLE_IMAGE_CPT_HIDDEN 0x2u
+#define DOUBLE_IMAGE_DEFAULT_SEED 0x2545F491u
 
 // The six registers of one request: on entry as the program loaded them, on return as the
 // handler leaves them.
@@ -94,8 +149,33 @@ typedef struct DoubleState {
     // every checked request until the count is reset from outside (a power cycle).
     uint32_t RetryCount;
     uint32_t RetryLimit;
-    // The size the communication buffer service reports when it refuses a lock.
+    // The size the communication buffer service reports when it refuses a lock (without a
+    // buffer to grant; with one, its size is reported).
     uint32_t CommBufferMaxSize;
+    // The buffer it grants when CommBufferGrant is set: CommBufferSize bytes at
+    // CommBufferAddress, described by 16 bytes at CommDescriptorAddress (first word: the size,
+    // second word: the buffer's address, both 64-bit), which the service writes at each lock.
+    uint8_t CommBufferGrant;
+    uint8_t TpmMode;            // DOUBLE_TPM_NONE, _FTPM20, _DTPM12 or _DTPM20
+    uint8_t TpmCode;            // the last TPM value code accepted (0-2, 4, 6, 7, 8)
+    uint8_t PapNormal;          // PAP mode: 1 normal, 0 custom
+    uint8_t ComputraceHidden;   // the Computrace hidden setting
+    uint8_t ComputraceMessage;  // the Computrace message is shown
+    uint8_t ComputraceDisabled; // Computrace was disabled permanently (never undone)
+    uint8_t MeGpioPresent;      // the machine has an ME control GPIO
+    uint8_t MeGpioValue;        // its value
+    uint8_t BootAgentVariable;  // the boot agent variable exists (the /pxe item needs it)
+    uint8_t Workstation;        // a workstation (else a desktop): SMC boot and VMD allowed
+    uint8_t Reserved;
+    uint32_t CommBufferAddress;
+    uint32_t CommBufferSize;
+    uint32_t CommDescriptorAddress;
+    // The settings image: its length is ImageSize when that is not 0 (at least the length
+    // without padding), else the length without padding plus ImagePadding. The padding bytes
+    // are generated from ImageSeed, never stored.
+    uint32_t ImageSize;
+    uint32_t ImagePadding;
+    uint32_t ImageSeed;
     uint32_t SettingCount;
     DoubleSetting Settings[DOUBLE_MAX_SETTINGS];
     uint32_t InjectionCount;
@@ -117,7 +197,22 @@ typedef struct DoubleRequestInfo {
 typedef struct DoubleOutcome {
     uint8_t Answered;      // 0: the registers were left exactly as loaded
     uint8_t OutputWritten; // the handler wrote the request's output buffer
+    // Why a request was refused, when the status alone does not tell ("bad magic"); else null.
+    const char* pDetail;
 } DoubleOutcome;
+
+// How a setup item's values are checked.
+#define DOUBLE_KIND_CODES 0 // value codes 0 to Limit
+#define DOUBLE_KIND_MASK 1  // a bit mask within Limit
+#define DOUBLE_KIND_BOOT 2  // a boot device code
+
+// One item of the settings store's catalogue (function DOUBLE_FUNCTION_SETUP).
+typedef struct DoubleSettingDef {
+    uint8_t Item;
+    uint8_t Kind;
+    uint16_t Limit;
+    uint32_t DefaultValue;
+} DoubleSettingDef;
 
 // Supplied by the hosting platform: whether the program's memory [Address, Address + Length)
 // may be read (and written, when Writable) by the handler. The core has already refused a null
@@ -125,9 +220,24 @@ typedef struct DoubleOutcome {
 // host it keeps a bad address from faulting the process.
 bool DoubleBufferAccessible(uint32_t Address, uint32_t Length, bool Writable);
 
-// A new machine: no passwords, manufacturing not done, retry limit 3, empty settings store,
-// no injected faults, no communication buffer to lend.
+// A new machine: no passwords, manufacturing not done, retry limit 3, every setting of the
+// catalogue at its default, firmware TPM 2.0 enabled, PAP mode custom, Computrace visible with
+// its message shown, an ME control GPIO of value 0, the boot agent variable present, a desktop,
+// no padding in the settings image, no injected faults, no communication buffer to lend.
 void DoubleInitState(DoubleState* pState);
+
+// The catalogue of setup items the store keeps, in store order; *pCount gets its length.
+const DoubleSettingDef* DoubleSettingCatalogue(uint32_t* pCount);
+// The catalogue entry of a setup item, or null.
+const DoubleSettingDef* DoubleFindSettingDef(uint32_t Item);
+// Whether Value is one the item accepts.
+bool DoubleSettingValueValid(const DoubleSettingDef* pDef, uint32_t Value);
+
+// The length of the settings image the machine hands out now.
+uint32_t DoubleImageSize(const DoubleState* pState);
+
+// CRC-32 (IEEE 802.3, reflected): start with Crc = 0, feed the data in pieces.
+uint32_t DoubleCrc32(uint32_t Crc, const uint8_t* pData, uint32_t Length);
 
 // Names the request and locates its buffers.
 void DoubleDescribeRequest(uint8_t CommandValue, const DoubleRegisters* pRegs,

@@ -316,7 +316,7 @@ TEST_F(DoubleCore, CommBufferServiceRefusesEveryLock) {
     } Cases[] = {
         {"small lock", DOUBLE_COMM_LOCK, 38, DOUBLE_STATUS_NO_BUFFER, 0x1000},
         {"large lock", DOUBLE_COMM_LOCK, 0x100000, DOUBLE_STATUS_NO_BUFFER, 0x1000},
-        {"release", DOUBLE_COMM_RELEASE, 38, 0, 38},
+        {"release while not locked", DOUBLE_COMM_RELEASE, 38, DOUBLE_STATUS_NOT_LOCKED, 38},
         {"other request", 0xC0000003u, 38, DOUBLE_STATUS_UNSUPPORTED, 38},
     };
     for (const auto& C : Cases) {
@@ -433,7 +433,16 @@ TEST_F(DoubleCore, DescribeNamesRequestsAndBuffers) {
         {kSetupSmi, DOUBLE_FUNCTION_SETUP, 0, 0, "UpdateChecksum", 0, 0, false},
         {DOUBLE_SMI_COMM_BUFFER, 0xD9, 0, DOUBLE_COMM_LOCK, "CommBufferLock", 0, 0, false},
         {DOUBLE_SMI_COMM_BUFFER, 0xD9, 0, DOUBLE_COMM_RELEASE, "CommBufferRelease", 0, 0, false},
-        {kSetupSmi, 0x534D0740, 3, 0, "Unknown", 0, 0, false},
+        {kSetupSmi, DOUBLE_FUNCTION_ME, 3, 0, "MeControlGpio", 0, 0, true},
+        {kSetupSmi, DOUBLE_FUNCTION_ME, 4, 0, "Unknown", 0, 0, false},
+        {kSetupSmi, DOUBLE_FUNCTION_SETUP, 0x11, 1, "SetSetting", 0, 0, true},
+        {kSetupSmi, DOUBLE_FUNCTION_SETUP, 0x07, 1, "Unknown", 0, 0, false},
+        {kSetupSmi, DOUBLE_FUNCTION_SETUP, 4, 0xFFFFFFFF, "ReadTpmMode", 0, 0, false},
+        {kSetupSmi, DOUBLE_FUNCTION_SETUP, 4, 8, "SetTpm", 0, 0, true},
+        {kSetupSmi, DOUBLE_FUNCTION_SETUP, 0x20, 0, "ReadPapMode", 0, 0, true},
+        {kSetupSmi, DOUBLE_FUNCTION_SETUP, 0x0B, 0x300, "Restore", 0x300, 0, true},
+        {kMfgSmi, DOUBLE_FUNCTION_CPT_HIDDEN, 0, 0, "ReadComputraceHidden", 0, 0, true},
+        {kMfgSmi, DOUBLE_FUNCTION_CPT_DISABLE, 0, 0, "DisableComputracePermanently", 0, 0, true},
     };
     for (const auto& C : Cases) {
         const DoubleRegisters Regs = {C.Eax, C.Ebx, C.Ecx, 0xB2, 0x1000, 0x2000};
@@ -445,6 +454,21 @@ TEST_F(DoubleCore, DescribeNamesRequestsAndBuffers) {
         EXPECT_EQ(Info.HasHash != 0, C.HasHash) << C.pName;
         EXPECT_EQ(Info.InputAddress, C.InputLength ? 0x1000u : 0u) << C.pName;
         EXPECT_EQ(Info.HashAddress, C.HasHash ? 0x2000u : 0u) << C.pName;
+    }
+    // The backup request: ECX 16 asks for the size (a 16-byte block), any other ECX is the
+    // length of the image's buffer.
+    const struct {
+        uint32_t Ecx;
+        const char* pName;
+    } Backups[] = {{16, "BackupSize"}, {0x168, "BackupData"}, {0, "BackupData"}};
+    for (const auto& B : Backups) {
+        const DoubleRegisters Regs = {DOUBLE_FUNCTION_SETUP, 0x0A, B.Ecx, 0xB2, 0x1000, 0x2000};
+        DoubleRequestInfo Info;
+        DoubleDescribeRequest(kSetupSmi, &Regs, &Info);
+        EXPECT_STREQ(Info.pName, B.pName);
+        EXPECT_EQ(Info.OutputAddress, 0x1000u);
+        EXPECT_EQ(Info.OutputLength, B.Ecx);
+        EXPECT_EQ(Info.HashAddress, 0x2000u);
     }
 }
 

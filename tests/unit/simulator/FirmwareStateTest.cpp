@@ -30,12 +30,24 @@ TEST(FirmwareState, SavedSectionReadsBackTheSame) {
     const json Section = {
         {"mfg_done", true},
         {"admin_password_hash", "0102030405060708090A0B0C"},
-        {"power_on_password_hash", nullptr},
         {"retry_count", 2},
         {"retry_limit", 5},
-        {"comm_buffer", {{"max_size", "0x1000"}}},
-        {"settings",
-         {{{"function", "0x534D0040"}, {"item", "0x11"}, {"value", "0x0"}, {"default", "0x1"}}}},
+        {"comm_buffer",
+         {{"max_size", "0x1000"},
+          {"grant", true},
+          {"address", "0x7FE00000"},
+          {"size", "0x10000"},
+          {"locked", true}}},
+        {"settings", {{"0x11", 0}, {"0x01", "0x1F"}, {"0xA9", {{"value", 3}, {"default", 5}}}}},
+        {"tpm_mode", "dtpm1.2"},
+        {"pap_mode", "normal"},
+        {"computrace_hidden", true},
+        {"computrace_message", false},
+        {"computrace_disabled", true},
+        {"me_gpio", {{"present", false}, {"value", 1}}},
+        {"boot_agent_variable", false},
+        {"workstation", true},
+        {"image", {{"padding", "0x100"}, {"seed", 7}}},
         {"inject",
          {{{"eax", "0x534D3220"}, {"status", "0x80000000"}, {"times", 1}},
           {{"eax", "0x534D0140"}, {"ebx", "0x1"}, {"no_answer", true}},
@@ -43,19 +55,61 @@ TEST(FirmwareState, SavedSectionReadsBackTheSame) {
     DoubleState State;
     std::string Error;
     ASSERT_TRUE(sim::FirmwareStateFromJson(Section, State, Error)) << Error;
-    EXPECT_EQ(sim::FirmwareStateToJson(State), Section);
+    const json Saved = sim::FirmwareStateToJson(State);
+    EXPECT_EQ(Saved["settings"]["0x11"], 0);
+    EXPECT_EQ(Saved["settings"]["0x01"], 0x1F);
+    EXPECT_EQ(Saved["settings"]["0xA9"], json({{"value", 3}, {"default", 5}}));
+    EXPECT_EQ(Saved["settings"]["0x05"], 2); // not named: the catalogue's default
+    EXPECT_EQ(Saved["settings"].size(), (size_t)State.SettingCount);
+    EXPECT_EQ(Saved["tpm_mode"], "dtpm1.2");
+    EXPECT_EQ(Saved["tpm_code"], 2);
+    EXPECT_EQ(Saved["comm_buffer"]["descriptor"], "0x7FDFFFF0");
+    EXPECT_EQ(Saved["comm_buffer"]["locked"], true);
+    for (const char* pKey :
+         {"mfg_done", "admin_password_hash", "retry_count", "retry_limit", "pap_mode",
+          "computrace_hidden", "computrace_message", "computrace_disabled", "me_gpio",
+          "boot_agent_variable", "workstation", "inject"}) {
+        EXPECT_EQ(Saved[pKey], Section[pKey]) << pKey;
+    }
+    DoubleState Again;
+    ASSERT_TRUE(sim::FirmwareStateFromJson(Saved, Again, Error)) << Error;
+    EXPECT_EQ(sim::FirmwareStateToJson(Again), Saved);
+    EXPECT_EQ(std::memcmp(&Again, &State, sizeof State), 0);
+}
+
+// The list form of the first machines still reads, as the same state as the object form.
+TEST(FirmwareState, ListFormOfSettingsStillReads) {
+    DoubleState FromList, FromObject;
+    std::string Error;
+    ASSERT_TRUE(sim::FirmwareStateFromJson(
+        {{"settings",
+          {{{"function", "0x534D0040"}, {"item", "0x11"}, {"value", "0x0"}, {"default", "0x1"}},
+           {{"function", "0x534D0040"}, {"item", "0xAE"}, {"value", "0x3"}, {"default", "0x1"}}}}},
+        FromList, Error))
+        << Error;
+    ASSERT_TRUE(sim::FirmwareStateFromJson(
+        {{"settings", {{"0x11", 0}, {"174", {{"value", 3}, {"default", 1}}}}}}, FromObject, Error))
+        << Error;
+    EXPECT_EQ(std::memcmp(&FromList, &FromObject, sizeof FromList), 0);
 }
 
 TEST(FirmwareState, MissingSectionIsANewMachine) {
-    DoubleState State;
+    DoubleState State, Default, New;
     std::string Error;
     ASSERT_TRUE(sim::FirmwareStateFromJson(json(), State, Error));
     const json Saved = sim::FirmwareStateToJson(State);
     EXPECT_EQ(Saved["retry_limit"], 3);
     EXPECT_EQ(Saved["admin_password_hash"], nullptr);
     EXPECT_EQ(Saved["mfg_done"], false);
-    // The built-in machine carries exactly this section.
-    EXPECT_EQ(sim::DefaultMachineDescription()["firmware"], Saved);
+    EXPECT_EQ(Saved["tpm_mode"], "ftpm2.0");
+    EXPECT_EQ(Saved["workstation"], false);
+    // The built-in machine carries a new machine's firmware.
+    ASSERT_TRUE(
+        sim::FirmwareStateFromJson(sim::DefaultMachineDescription()["firmware"], Default, Error))
+        << Error;
+    DoubleInitState(&New);
+    EXPECT_EQ(std::memcmp(&Default, &New, sizeof New), 0);
+    EXPECT_EQ(std::memcmp(&State, &New, sizeof New), 0);
 }
 
 // Plain-text passwords are turned into the hash ComputeHash gives and saved only as the hash,
@@ -92,13 +146,42 @@ TEST(FirmwareState, BadSectionsAreRefusedWithTheReason) {
         {{{"retry_limit", -1}}, "retry_limit must be a number"},
         {{{"retry_count", "0x100000000"}}, "retry_count must be a number"},
         {{{"retry_count", "3x"}}, "retry_count must be a number"},
-        {{{"comm_buffer", {{"size", 1}}}}, "comm_buffer: unknown key \"size\""},
+        {{{"comm_buffer", {{"base", 1}}}}, "comm_buffer: unknown key \"base\""},
+        {{{"comm_buffer", {{"grant", true}, {"address", "0x1000"}}}},
+         "needs a nonzero address, size and descriptor"},
+        {{{"comm_buffer", {{"grant", true}, {"address", "0xFFFFF000"}, {"size", "0x2000"}}}},
+         "below 4 GiB"},
+        {{{"comm_buffer",
+           {{"grant", true}, {"address", "0x1000"}, {"size", "0x100"}, {"descriptor", "0x10F8"}}}},
+         "descriptor overlaps"},
+        {{{"comm_buffer", {{"grant", "yes"}}}}, "comm_buffer.grant must be true or false"},
         {{{"settings", {{{"function", 1}, {"item", 2}, {"value", 3}}}}},
          "settings[0] needs \"default\""},
+        {{{"settings", {{{"function", 1}, {"item", 0x11}, {"value", 0}, {"default", 0}}}}},
+         "items of function 0x534D0040 only"},
         {{{"settings",
-           {{{"function", 1}, {"item", 2}, {"value", 3}, {"default", 3}},
-            {{"function", 1}, {"item", 2}, {"value", 0}, {"default", 0}}}}},
+           {{{"function", DOUBLE_FUNCTION_SETUP}, {"item", 0x11}, {"value", 1}, {"default", 1}},
+            {{"function", DOUBLE_FUNCTION_SETUP}, {"item", 0x11}, {"value", 0}, {"default", 0}}}}},
          "settings[1] repeats"},
+        {{{"settings", {{"0x07", 1}}}}, "unknown setup item 0x07"},
+        {{{"settings", {{"0x04", 1}}}}, "unknown setup item 0x04"},
+        {{{"settings", {{"csm", 1}}}}, "settings.csm (the item) must be a number"},
+        {{{"settings", {{"0x11", 2}}}}, "0x2 is not a value of item 0x11"},
+        {{{"settings", {{"0x01", "0x20"}}}}, "0x20 is not a value of item 0x01"},
+        {{{"settings", {{"0xA9", "0x400"}}}}, "0x400 is not a value of item 0xA9"},
+        {{{"settings", {{"0xA9", {{"value", 1}, {"dflt", 1}}}}}}, "unknown key \"dflt\""},
+        {{{"settings", {{"0x11", 1}, {"17", 0}}}}, "again"},
+        {{{"settings", "all"}}, "settings must be an object"},
+        {{{"tpm_mode", "ftpm"}}, "tpm_mode must be"},
+        {{{"tpm_code", 5}}, "tpm_code must be 0, 1, 2, 4, 6, 7 or 8"},
+        {{{"pap_mode", "Normal"}}, "pap_mode must be"},
+        {{{"workstation", 1}}, "workstation must be true or false"},
+        {{{"computrace_hidden", "no"}}, "computrace_hidden must be true or false"},
+        {{{"me_gpio", {{"value", 2}}}}, "me_gpio.value must be 0 or 1"},
+        {{{"me_gpio", {{"level", 1}}}}, "me_gpio: unknown key \"level\""},
+        {{{"image", {{"size", "0x10000"}, {"padding", 1}}}}, "not both"},
+        {{{"image", {{"size", 100}}}}, "image.size must be at least 360 bytes"},
+        {{{"image", {{"padding", "0xFFFFFF00"}}}}, "image.padding is too large"},
         {{{"inject", {{{"eax", "0x534D3220"}}}}}, "inject[0] needs either"},
         {{{"inject", {{{"eax", 1}, {"status", 1}, {"no_answer", true}}}}},
          "inject[0] needs either"},
@@ -147,6 +230,10 @@ class PortSmi : public ::testing::Test {
     // TriggerPortSmi's words: unused, EAX, EBX, ECX, EDX, EDI, ESI.
     json Run(uint32_t Eax, uint32_t Ebx, uint32_t Edx, uint32_t Esi, uint32_t Edi) {
         const uint32_t Input[7] = {0, Eax, Ebx, 0x77, Edx, Edi, Esi};
+        return sim::RunPortSmi(State, 0xB2, Input, Output);
+    }
+    json Run(uint32_t Eax, uint32_t Ebx, uint32_t Ecx, uint32_t Edx, uint32_t Esi, uint32_t Edi) {
+        const uint32_t Input[7] = {0, Eax, Ebx, Ecx, Edx, Edi, Esi};
         return sim::RunPortSmi(State, 0xB2, Input, Output);
     }
     uint32_t Address(size_t Offset) const { return (uint32_t)(uintptr_t)(pLow + Offset); }
@@ -199,6 +286,78 @@ TEST_F(PortSmi, EventRecordsRegistersAndBuffers) {
          {"event", "port", "value", "request", "eax", "ebx", "ecx", "edx", "esi", "edi", "out_eax",
           "out_ebx", "out_ecx", "out_edx", "out_esi", "out_edi", "answered"}) {
         EXPECT_TRUE(Null.contains(pKey)) << pKey;
+    }
+}
+
+// The image requests log their buffers by length and SHA-256 (and in full while short), so a
+// test can compare what the double received with what it handed out.
+TEST_F(PortSmi, ImageRequestsLogLengthAndDigest) {
+    std::memset(pLow, 0, 4096);
+    const json Size = Run(0x534D0040, 0x0A, 16, 0xB2, Address(0), Address(4000));
+    EXPECT_EQ(Size["request"], "BackupSize");
+    const uint32_t Length = std::stoul(Size["out_ecx"].get<std::string>(), nullptr, 16);
+    EXPECT_EQ(Length, DoubleImageSize(&State));
+    EXPECT_FALSE(Size.contains("output"));
+
+    const json Data = Run(0x534D0040, 0x0A, Length, 0xB2, Address(0), Address(4000));
+    EXPECT_EQ(Data["request"], "BackupData");
+    EXPECT_EQ(Data["output_length"], Length);
+    EXPECT_EQ(Data["output"], sim::HexBytes(pLow, Length));
+    EXPECT_EQ(Data["output_sha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ(Data["in_comm_buffer"], false);
+
+    const json Restore = Run(0x534D0040, 0x0B, Length, 0xB2, Address(0), Address(4000));
+    EXPECT_EQ(Restore["out_eax"], "0x00000000");
+    EXPECT_EQ(Restore["input_sha256"], Data["output_sha256"]);
+    EXPECT_EQ(Restore["input_length"], Length);
+    EXPECT_FALSE(Restore.contains("detail"));
+
+    pLow[0] = 'X';
+    const json Refused = Run(0x534D0040, 0x0B, Length, 0xB2, Address(0), Address(4000));
+    EXPECT_EQ(Refused["out_eax"], "0x00000004");
+    EXPECT_EQ(Refused["detail"], "bad magic");
+    EXPECT_NE(Refused["input_sha256"], Data["output_sha256"]);
+
+    // Long buffers are logged by length and digest only.
+    State.ImageSize = 0x2000;
+    uint8_t* pBig = static_cast<uint8_t*>(mmap(nullptr, 0x3000, PROT_READ | PROT_WRITE,
+                                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0));
+    ASSERT_NE(pBig, MAP_FAILED);
+    const json Big = Run(0x534D0040, 0x0A, 0x2000, 0xB2, (uint32_t)(uintptr_t)pBig, Address(4000));
+    EXPECT_EQ(Big["out_eax"], "0x00000000");
+    EXPECT_EQ(Big["output_length"], 0x2000);
+    EXPECT_FALSE(Big.contains("output"));
+    munmap(pBig, 0x3000);
+}
+
+TEST_F(PortSmi, EventTellsWhetherBuffersLayInTheCommBuffer) {
+    State.CommBufferGrant = 1;
+    State.CommBufferAddress = Address(1024);
+    State.CommBufferSize = 1024;
+    State.CommDescriptorAddress = Address(1000);
+    std::memset(pLow, 0, 4096);
+    const struct {
+        const char* pName;
+        uint8_t Locked;
+        uint32_t Ebx, Esi, Edi;
+        json Want; // null: the key is absent
+    } Cases[] = {
+        {"inside, locked", 1, 9, 0, Address(1024 + 26), true},
+        {"inside, not locked", 0, 9, 0, Address(1024 + 26), false},
+        {"outside, locked", 1, 9, 0, Address(100), false},
+        {"hash inside, input outside", 1, 3, Address(100), Address(1050), false},
+        {"both inside", 1, 3, Address(1024 + 304), Address(1050), true},
+        {"input runs past the end", 1, 3, Address(2048 - 62), Address(1050), false},
+        {"no buffers", 1, 0, 0, 0, nullptr},
+    };
+    for (const auto& C : Cases) {
+        State.CommBufferLocked = C.Locked;
+        const json Event = Run(C.Ebx == 3 ? 0x534D0140 : 0x534D0040, C.Ebx, 0, 0xB2, C.Esi, C.Edi);
+        if (C.Want.is_null()) {
+            EXPECT_FALSE(Event.contains("in_comm_buffer")) << C.pName;
+        } else {
+            EXPECT_EQ(Event["in_comm_buffer"], C.Want) << C.pName;
+        }
     }
 }
 
