@@ -1,0 +1,134 @@
+# Backup of all BIOS settings to a file and restore from it, with the file's trailer checks.
+import pathlib
+import struct
+
+OK = "BIOS setting processing successfully completed...\n\n"
+RESET = OK + "Rebooting...\n"
+
+
+def trailer_problems(run, name="x.dat", bios_id=b"M1", revision=b"52"):
+    """The file is the image and an 8-byte trailer: size, revision, checksum, id."""
+    data = (pathlib.Path(run.workdir) / name).read_bytes()
+    if len(data) < 8:
+        return ["backup file of %d bytes" % len(data)]
+    n = len(data) - 8
+    size, = struct.unpack_from("<H", data, n)
+    problems = []
+    if size != n % 65536:
+        problems.append("size word %d for an image of %d bytes" % (size, n))
+    if data[n + 2:n + 4] != revision or data[n + 6:n + 8] != bios_id:
+        problems.append("revision/id %r %r" % (data[n + 2:n + 4], data[n + 6:n + 8]))
+    checksum, = struct.unpack_from("<H", data, n + 4)
+    if checksum != sum(data[:n + 4]) % 65536:
+        problems.append("checksum 0x%04X" % checksum)
+    backups = [e for e in run.events if e.get("event") == "smi" and e.get("ebx") == "0x0000000A"]
+    if len(backups) != 2 or backups[1].get("ecx") != "0x%08X" % n:
+        problems.append("backup requests: %r" % backups)
+    return problems
+
+
+def change(offset, value=None, append=None, truncate=None, name="x.dat"):
+    """A function that damages the backup file before the next step."""
+    def prepare(workdir):
+        path = pathlib.Path(workdir) / name
+        data = bytearray(path.read_bytes())
+        if offset is not None:
+            data[offset] = data[offset] ^ 0x01 if value is None else value
+        if append is not None:
+            data += append
+        if truncate is not None:
+            del data[truncate:]
+        path.write_bytes(bytes(data))
+    return prepare
+
+
+def version(text):
+    return {"smbios": {"structures": [{"type": 0, "bios_version": text}, {"type": 1}]}}
+
+
+BACKUP = dict(args=["/b", "x.dat"], expect=dict(stdout=OK, status=0, check=trailer_problems))
+CORRUPT = "The file is corrupt.\n"
+OTHER_ID = "The file's bios id is different from the current BIOS.\n"
+OTHER_REVISION = "The file's bios version is different from the current BIOS.\n"
+
+
+def restore_refused(name, stdout, status, prepare=None, machine_patch=None, extra=()):
+    step = dict(args=["/r", "x.dat", "/nor"] + list(extra),
+                expect=dict(stdout=stdout, status=status, shell=[],
+                            # nothing reaches the firmware's restore request
+                            smi=[dict(request="IsMfgDoneSet"),
+                                 dict(request="CheckPasswordInstalled")]))
+    if prepare:
+        step["prepare"] = prepare
+    if machine_patch:
+        step["machine_patch"] = machine_patch
+    return dict(name=name, steps=[BACKUP, step])
+
+
+SCENARIOS = [
+    dict(name="backup then restore on the same BIOS resets the machine", steps=[
+        BACKUP,
+        dict(args=["/r", "x.dat"], expect=dict(stdout=RESET, status=0, shell=["reset"])),
+    ]),
+    dict(name="restore without reboot", steps=[
+        BACKUP, dict(args=["/r", "x.dat", "/nor"], expect=dict(stdout=OK, status=0, shell=[])),
+    ]),
+    dict(name="backup never resets", args=["/b", "x.dat"], expect=dict(shell=[], status=0)),
+    restore_refused("restore of another BIOS id", OTHER_ID, 0xC0000009,
+                    machine_patch=version("M2KT52AUS")),
+    restore_refused("another BIOS id even with /Ignore", OTHER_ID, 0xC0000009,
+                    machine_patch=version("M2KT52AUS"), extra=["/ign"]),
+    restore_refused("restore of another revision", OTHER_REVISION, 0xC0000009,
+                    machine_patch=version("M1KT53AUS")),
+    dict(name="another revision restored with /Ignore", steps=[
+        BACKUP, dict(args=["/r", "x.dat", "/Ignore", "/nor"], machine_patch=version("XM1KT53"),
+                     expect=dict(stdout=OK, status=0))]),
+    restore_refused("changed image byte", CORRUPT, 0xC0000008, prepare=change(0)),
+    restore_refused("changed size word", CORRUPT, 0xC0000008, prepare=change(-8)),
+    restore_refused("changed revision field", OTHER_REVISION, 0xC0000009, prepare=change(-6)),
+    restore_refused("changed revision field with /Ignore is corrupt", CORRUPT, 0xC0000008,
+                    prepare=change(-6), extra=["/ign"]),
+    restore_refused("changed id field", OTHER_ID, 0xC0000009, prepare=change(-1)),
+    restore_refused("appended byte moves the trailer", OTHER_ID, 0xC0000009,
+                    prepare=change(None, append=b"\x00")),
+    restore_refused("file shorter than its trailer", CORRUPT, 0xC0000008,
+                    prepare=change(None, truncate=7)),
+    dict(name="empty restore file is corrupt", files={"x.dat": b""}, args=["/r", "x.dat"],
+         expect=dict(stdout=CORRUPT, status=0xC0000008)),
+    dict(name="BIOS version without marker", machine_patch=version("1.23"), args=["/b", "x.dat"],
+         expect=dict(stdout="1.23 - Undefined BIOS version.\nGet bios version failed.\n",
+                     status=0xC000000B, files={"x.dat": b""})),
+    dict(name="BIOS version of 20 characters", machine_patch=version("M1KT52AUS12345678901"),
+         args=["/r", "x.dat"], files={"x.dat": b"12345678"},
+         expect=dict(stdout="The length of input buffer is too small.\nGet bios version failed.\n",
+                     status=0xC000000B)),
+    dict(name="BIOS version of 19 characters", machine_patch=version("M1KT52AUS1234567890"),
+         args=["/b", "x.dat"], expect=dict(stdout=OK, status=0)),
+    dict(name="marker one place later", machine_patch=version("S03KT39A"), args=["/b", "x.dat"],
+         expect=dict(stdout=OK, status=0,
+                     check=lambda run: trailer_problems(run, bios_id=b"03", revision=b"39"))),
+    dict(name="version string number beyond the strings",
+         machine_patch={"smbios": {"structures": [{"type": 0, "version_string": 7}]}},
+         args=["/b", "x.dat"],
+         expect=dict(stdout="Get bios version failed.\n", status=0xC000000B)),
+    dict(name="no SMBIOS entry point", machine_patch={"smbios": None}, args=["/r", "x.dat"],
+         files={"x.dat": b"12345678"},
+         expect=dict(stdout="Get bios version failed.\n", status=0xC000000B)),
+    dict(name="backup file in a missing directory", args=["/b", "nodir/x.dat"],
+         # the library's text for the error differs between platforms
+         expect=dict(stdout="", stderr_contains=["Open file failed: "],
+                     status=0xC0000003,
+                     smi=[dict(request="IsMfgDoneSet"), dict(request="CheckPasswordInstalled")])),
+    dict(name="restore file missing", args=["/r", "x.dat"],
+         expect=dict(stderr_contains=["Open file failed: "], status=0xC0000003)),
+    dict(name="size query unsupported",
+         machine_patch={"firmware": {"inject": [{"eax": "0x534D0040", "ebx": "0xA",
+                                                  "status": "0x80000000"}]}},
+         args=["/b", "x.dat"],
+         expect=dict(stdout="SMI unsupported.\n", status=0xC0000006, files={"x.dat": b""})),
+    dict(name="size query with a bad password bit set with others",
+         machine_patch={"firmware": {"inject": [{"eax": "0x534D0040", "ebx": "0xA",
+                                                  "status": "0x7"}]}},
+         args=["/b", "x.dat"],
+         expect=dict(stdout="The smi input argument is invalid.\n", status=0xC0000006)),
+]
