@@ -80,3 +80,80 @@ SCENARIOS = [
     dict(name="firmware TPM needs no confirmation", args=["/ftpm", "enable"],
          expect=dict(stdout=OK, status=0, smi=FIRST + [setting(0x534D0040, 4, 6)] + LAST)),
 ]
+
+W1 = ("!!!Important Warning: Current Used Fireware TPM2.0. dTPM firmware may be upgraded or "
+      "downgraded, all TPM related applications must be disabled, otherwise the TPM will be "
+      "cleared and you may not be able to access your data!!!\n")
+W2 = ("!!!Important Warning: Before the dTPM firmware can be upgraded or downgraded, all TPM "
+      "related applications must be disabled, otherwise the TPM will be cleared and you may not "
+      "be able to access your data!!!\n")
+READ_TPM = setting(0x534D0040, 4, 0xFFFFFFFF)
+
+
+def tpm(mode):
+    return {"firmware": {"tpm_mode": mode}}
+
+
+def csm_is(value):
+    def check(run):
+        got = run.machine["firmware"]["settings"]["0x11"]
+        return [] if got == value else ["csm is %r, want %r" % (got, value)]
+    return check
+
+
+def prompt(word):
+    return "Are you sure switch to %s? (Y/y or N/n only)" % word
+
+
+SCENARIOS += [
+    dict(name="switch from firmware TPM warns, asks and goes ahead on y",
+         machine_patch=tpm("ftpm2.0"), args=["/dtpm2", "enable"], stdin="x\ny",
+         expect=dict(stdout="Current Setting is fTPM2.0\n" + W1 + prompt("/dtpm2") + OK,
+                     status=0, smi=[READ_TPM] + FIRST + [setting(0x534D0040, 4, 8)] + LAST,
+                     check=lambda run: [] if run.machine["firmware"]["tpm_mode"] == "dtpm2.0"
+                     else ["TPM mode %r" % run.machine["firmware"]["tpm_mode"]])),
+    dict(name="declined switch changes nothing", machine_patch=tpm("ftpm2.0"),
+         args=["/DTPM", "active"], stdin="x\nn\n",
+         expect=dict(stdout="Current Setting is fTPM2.0\n" + W1 + prompt("/DTPM"), status=0,
+                     smi=[READ_TPM])),
+    dict(name="end of input at the prompt is no", machine_patch=tpm("dtpm1.2"),
+         args=["/dtpm2", "enable"], stdin="",
+         expect=dict(stdout="Current Setting is dTPM1.2\n" + W2 + prompt("/dtpm2"), status=0,
+                     smi=[READ_TPM])),
+    dict(name="silent switch asks nothing", machine_patch=tpm("dtpm1.2"),
+         args=["/dtpm2", "enable", "/Silent"],
+         expect=dict(stdout="Current Setting is dTPM1.2\n" + W2 + prompt("/dtpm2") + OK,
+                     status=0, smi=[READ_TPM] + FIRST + [setting(0x534D0040, 4, 8)] + LAST)),
+    dict(name="same kind of discrete TPM needs no confirmation", machine_patch=tpm("dtpm1.2"),
+         args=["/dtpm", "active"],
+         expect=dict(stdout="Current Setting is dTPM1.2\n" + OK, status=0)),
+    dict(name="discrete TPM 2.0 to 1.2 warns", machine_patch=tpm("dtpm2.0"),
+         args=["/dtpm", "disable"], stdin="Y",
+         expect=dict(stdout="Current Setting is dTPM2.0\n" + W2 + prompt("/dtpm") + OK,
+                     status=0)),
+    dict(name="unknown TPM mode ends the run", machine_patch=tpm("none"),
+         args=["/dtpm", "disable"],
+         expect=dict(stdout="Get Current TPM Setting Error!\n", status=0xC0000005,
+                     smi=[READ_TPM])),
+    dict(name="queries print the firmware's answers",
+         machine_patch={"firmware": {"computrace_hidden": True, "pap_mode": "custom",
+                                     "me_gpio": {"present": True, "value": 1}}},
+         args=["/me", "status", "/getpapmode", "/getcpt"],
+         expect=dict(stdout="Status of PAP Mode = 0...Custom Mode\nME control GPIO value = 1\n"
+                     "Status of computrace Hidden setting = 1...Hidden\n" + OK, status=0)),
+    dict(name="queries of the other states", machine_patch={"firmware": {"pap_mode": "normal"}},
+         args=["/getcpt", "/getpapmode"],
+         expect=dict(stdout="Status of PAP Mode = 1...Normal Mode\n"
+                     "Status of computrace Hidden setting = 0...Visible\n" + OK, status=0)),
+    dict(name="a setting changes the machine and defaults bring it back", steps=[
+        dict(args=["/csm", "disable"], expect=dict(stdout=OK, status=0, check=csm_is(0))),
+        dict(args=["/f9"], expect=dict(stdout=OK, status=0, check=csm_is(1))),
+    ]),
+    dict(name="VMD slots refused on a desktop", args=["/pcieslot", "vmd"],
+         expect=dict(stdout="The smi input argument is invalid.\nReturn code: 00000004h\n",
+                     status=0xC0000006)),
+    dict(name="settings refused with a wrong password", machine_patch={"firmware": {
+        "admin_password": "abc"}}, args=["/csm", "enable", "/pass", "abd"],
+         expect=dict(stdout="The input password is not correct.\nReturn code: 00000001h\n",
+                     status=0xC0000006)),
+]
