@@ -245,7 +245,10 @@ void ReadCommBuffer(const json& Buffer, DoubleState& State) {
     }
     if (Buffer.contains("descriptor")) {
         State.CommDescriptorAddress = Number32(Buffer["descriptor"], "comm_buffer.descriptor");
-    } else if (State.CommBufferAddress >= 16) {
+    }
+    // No descriptor address (absent or 0, as a saved machine without a buffer has it): the
+    // descriptor lies just below the buffer.
+    if (State.CommDescriptorAddress == 0 && State.CommBufferAddress >= 16) {
         State.CommDescriptorAddress = State.CommBufferAddress - 16; // just below the buffer
     }
     if (!State.CommBufferGrant) {
