@@ -43,7 +43,8 @@ class Case:
     host: bool = False                      # standard output equals the host tool's
     reference: Optional[Callable[[Path], str]] = None  # standard output, made on the host
     ports: Optional[dict[int, bytes]] = None  # bytes written to each port while it ran
-    disk: Optional[dict[str, bytes]] = None  # files on the disk at the end of the boot
+    disk: Optional[dict[str, Optional[bytes]]] = None  # files on the disk at the end of the
+    #                                                    boot (None: the file must not exist)
     optional: bool = False                  # skipped (not failed) when its .efi is absent
     show: bool = False                      # print the output (a record, not a check)
     check: Optional[Callable[[object], Optional[str]]] = None  # extra check: error text
@@ -123,6 +124,8 @@ GROUPS: list[Group] = [
              status=FIRMWARE_ERROR, host=True, ports={0xB2: FIRST_REQUEST_BYTES}),
         Case("password change stops at the first request", "Crestune.efi /newadp abc /Verbose",
              status=FIRMWARE_ERROR, host=True, ports={0xB2: FIRST_REQUEST_BYTES}),
+        Case("backup fails before its file is created", "Crestune.efi /b backup.dat",
+             stdout=FIRST_REQUEST_FAILURE, status=FIRMWARE_ERROR, disk={"backup.dat": None}),
     ]),
     Group("ACPI quirks", "acpi-quirks.json", port_found(0x530, decoys=(0x534, 0x538, 0xB2))),
     Group("two RSDPs", "acpi-two-rsdp.json", port_not_found(NO_FADT)),

@@ -115,7 +115,10 @@ def judge(case, result, files: dict, outcome: Outcome, build: Path,
                      f"expected [{expected.hex(' ')}]")
     for name, expected in (case.disk or {}).items():
         actual = files.get(name)
-        if actual is None:
+        if expected is None:
+            if actual is not None:
+                fail(f"{name} is on the disk ({len(actual)} bytes), expected none")
+        elif actual is None:
             fail(f"{name} is not on the disk")
         elif actual != expected:
             first = next((i for i, (a, b) in enumerate(zip(actual, expected)) if a != b),
@@ -184,7 +187,7 @@ def run_group(group, build: Path, efi: dict[str, Path]) -> tuple[list[Outcome], 
 
 
 def run_harness_checks() -> tuple[int, int]:
-    suite = unittest.defaultTestLoader.loadTestsFromName("test_uefi_shell")
+    suite = unittest.defaultTestLoader.loadTestsFromNames(["test_uefi_shell", "test_smm_double"])
     report = io.StringIO()
     result = unittest.TextTestRunner(stream=report, verbosity=1).run(suite)
     failed = len(result.failures) + len(result.errors)
