@@ -20,6 +20,18 @@ Python (the file name has a dash: load it with importlib, as tests/qemu/run_qemu
                           build_dir=build, debugcon_ports=[0xB2])
     run.results[0].stdout, run.results[0].status, run.results[0].debugcon[0xB2]
 
+SMM mode (smm=True, command line --smm) answers the SMIs that programs raise on port 0xB2 with
+the firmware double as a real SMM handler: QEMU runs with `-machine q35,smm=on -smp 1 -icount
+shift=auto` (the SMI is then taken at the instruction after the port write), SmmDouble.efi
+installs the double first with the machine description's "firmware" section (or the state file
+given as smm_state), writes its request log and state after every command and at the end.
+A program that resets the machine ends the boot there (QEMU is stopped, not ended, and the
+double's memory copied first): its result has ran=False but carries the requests it sent, and
+run.smm_state is the state at the reset, ready for the next boot.
+Each result then carries the log events of its command (result.smm_events), and
+result.smm_problems lists every SMI that was not taken at the instruction after the `out` in
+TriggerPortSmi of the image that raised it, or that could not be checked.
+
 The shell's built-in commands do not all set %lasterror%: for them the status recorded may be
 that of an earlier command. Applications always set it.
 """
@@ -35,9 +47,11 @@ import re
 import selectors
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 from typing import Iterable, Mapping, Sequence, Union
@@ -59,6 +73,17 @@ END_MARKER = "FWQEMU-ALL-DONE"
 
 # The emulator binary; the harness's own tests put a stand-in here.
 QEMU = os.environ.get("FWQEMU_QEMU", "qemu-system-x86_64")
+
+# SMM mode: the installer on the disk, and the files it reads and writes there.
+SMM_INSTALLER = "SmmDouble.efi"
+SMM_STATE_IN = "smmstate.bin"
+SMM_STATE_OUT = "smmstate-out.bin"
+SMM_INSTALL_PREFIX = "smminstall"
+SMM_QEMU_ARGS = ("-smp", "1", "-icount", "shift=auto")
+SMM_COMMAND_PORT = 0xB2
+# The double's memory, copied when the machine stops (a reset during a command ends the boot).
+SMM_DOUBLE_BASE = 0x40000
+SMM_DOUBLE_SIZE = 0x40000
 
 DEFAULT_BOOT_TIMEOUT = 90.0
 DEFAULT_COMMAND_TIMEOUT = 60.0
@@ -101,6 +126,10 @@ class CommandResult:
     status: int | None      # %lasterror% as an unsigned 32-bit value; None when it did not run
     debugcon: dict[int, bytes] = dataclasses.field(default_factory=dict)
     # bytes written to each logged port while this command ran
+    smm_events: list[dict] | None = None  # SMM mode: the double's log events of this command
+    smm_problems: list[str] = dataclasses.field(default_factory=list)
+    # SMM mode: SMIs not taken at the instruction after the port write, or not checkable
+    smm_state: bytes | None = None  # SMM mode: the double's state file after this command
 
 
 @dataclasses.dataclass
@@ -112,6 +141,8 @@ class ShellRun:
     serial: str                     # console output of the whole boot
     seconds: float                  # wall time of the QEMU run
     work_dir: Path | None = None    # kept working directory (keep_work_dir), else None
+    smm_state: bytes | None = None  # SMM mode: the double's state file at the end of the boot
+    # (after a reset during a command: the state at the reset)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -318,6 +349,219 @@ def _parse_status(text: str) -> int | None:
 
 
 # ---------------------------------------------------------------------------------------------
+# SMM mode: the firmware double answers the SMIs
+
+
+@dataclasses.dataclass
+class _SmmSetup:
+    installer: Path            # efi/SmmDouble.efi
+    tool: Path                 # host/smmdouble
+    state: bytes               # the state file installed at boot
+    build_dir: Path
+    places: dict = dataclasses.field(default_factory=dict)  # image identity -> (name, offset)
+
+
+def _smm_setup(build_dir, machine, state: bytes | None, debugcon_ports) -> _SmmSetup:
+    if build_dir is None:
+        raise MachineError("SMM mode needs build_dir (for SmmDouble.efi and smmdouble)")
+    if SMM_COMMAND_PORT in debugcon_ports:
+        raise ValueError(f"port 0x{SMM_COMMAND_PORT:X} raises the SMIs in SMM mode: it cannot be "
+                         "logged with isa-debugcon (the double's log records every request)")
+    build = Path(build_dir)
+    installer = build / "efi" / SMM_INSTALLER
+    tool = build / "host" / "smmdouble"
+    for path, target in ((installer, "SmmDouble_efi"), (tool, "smmdouble")):
+        if not path.is_file():
+            raise MachineError(f"{path} not found: build it first "
+                               f"(cmake --build {build} --target {target})")
+    if state is None:
+        with tempfile.TemporaryDirectory(prefix="fwsmm-") as tmp:
+            argv = [str(tool), "state", str(Path(tmp) / "state.bin")]
+            if machine is not None:
+                name, text = _load_description(machine)
+                source = Path(tmp) / "machine.json"
+                source.write_bytes(text)
+                argv.append(str(source))
+            done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+            if done.returncode != 0:
+                raise MachineError(f"smmdouble state failed: {done.stderr.strip()}")
+            state = (Path(tmp) / "state.bin").read_bytes()
+    return _SmmSetup(installer, tool, bytes(state), build)
+
+
+def _smm_check_installed(out: Path, serial_path: Path, work: Path) -> None:
+    status_text = _lookup(out, f"{SMM_INSTALL_PREFIX}-st.txt")
+    status = _parse_status(decode_redirected(status_text)) if status_text else None
+    if status != 0:
+        said = (decode_redirected(_lookup(out, f"{SMM_INSTALL_PREFIX}-err.txt"))
+                + decode_redirected(_lookup(out, f"{SMM_INSTALL_PREFIX}-out.txt"))).strip()
+        raise ShellRunError(f"{SMM_INSTALLER} install failed"
+                            f" (status {'none' if status is None else hex(status)}): "
+                            f"{said or 'no message'}", serial_path, work)
+
+
+def _qmp_watch(path: Path, dump: Path, stop: threading.Event) -> None:
+    """SMM mode: when the machine shuts down or resets (QEMU stops it: -no-shutdown), copies
+    the double's memory into `dump` and ends QEMU. Returns when QEMU has gone."""
+    connection = None
+    while connection is None and not stop.is_set():
+        try:
+            connection = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            connection.connect(str(path))
+        except OSError:
+            connection.close()
+            connection = None
+            time.sleep(0.05)
+    if connection is None:
+        return
+    try:
+        with connection, connection.makefile("rwb") as stream:
+            def execute(name: str, **arguments) -> None:
+                message = {"execute": name}
+                if arguments:
+                    message["arguments"] = arguments
+                stream.write(json.dumps(message).encode() + b"\r\n")
+                stream.flush()
+
+            execute("qmp_capabilities")
+            for line in stream:
+                if json.loads(line).get("event") == "SHUTDOWN":
+                    execute("pmemsave", val=SMM_DOUBLE_BASE, size=SMM_DOUBLE_SIZE,
+                            filename=str(dump))
+                    execute("quit")
+    except (OSError, ValueError):
+        pass  # QEMU went away (closing the stream after quit, too): the run's checks say why
+
+
+def _smm_after_reset(setup: _SmmSetup, dump: Path, work: Path,
+                     disk_files: Mapping[str, bytes]) -> tuple[list | None, list[str], bytes | None]:
+    """The log events, problems and state of the command that reset the machine, from the copy
+    of the double's memory."""
+    if not dump.is_file():
+        return None, ["the machine stopped, but the double's memory was not copied"], None
+    log, state = work / "reset-log.bin", work / "reset-state.bin"
+    done = subprocess.run([str(setup.tool), "region", str(dump), str(log), str(state)],
+                          capture_output=True, text=True, timeout=60)
+    if done.returncode != 0:
+        return None, [f"the copy of the double's memory cannot be read: {done.stderr.strip()}"], \
+            None
+    events, problems = _smm_command_log(setup, log.read_bytes(), disk_files)
+    return events, problems, state.read_bytes()
+
+
+def pe_identity(data: bytes) -> tuple[int, int] | None:
+    """(SizeOfImage, AddressOfEntryPoint) of a PE32+ image, as the double records them for the
+    image that raised an SMI; None when the bytes are no PE32+ image."""
+    if len(data) < 0x40 or data[:2] != b"MZ":
+        return None
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    optional = pe + 24
+    if len(data) < optional + 60 or data[pe:pe + 4] != b"PE\0\0" \
+            or data[optional:optional + 2] != b"\x0b\x02":
+        return None
+    return (int.from_bytes(data[optional + 56:optional + 60], "little"),
+            int.from_bytes(data[optional + 16:optional + 20], "little"))
+
+
+_OUT_DX = re.compile(r"^\s*([0-9a-f]+):\s+out\s+%al,\(%dx\)\s*$")
+_INSTRUCTION = re.compile(r"^\s*([0-9a-f]+):\s+\S")
+
+
+def port_write_return_offset(shared_object: Path) -> int:
+    """Offset in the image of the instruction after `out %al,(%dx)` in TriggerPortSmi, from the
+    symbols of the .so that the .efi was made from (its addresses are the image's offsets)."""
+    symbols = subprocess.run(["nm", "--defined-only", str(shared_object)], capture_output=True,
+                             text=True, timeout=60)
+    names = [line.split()[2] for line in symbols.stdout.splitlines()
+             if len(line.split()) == 3 and "TriggerPortSmi" in line.split()[2]]
+    if symbols.returncode != 0 or len(names) != 1:
+        raise ValueError(f"{shared_object.name}: expected one TriggerPortSmi symbol, "
+                         f"found {len(names)}")
+    listing = subprocess.run(["objdump", "-d", "--no-show-raw-insn", f"--disassemble={names[0]}",
+                              str(shared_object)], capture_output=True, text=True, timeout=60)
+    lines = [line for line in listing.stdout.splitlines() if _INSTRUCTION.match(line)]
+    outs = [i for i, line in enumerate(lines) if _OUT_DX.match(line)]
+    if listing.returncode != 0 or len(outs) != 1 or outs[0] + 1 >= len(lines):
+        raise ValueError(f"{shared_object.name}: expected one `out %al,(%dx)` followed by an "
+                         f"instruction in {names[0]}, found {len(outs)}")
+    return int(_INSTRUCTION.match(lines[outs[0] + 1]).group(1), 16)
+
+
+def _smm_places(setup: _SmmSetup, disk_files: Mapping[str, bytes]) -> dict:
+    """For each .efi file on the disk: its identity -> (name, expected RIP offset or the reason
+    it cannot be had)."""
+    if setup.places:
+        return setup.places
+    for name, data in disk_files.items():
+        identity = pe_identity(data) if name.lower().endswith(".efi") else None
+        if identity is None or name == SMM_INSTALLER:
+            continue
+        found = sorted(setup.build_dir.rglob(Path(name).stem + ".so"))
+        if not found:
+            place = f"no {Path(name).stem}.so under {setup.build_dir} to find TriggerPortSmi in"
+        else:
+            try:
+                place = port_write_return_offset(found[0])
+            except (ValueError, OSError, subprocess.SubprocessError) as error:
+                place = str(error)
+        setup.places[identity] = (name, place)
+    return setup.places
+
+
+def check_smi_places(events: Sequence[dict], places: Mapping) -> list[str]:
+    """Every SMI of the log must have been taken at the instruction after the port write: its
+    RIP minus the base of the image holding it is the expected offset of that image. Returns
+    one message per SMI that was not, or cannot be checked, and per SMI lost from the log."""
+    problems = []
+    for event in events:
+        if event.get("event") == "smi_not_logged":
+            problems.append(f"{event.get('count')} SMIs were not logged (the double's log was "
+                            "full): they cannot be checked")
+            continue
+        what = f"SMI {event.get('sequence')} ({event.get('request')}) at RIP {event.get('rip')}"
+        if "image_base" not in event:
+            problems.append(f"{what}: the double found no PE image around RIP")
+            continue
+        identity = (int(event["image_size"], 16), int(event["image_entry"], 16))
+        if identity not in places:
+            problems.append(f"{what}: raised by an image that is none of the .efi files on the "
+                            f"disk (size {event['image_size']}, entry {event['image_entry']})")
+            continue
+        name, expected = places[identity]
+        if isinstance(expected, str):
+            problems.append(f"{what} from {name}: cannot be checked: {expected}")
+            continue
+        offset = int(event["rip"], 16) - int(event["image_base"], 16)
+        if offset != expected:
+            problems.append(f"{what} from {name}: taken at offset 0x{offset:X}, not at 0x"
+                            f"{expected:X} after the `out` in TriggerPortSmi (a late answer)")
+    return problems
+
+
+def decode_smm_log(tool: Path, data: bytes) -> list[dict]:
+    """The events of a log file that SmmDouble.efi wrote (decoded by host/smmdouble)."""
+    with tempfile.TemporaryDirectory(prefix="fwsmm-log-") as tmp:
+        path = Path(tmp) / "log.bin"
+        path.write_bytes(data)
+        done = subprocess.run([str(tool), "log", str(path)], capture_output=True, text=True,
+                              timeout=60)
+    if done.returncode != 0:
+        raise ValueError(done.stderr.strip() or "smmdouble log failed")
+    return [json.loads(line) for line in done.stdout.splitlines() if line.strip()]
+
+
+def _smm_command_log(setup: _SmmSetup, data: bytes | None,
+                     disk_files: Mapping[str, bytes]) -> tuple[list[dict] | None, list[str]]:
+    if data is None:
+        return None, ["the double's log of this command is not on the disk"]
+    try:
+        events = decode_smm_log(setup.tool, data)
+    except (ValueError, OSError, subprocess.SubprocessError) as error:
+        return None, [f"the double's log of this command cannot be read: {error}"]
+    return events, check_smi_places(events, _smm_places(setup, disk_files))
+
+
+# ---------------------------------------------------------------------------------------------
 # Running the machine
 
 
@@ -337,8 +581,12 @@ def _file_bytes(name: str, source: Source) -> bytes:
                             f"{error.strerror}") from None
 
 
-def _script(commands: Sequence[Command], handshake: bool) -> str:
+def _script(commands: Sequence[Command], handshake: bool, smm: bool = False) -> str:
     lines = ["@echo -off", "fs0:", "cd \\"]
+    if smm:
+        lines.append(f"{SMM_INSTALLER} install {SMM_STATE_IN} > {SMM_INSTALL_PREFIX}-out.txt "
+                     f"2> {SMM_INSTALL_PREFIX}-err.txt")
+        lines.append(f"echo %lasterror% > {SMM_INSTALL_PREFIX}-st.txt")
     for index, command in enumerate(commands):
         if "\n" in command.line or "\r" in command.line:
             raise ValueError(f"command {index} spans several lines: {command.line!r}")
@@ -350,6 +598,10 @@ def _script(commands: Sequence[Command], handshake: bool) -> str:
             lines.append("pause")
         lines.append(f"{command.line}{redirect} > out{index}.txt 2> err{index}.txt")
         lines.append(f"echo %lasterror% > st{index}.txt")
+        if smm:
+            lines.append(f"{SMM_INSTALLER} log smmlog{index}.bin smmst{index}.bin")
+    if smm:
+        lines.append(f"{SMM_INSTALLER} save {SMM_STATE_OUT}")
     lines.append(f"echo {END_MARKER}")
     lines.append("reset -s")
     return "\r\n".join(lines) + "\r\n"
@@ -359,8 +611,9 @@ _ESCAPES = re.compile(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Za-z0-9]")
 
 
 def _qemu_argv(code: Path, vars_copy: Path, disk: Path, debugcon: dict[int, Path],
-               extra: Sequence[str]) -> list[str]:
-    argv = [QEMU, "-machine", "q35", "-m", "256", "-nographic", "-no-reboot",
+               extra: Sequence[str], smm: bool = False) -> list[str]:
+    argv = [QEMU, "-machine", "q35,smm=on" if smm else "q35", "-m", "256", "-nographic",
+            "-no-reboot",
             "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
             "-drive", f"if=pflash,format=raw,file={vars_copy}",
             "-drive", f"file={disk},format=raw",
@@ -371,6 +624,11 @@ def _qemu_argv(code: Path, vars_copy: Path, disk: Path, debugcon: dict[int, Path
     for port, log in debugcon.items():
         argv += ["-chardev", f"file,id=dbg{port:x},path={log}",
                  "-device", f"isa-debugcon,iobase=0x{port:x},chardev=dbg{port:x}"]
+    if smm:
+        argv += list(SMM_QEMU_ARGS)
+        # A shutdown or reset stops the machine instead of ending QEMU, so that the double's
+        # memory can still be copied (the QMP watcher then ends QEMU).
+        argv += ["-no-shutdown", "-qmp", f"unix:{disk.parent / 'qmp.sock'},server=on,wait=off"]
     argv += list(extra)
     return argv
 
@@ -397,7 +655,9 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
               boot_timeout: float = DEFAULT_BOOT_TIMEOUT,
               command_timeout: float = DEFAULT_COMMAND_TIMEOUT,
               timeout: float | None = None,
-              keep_work_dir: bool = False) -> ShellRun:
+              keep_work_dir: bool = False,
+              smm: bool = False,
+              smm_state: bytes | None = None) -> ShellRun:
     """Boots the UEFI shell once and runs every command line in order.
 
     files: what to put on the disk, as {name on the disk: path or bytes}, or a list of paths
@@ -413,6 +673,10 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
     command_timeout: seconds one command may run.
     timeout: hard limit for the whole run (default: boot_timeout + command_timeout per
       command). When any limit passes, QEMU is killed and ShellRunError names the command.
+    smm: answer SMIs with the firmware double (see the module's description); needs build_dir
+      (efi/SmmDouble.efi, host/smmdouble, and the .so files of the .efi files for the RIP check).
+    smm_state: SMM mode: the double's state file to install (default: made from the machine
+      description's "firmware" section, a new machine's without one).
     """
     commands = [c if isinstance(c, Command) else Command(c) for c in commands]
     if timeout is None:
@@ -428,7 +692,14 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
         if command.stdin is not None:
             disk_files[f"in{index}.txt"] = command.stdin.encode("utf-16-le")
     debugcon_ports = sorted({int(port) for port in debugcon_ports})
-    disk_files["startup.nsh"] = _script(commands, bool(debugcon_ports)).encode("ascii")
+    smm_setup = None
+    if smm:
+        smm_setup = _smm_setup(build_dir, machine, smm_state, debugcon_ports)
+        disk_files.setdefault(SMM_INSTALLER, smm_setup.installer.read_bytes())
+        disk_files[SMM_STATE_IN] = smm_setup.state
+    elif smm_state is not None:
+        raise ValueError("smm_state is only used with smm=True")
+    disk_files["startup.nsh"] = _script(commands, bool(debugcon_ports), smm).encode("ascii")
 
     if machine is not None:
         if build_dir is None:
@@ -448,16 +719,30 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
         _make_disk(disk, disk_files)
         debugcon = {int(port): work / f"debugcon-{int(port):04x}.bin"
                     for port in debugcon_ports}
-        argv = _qemu_argv(code, vars_copy, disk, debugcon, qemu_args)
+        argv = _qemu_argv(code, vars_copy, disk, debugcon, qemu_args, smm)
         (work / "qemu-command.txt").write_text(" ".join(argv) + "\n")
         serial_path = work / "serial.log"
-        serial, completed, seconds, marks = _drive(
-            argv, commands, serial_path, work, debugcon, boot_timeout, command_timeout,
-            timeout)
+        watcher = None
+        if smm_setup is not None:
+            stop_watching = threading.Event()
+            watcher = threading.Thread(target=_qmp_watch, daemon=True,
+                                       args=(work / "qmp.sock", work / "smm-region.bin",
+                                             stop_watching))
+            watcher.start()
+        try:
+            serial, completed, seconds, marks = _drive(
+                argv, commands, serial_path, work, debugcon, boot_timeout, command_timeout,
+                timeout)
+        finally:
+            if watcher is not None:
+                stop_watching.set()
+                watcher.join(timeout=10)
         out = work / "disk-out"
         _read_disk(disk, out)
         logs = {port: path.read_bytes() if path.exists() else b""
                 for port, path in debugcon.items()}
+        if smm_setup is not None:
+            _smm_check_installed(out, serial_path, work)
         results = []
         for index, command in enumerate(commands):
             status_text = _lookup(out, f"st{index}.txt")
@@ -472,10 +757,24 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
                 stdout=decode_redirected(_lookup(out, f"out{index}.txt")),
                 stderr=decode_redirected(_lookup(out, f"err{index}.txt")),
                 status=status, debugcon=ports))
+            if smm_setup is not None and status is not None:
+                results[-1].smm_events, results[-1].smm_problems = _smm_command_log(
+                    smm_setup, _lookup(out, f"smmlog{index}.bin"), disk_files)
+                results[-1].smm_state = _lookup(out, f"smmst{index}.bin")
+        reset_state = None
+        if smm_setup is not None and not completed and len(marks) <= len(commands):
+            # The command that began last stopped the machine.
+            stopped = results[len(marks) - 1] if marks else None
+            if stopped is not None and not stopped.ran:
+                stopped.smm_events, stopped.smm_problems, stopped.smm_state = _smm_after_reset(
+                    smm_setup, work / "smm-region.bin", work, disk_files)
+                reset_state = stopped.smm_state
         run = ShellRun(results=results, completed=completed, debugcon=logs,
                        files={name: _lookup(out, name) for name in read_back},
                        serial=serial, seconds=seconds,
-                       work_dir=work if keep_work_dir else None)
+                       work_dir=work if keep_work_dir else None,
+                       smm_state=(reset_state or _lookup(out, SMM_STATE_OUT)) if smm_setup
+                       else None)
         ok = True
         return run
     finally:
@@ -646,6 +945,12 @@ def main(argv: Sequence[str] | None = None) -> int:
                              "for one that starts with a dash)")
     parser.add_argument("--timeout", type=float, default=DEFAULT_COMMAND_TIMEOUT,
                         help="seconds each command may run (default %(default)s)")
+    parser.add_argument("--smm", action="store_true",
+                        help="answer SMIs with the firmware double (SmmDouble.efi) and print "
+                             "each command's requests")
+    parser.add_argument("--smm-state", metavar="FILE",
+                        help="with --smm: the double's state file to install (default: from "
+                             "the machine description)")
     parser.add_argument("--keep", action="store_true",
                         help="keep the working directory (disk image, serial log)")
     parser.add_argument("--serial", action="store_true", help="also print the console log")
@@ -666,6 +971,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             name, _, path = entry.rpartition("=")
             files[name or Path(path).name] = path
         ports = [int(port, 0) for port in args.debugcon]
+        smm_state = Path(args.smm_state).read_bytes() if args.smm_state else None
     except (OSError, ValueError) as error:
         print(f"uefi-shell: {error}", file=sys.stderr)
         return 2
@@ -675,8 +981,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         run = run_shell(commands, files=files, machine=args.machine, build_dir=args.build,
                         debugcon_ports=ports, read_back=args.read_back,
                         qemu_args=args.qemu_arg, command_timeout=args.timeout,
-                        keep_work_dir=args.keep)
-    except (ShellRunError, MachineError) as error:
+                        keep_work_dir=args.keep, smm=args.smm, smm_state=smm_state)
+    except (ShellRunError, MachineError, ValueError) as error:
         print(f"uefi-shell: {error}", file=sys.stderr)
         return 1
     if args.serial:
@@ -698,6 +1004,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             print("exit status: none (the command did not run to its end)")
         for port, data in result.debugcon.items():
             print(f"port 0x{port:X}: {data.hex(' ') if data else '(nothing written)'}")
+        for event in result.smm_events or []:
+            if event.get("event") == "smi":
+                print(f"SMI {event['value']} {event['request']}: "
+                      f"EAX {event['eax']} -> {event['out_eax']}, "
+                      f"EBX {event['ebx']} -> {event['out_ebx']}, "
+                      f"ECX {event['ecx']} -> {event['out_ecx']}")
+        for problem in result.smm_problems:
+            print(f"uefi-shell: {problem}", file=sys.stderr)
     for name, data in run.files.items():
         if data is None:
             print(f"uefi-shell: {name} is not on the disk", file=sys.stderr)
