@@ -4,14 +4,15 @@
 import pathlib
 
 OK = "BIOS setting processing successfully completed...\n\n"
-BASE = 0x7FE00000
+# Below 1 MiB, in memory that is free on the QEMU test machines too.
+BASE = 0x90000
 DESCRIPTOR = BASE - 16
 
 
-def lend(size="0x10000"):
+def lend(size="0x4000"):
     return {
         "memory": [{"base": "0xE0000", "size": "0x20000", "fill": "0xFF"},
-                   {"base": "0x7FDFF000", "size": "0x11000", "fill": "0x00"}],
+                   {"base": "0x8F000", "size": "0x5000", "fill": "0x00"}],
         "firmware": {"comm_buffer": {"address": "0x%08X" % BASE, "size": size, "grant": True},
                      "admin_password": "abc"},
     }
@@ -62,7 +63,7 @@ SCENARIOS = [
                                                                            "/Verbose"],
          expect=dict(status=0, stdout_contains=[
              "SmmCommBufferAccess Entry!\nSmmCommBufferAccess Maxsize=0000000000000130h,"
-             "Address=000000007FDFFFF0h(Lo=000000007FDFFFF0h,Hi=0000000000000000h)!\n"
+             "Address=000000000008FFF0h(Lo=000000000008FFF0h,Hi=0000000000000000h)!\n"
              "SmmCommBufferAccess return Success!\nGet Lock SMM Memory Success!\nPort smi input:\n",
              "SmmCommBufferAccess Entry!\nSmmCommBufferAccess UNLOCK Success!\n"
              "SmmCommBufferAccess return Success!\nPort smi output:\n",
