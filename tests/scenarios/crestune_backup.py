@@ -1,4 +1,5 @@
 # Backup of all BIOS settings to a file and restore from it, with the file's trailer checks.
+import hashlib
 import pathlib
 import struct
 
@@ -25,6 +26,28 @@ def trailer_problems(run, name="x.dat", bios_id=b"M1", revision=b"52"):
     if len(backups) != 2 or backups[1].get("ecx") != "0x%08X" % n:
         problems.append("backup requests: %r" % backups)
     return problems
+
+
+def image_digest(run, name="x.dat"):
+    data = (pathlib.Path(run.workdir) / name).read_bytes()
+    return hashlib.sha256(data[:-8]).hexdigest().upper()
+
+
+def handed_out_is_saved(run):
+    """The image in the file is exactly what the firmware's backup request handed out."""
+    backups = [e for e in run.events if e.get("request") == "BackupData"]
+    got = backups[-1].get("output_sha256") if backups else None
+    return trailer_problems(run) + (
+        [] if got == image_digest(run) else ["file image %s, firmware handed out %s" % (
+            image_digest(run), got)])
+
+
+def saved_is_restored(run):
+    """The firmware's restore request receives exactly the image of the file."""
+    restores = [e for e in run.events if e.get("request") == "Restore"]
+    got = restores[-1].get("input_sha256") if restores else None
+    return [] if got == image_digest(run) else ["file image %s, firmware received %s" % (
+        image_digest(run), got)]
 
 
 def change(offset, value=None, append=None, truncate=None, name="x.dat"):
@@ -67,8 +90,24 @@ def restore_refused(name, stdout, status, prepare=None, machine_patch=None, extr
 
 SCENARIOS = [
     dict(name="backup then restore on the same BIOS resets the machine", steps=[
-        BACKUP,
-        dict(args=["/r", "x.dat"], expect=dict(stdout=RESET, status=0, shell=["reset"])),
+        dict(args=["/b", "x.dat"], expect=dict(stdout=OK, status=0, check=handed_out_is_saved)),
+        dict(args=["/r", "x.dat"], expect=dict(stdout=RESET, status=0, shell=["reset"],
+                                                check=saved_is_restored)),
+    ]),
+    dict(name="a backup restores the settings of another machine of the same BIOS", steps=[
+        dict(args=["/csm", "disable", "/ipv4", "disable"], expect=dict(status=0)),
+        dict(args=["/b", "x.dat"], expect=dict(status=0)),
+        # another machine: the same BIOS with its own settings
+        dict(machine_patch={"firmware": {"settings": {"0x11": 1, "0x19": 0}}},
+             args=["/r", "x.dat", "/nor"], expect=dict(status=0, check=lambda run: [] if (
+                 run.machine["firmware"]["settings"]["0x11"],
+                 run.machine["firmware"]["settings"]["0x19"]) == (0, 1) else [
+                 "settings after the restore: %r" % run.machine["firmware"]["settings"]])),
+    ]),
+    dict(name="large image", machine_patch={"firmware": {"image": {"padding": 70000}}}, steps=[
+        dict(args=["/b", "x.dat"], expect=dict(stdout=OK, status=0, check=handed_out_is_saved)),
+        dict(args=["/r", "x.dat", "/nor"], expect=dict(stdout=OK, status=0,
+                                                        check=saved_is_restored)),
     ]),
     dict(name="restore without reboot", steps=[
         BACKUP, dict(args=["/r", "x.dat", "/nor"], expect=dict(stdout=OK, status=0, shell=[])),

@@ -157,3 +157,55 @@ SCENARIOS += [
          expect=dict(stdout="The input password is not correct.\nReturn code: 00000001h\n",
                      status=0xC0000006)),
 ]
+
+# Every row of the setting table in one run: the words as a user types them, and the request
+# each row sends (EAX, EBX, ECX), in table order. The TPM rows are confirmed with /Silent.
+EVERY_ROW = [
+    (["/pbs", "sata1"], 0x534D0040, 0x01, 0x11), (["/ebs", "lan2"], 0x534D0040, 0x02, 0x72),
+    (["/abs", "ukey_group"], 0x534D0040, 0x03, 0x40),
+    (["/dtpm", "inactive"], 0x534D0040, 0x04, 1), (["/ftpm", "disable"], 0x534D0040, 0x04, 4),
+    (["/dtpm2", "disable"], 0x534D0040, 0x04, 7), (["/vga", "1024mb"], 0x534D0040, 0x05, 5),
+    (["/kbdless", "enable"], 0x534D0040, 0x06, 1), (["/fdd", "disable"], 0x534D0040, 0x08, 0),
+    (["/cfgsata", "optane"], 0x534D0040, 0x0C, 3), (["/eop", "set"], 0x534D0040, 0x0D, 1),
+    (["/snstyle", "1s"], 0x534D0040, 0x0E, 3), (["/mebx", "reset"], 0x534D0040, 0x10, 1),
+    (["/csm", "enable"], 0x534D0040, 0x11, 1), (["/secboot", "enable"], 0x534D0040, 0x12, 1),
+    (["/bflash", "disable"], 0x534D0040, 0x13, 0), (["/osdef", "w8x64"], 0x534D0040, 0x14, 0),
+    (["/pxe", "enable"], 0x534D0040, 0x16, 1), (["/clrtcg", "yes"], 0x534D0040, 0x17, 1),
+    (["/clrphypresent", "disable"], 0x534D0040, 0x18, 1),
+    (["/ipv4", "disable"], 0x534D0040, 0x19, 1), (["/ipv6", "enable"], 0x534D0040, 0x1A, 0),
+    (["/btmode", "legacy"], 0x534D0040, 0x1B, 2), (["/btpri", "legacy"], 0x534D0040, 0x1C, 1),
+    (["/mbs", "M2_DRIVER_4"], 0x534D0040, 0x1D, 0xC4),
+    (["/cptmode", "disable"], 0x534D0040, 0x1E, 1), (["/ict", "disable"], 0x534D0040, 0x1F, 1),
+    (["/getpapmode"], 0x534D0040, 0x20, 0), (["/setpapmode", "normal"], 0x534D0040, 0x21, 1),
+    (["/maxretrypwd", "100"], 0x534D0040, 0x22, 2),
+    (["/chgpaptime", "runtime"], 0x534D0040, 0x23, 1),
+    (["/tpmrand", "enable"], 0x534D0040, 0x82, 1), (["/above4GB", "enable"], 0x534D0040, 0xA2, 1),
+    (["/cfgssata", "raid"], 0x534D0040, 0xA3, 2),
+    (["/EHCIHandOff", "enable"], 0x534D0040, 0xA4, 1),
+    (["/powerloss", "last"], 0x534D0040, 0xA5, 2),
+    (["/CardReader", "disable"], 0x534D0040, 0xA6, 0),
+    (["/strom", "legacy"], 0x534D0040, 0xA7, 2), (["/satahotplug", "3f"], 0x534D0040, 0xA9, 0x3F),
+] + [([f"/sata{n}hotplug"], 0x534D0040, 0xA9, 1 << (n - 1)) for n in range(1, 11)] + [
+    (["/winguard", "enable"], 0x534D0040, 0xAA, 1), (["/tbt", "slot10"], 0x534D0040, 0xAB, 9),
+    (["/xhci", "manual"], 0x534D0040, 0xAC, 4), (["/mmioh", "56t"], 0x534D0040, 0xAD, 5),
+    (["/me", "status"], 0x534D0740, 0x03, 2), (["/pcieslot", "vmd"], 0x534D0040, 0xAE, 0xFFF),
+] + [([f"/pcieslot{n}"], 0x534D0040, 0xAE, 1 << (n - 1)) for n in range(1, 13)] + [
+    (["/m2slot", "pcie"], 0x534D0040, 0xAE, 0),
+] + [([f"/m2slot{n}"], 0x534D0040, 0xAE, 1 << (n + 11)) for n in range(1, 5)] + [
+    (["/misc0", "0"], 0x534D0040, 0xFD, 0), (["/misc1", "6"], 0x534D0040, 0xFE, 6),
+    (["/misc2", "7"], 0x534D0040, 0xFF, 7), (["/discptmsg"], 0x534D8D20, 0, 0),
+    (["/encptmsg"], 0x534D8E20, 0, 0), (["/perdiscpt"], 0x534D9020, 0, 0),
+    (["/getcpt"], 0x534DAB20, 0, 0), (["/setcpt", "visible"], 0x534DAB20, 1, 0),
+]
+
+SCENARIOS += [
+    dict(name="every row of the table reaches the firmware, in table order",
+         machine_patch={"firmware": {"workstation": True, "admin_password": "abc"}},
+         # the command line in reverse table order: the requests still go out in table order
+         args=[word for row in reversed(EVERY_ROW) for word in row[0]] + [
+             "/Silent", "/pass", "abc"],
+         expect=dict(status=0, stdout_contains=[OK], smi=(
+             [setting(0x534D0040, 4, 0xFFFFFFFF)] * 2 + FIRST + [dict(request="ComputeHash")] +
+             [setting(eax, ebx, ecx, hash=HASH_ABC, out_eax="0x00000000")
+              for _, eax, ebx, ecx in EVERY_ROW] + LAST))),
+]
