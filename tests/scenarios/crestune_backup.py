@@ -171,3 +171,40 @@ SCENARIOS = [
          args=["/b", "x.dat"],
          expect=dict(stdout="The smi input argument is invalid.\n", status=0xC0000006)),
 ]
+
+
+def backup_file(image=b"\x10\x20\x30" * 40, bios_id=b"M1", revision=b"52", size=None,
+                checksum_delta=0):
+    """A backup file made here rather than by a backup run: any image with its trailer."""
+    head = image + struct.pack("<H", len(image) % 65536 if size is None else size) + revision
+    checksum = (sum(head) + checksum_delta) % 65536
+    return head + struct.pack("<H", checksum) + bios_id
+
+
+def refused_file(name, data, stdout, status, extra=()):
+    # The file is judged before anything reaches the firmware's restore request.
+    return dict(name=name, files={"x.dat": data}, args=["/r", "x.dat"] + list(extra),
+                expect=dict(stdout=stdout, status=status, shell=[],
+                            smi=[dict(request="IsMfgDoneSet"),
+                                 dict(request="CheckPasswordInstalled")]))
+
+
+SCENARIOS += [
+    refused_file("file of another BIOS", backup_file(bios_id=b"Q7"), OTHER_ID, 0xC0000009),
+    refused_file("file of another BIOS id, also damaged",
+                 backup_file(bios_id=b"m1", checksum_delta=1), OTHER_ID, 0xC0000009),
+    refused_file("file of another revision", backup_file(revision=b"51"), OTHER_REVISION,
+                 0xC0000009),
+    refused_file("file with a wrong checksum", backup_file(checksum_delta=1), CORRUPT, 0xC0000008),
+    refused_file("file with a wrong size word", backup_file(size=7), CORRUPT, 0xC0000008),
+    refused_file("damaged file of another revision with /Ignore",
+                 backup_file(revision=b"51", checksum_delta=-1), CORRUPT, 0xC0000008,
+                 extra=["/ign"]),
+    refused_file("file of seven bytes", b"M152xxx", CORRUPT, 0xC0000008),
+    dict(name="a file the firmware cannot parse is refused by the firmware",
+         files={"x.dat": backup_file()}, args=["/r", "x.dat", "/nor"],
+         expect=dict(stdout="The smi input argument is invalid.\nReturn code: 00000004h\n",
+                     status=0xC0000006, shell=[],
+                     smi=[dict(request="IsMfgDoneSet"), dict(request="CheckPasswordInstalled"),
+                          dict(request="Restore", ecx="0x00000078")])),
+]
