@@ -126,10 +126,10 @@ void ProcessBackupRestore(void);
 #define SETTING_VALUE_SLOTS 10
 struct SettingOption {
     const char* Name;
-    const char* Values[SETTING_VALUE_SLOTS];  // the slot index is the value code
-    uint32_t Function;                        // EAX of the request
-    uint32_t Item;                            // EBX
-    uint32_t Data;                            // ECX: default, then the parsed value
+    const char* Values[SETTING_VALUE_SLOTS]; // the slot index is the value code
+    uint32_t Function;                       // EAX of the request
+    uint32_t Item;                           // EBX
+    uint32_t Data;                           // ECX: default, then the parsed value
     uint8_t Selected;
     uint32_t DefaultData;
 };

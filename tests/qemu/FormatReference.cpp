@@ -36,7 +36,7 @@ void PrintCase(const char* pFormat, ...) {
     std::printf("|%d\n", Length);
 }
 
-}  // namespace
+} // namespace
 
 int main() {
 #define PRINT_CASE(...) PrintCase(__VA_ARGS__);

@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import difflib
-import importlib.util
 import io
 import os
 import shlex
@@ -34,15 +33,9 @@ import cases as case_table  # noqa: E402
 import smm_cases  # noqa: E402
 
 
-def load_harness():
-    loader_spec = importlib.util.spec_from_file_location("uefi_shell", REPO / "tools" / "uefi-shell.py")
-    module = importlib.util.module_from_spec(loader_spec)
-    sys.modules["uefi_shell"] = module
-    loader_spec.loader.exec_module(module)
-    return module
+import harness  # noqa: E402
 
-
-shell = load_harness()
+shell = harness.load()
 
 
 class Outcome:

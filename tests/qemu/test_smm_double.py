@@ -9,21 +9,15 @@ import struct
 import subprocess
 import sys
 import tempfile
-import types
 import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent.parent
 
-if "uefi_shell" in sys.modules:
-    shell = sys.modules["uefi_shell"]
-else:
-    # The harness's file name has a dash: load it from its source.
-    _harness = REPO / "tools" / "uefi-shell.py"
-    shell = types.ModuleType("uefi_shell")
-    shell.__file__ = str(_harness)
-    sys.modules["uefi_shell"] = shell
-    exec(compile(_harness.read_text(), str(_harness), "exec"), shell.__dict__)
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import harness  # noqa: E402
+
+shell = harness.load()
 
 CRESTUNE = (0x1C000, 0x2000)   # (SizeOfImage, AddressOfEntryPoint)
 TAGWELL = (0x18000, 0x2000)

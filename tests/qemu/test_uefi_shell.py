@@ -12,18 +12,13 @@ import textwrap
 import unittest
 from pathlib import Path
 
-import importlib.util
 
 REPO = Path(__file__).resolve().parent.parent.parent
 
-if "uefi_shell" in sys.modules:
-    shell = sys.modules["uefi_shell"]
-else:
-    _spec = importlib.util.spec_from_file_location("uefi_shell",
-                                                   REPO / "tools" / "uefi-shell.py")
-    shell = importlib.util.module_from_spec(_spec)
-    sys.modules["uefi_shell"] = shell
-    _spec.loader.exec_module(shell)
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import harness  # noqa: E402
+
+shell = harness.load()
 
 SIZE = 0x40000
 START = SIZE - 0x20000  # file offset of guest 0xE0000
