@@ -6,7 +6,7 @@ case checks exactly what reached the tool.
 The groups join cases.GROUPS. A group file given as a callable is made from the build
 directory (the double is built into BUILD/test-efi). Run on their own:
 
-    python3 tests/qemu/tagwell_cases.py --build BUILD_DIR
+    python3 tests/qemu/run_qemu_tests.py --build BUILD_DIR --group Tagwell
 
 Other code imports cases (which takes these groups in), not this module directly.
 
@@ -193,31 +193,3 @@ GROUPS = [
         Case("no vendor", "Tagwell.efi /uuid", stdout=UNKNOWN, status=NO_VENDOR),
     ]),
 ]
-
-
-if __name__ == "__main__":
-    import argparse
-
-    import run_qemu_tests
-
-    parser = argparse.ArgumentParser(description="Runs Tagwell's QEMU cases.")
-    parser.add_argument("--build", default=str(Path(__file__).resolve().parents[2] / "build"))
-    parser.add_argument("--group", default="", help="only groups whose name contains this")
-    args = parser.parse_args()
-    build = Path(args.build).resolve()
-    efi = run_qemu_tests.shell.efi_files(build)
-    passed = failed = 0
-    for group in [g for g in GROUPS if args.group in g.name]:
-        outcomes, seconds = run_qemu_tests.run_group(group, build, efi)
-        print(f"== {group.name} ({seconds:.1f} s)")
-        for outcome in outcomes:
-            if outcome.failures:
-                failed += 1
-                print(f"FAIL {outcome.title}")
-                for failure in outcome.failures:
-                    print("    " + failure.rstrip("\n").replace("\n", "\n    "))
-            else:
-                passed += 1
-                print(f"PASS {outcome.title}")
-    print(f"{passed} passed, {failed} failed")
-    sys.exit(1 if failed else 0)
