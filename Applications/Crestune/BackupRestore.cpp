@@ -19,10 +19,6 @@ struct BiosVersion {
     uint16_t Revision;
 };
 
-static uint16_t Word(const char* pTwoChars) {
-    return (uint16_t)((uint8_t)pTwoChars[0] | ((uint8_t)pTwoChars[1] << 8));
-}
-
 static uint16_t ReadWord(const uint8_t* pBytes) {
     return (uint16_t)(pBytes[0] | (pBytes[1] << 8));
 }
@@ -96,11 +92,11 @@ static BiosVersion GetBiosVersionString(void) {
     }
     BiosVersion Result;
     if (Version[2] == 'K' && Version[3] == 'T') {
-        Result.Id = Word(&Version[0]);
-        Result.Revision = Word(&Version[4]);
+        Result.Id = ReadWord((const uint8_t*)&Version[0]);
+        Result.Revision = ReadWord((const uint8_t*)&Version[4]);
     } else if (Version[3] == 'K' && Version[4] == 'T') {
-        Result.Id = Word(&Version[1]);
-        Result.Revision = Word(&Version[5]);
+        Result.Id = ReadWord((const uint8_t*)&Version[1]);
+        Result.Revision = ReadWord((const uint8_t*)&Version[5]);
     } else {
         printf("%s - Undefined BIOS version.\n", Version);
         VersionFailed(pStructure);

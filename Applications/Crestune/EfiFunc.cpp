@@ -43,62 +43,47 @@ uint8_t* PhysicalPointer(UINT64 Address) {
     return (uint8_t*)(uintptr_t)Address;
 }
 
-// Applies the input code, then the output code. Returns false for an invalid code.
-bool ApplyBufferCodes(UINT8 InCode, UINT8 OutCode, UINT32 Input, UINT32 Output, UINT32 Hash,
-                      UINT32 Registers[REG_COUNT]) {
-    switch (InCode) {
-    case BUF_REG_NONE:
-        break;
-    case BUF_REG_EBX:
-        Registers[REG_EBX] = Input;
-        break;
-    case BUF_REG_ESI:
-        Registers[REG_ESI] = Input;
-        break;
-    case BUF_REG_EDI:
-        Registers[REG_EDI] = Input;
-        break;
-    case BUF_REG_ESI_HASH:
-        Registers[REG_ESI] = Hash;
-        break;
-    case BUF_REG_EDI_HASH:
-        Registers[REG_EDI] = Hash;
-        break;
-    case BUF_REG_ESI_EDI_HASH:
-        Registers[REG_ESI] = Input;
-        Registers[REG_EDI] = Hash;
-        break;
-    case BUF_REG_EDI_ESI_HASH:
-        Registers[REG_EDI] = Input;
-        Registers[REG_ESI] = Hash;
-        break;
-    default:
+// What a buffer register code puts where: the register that gets the buffer's address and the
+// one that gets the hashed password's address (REG_COUNT: none). Codes 4 and 5 name only the
+// hash, so they are no output codes.
+struct BufferCode {
+    uint8_t BufferRegister;
+    uint8_t HashRegister;
+    bool ValidForOutput;
+};
+
+const BufferCode kBufferCodes[] = {
+    {REG_COUNT, REG_COUNT, true}, // 0: no register
+    {REG_EBX, REG_COUNT, true},   // 1
+    {REG_ESI, REG_COUNT, true},   // 2
+    {REG_EDI, REG_COUNT, true},   // 3
+    {REG_COUNT, REG_ESI, false},  // 4
+    {REG_COUNT, REG_EDI, false},  // 5
+    {REG_ESI, REG_EDI, true},     // 6
+    {REG_EDI, REG_ESI, true},     // 7
+};
+
+bool ApplyBufferCode(UINT8 Code, bool Output, UINT32 Buffer, UINT32 Hash,
+                     UINT32 Registers[REG_COUNT]) {
+    if (Code >= sizeof kBufferCodes / sizeof kBufferCodes[0] ||
+        (Output && !kBufferCodes[Code].ValidForOutput)) {
         return false;
     }
-    switch (OutCode) {
-    case BUF_REG_NONE:
-        break;
-    case BUF_REG_EBX:
-        Registers[REG_EBX] = Output;
-        break;
-    case BUF_REG_ESI:
-        Registers[REG_ESI] = Output;
-        break;
-    case BUF_REG_EDI:
-        Registers[REG_EDI] = Output;
-        break;
-    case BUF_REG_ESI_EDI_HASH:
-        Registers[REG_ESI] = Output;
-        Registers[REG_EDI] = Hash;
-        break;
-    case BUF_REG_EDI_ESI_HASH:
-        Registers[REG_EDI] = Output;
-        Registers[REG_ESI] = Hash;
-        break;
-    default:
-        return false;
+    if (kBufferCodes[Code].BufferRegister != REG_COUNT) {
+        Registers[kBufferCodes[Code].BufferRegister] = Buffer;
+    }
+    if (kBufferCodes[Code].HashRegister != REG_COUNT) {
+        Registers[kBufferCodes[Code].HashRegister] = Hash;
     }
     return true;
+}
+
+// Applies the input code, then the output code, so that the output side's values stand where
+// both name the same register. Returns false for an invalid code.
+bool ApplyBufferCodes(UINT8 InCode, UINT8 OutCode, UINT32 Input, UINT32 Output, UINT32 Hash,
+                      UINT32 Registers[REG_COUNT]) {
+    return ApplyBufferCode(InCode, false, Input, Hash, Registers) &&
+           ApplyBufferCode(OutCode, true, Output, Hash, Registers);
 }
 
 } // namespace

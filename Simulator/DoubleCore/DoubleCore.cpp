@@ -443,40 +443,43 @@ uint32_t HandleSetTpm(DoubleState* pState, DoubleRegisters* pRegs, const DoubleR
     return DOUBLE_STATUS_SUCCESS;
 }
 
-uint32_t HandleReadPapMode(DoubleState* pState, DoubleRegisters* pRegs,
-                           const DoubleRequestInfo* pInfo, DoubleOutcome*) {
+// A one-bit state the firmware reports in ECX bit 0, and the request that sets it.
+uint32_t ReadFlag(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo* pInfo,
+                  const uint8_t* pFlag) {
     const uint32_t Status = CheckCurrentPassword(pState, pInfo->HashAddress);
     if (Status == DOUBLE_STATUS_SUCCESS) {
-        pRegs->Ecx = pState->PapNormal;
+        pRegs->Ecx = *pFlag;
     }
     return Status;
+}
+
+uint32_t SetFlag(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo* pInfo,
+                 uint8_t* pFlag) {
+    const uint32_t Status = CheckedStatus(pState, pInfo, pRegs->Ecx <= 1);
+    if (Status == DOUBLE_STATUS_SUCCESS) {
+        *pFlag = (uint8_t)pRegs->Ecx;
+    }
+    return Status;
+}
+
+uint32_t HandleReadPapMode(DoubleState* pState, DoubleRegisters* pRegs,
+                           const DoubleRequestInfo* pInfo, DoubleOutcome*) {
+    return ReadFlag(pState, pRegs, pInfo, &pState->PapNormal);
 }
 
 uint32_t HandleSetPapMode(DoubleState* pState, DoubleRegisters* pRegs,
                           const DoubleRequestInfo* pInfo, DoubleOutcome*) {
-    const uint32_t Status = CheckedStatus(pState, pInfo, pRegs->Ecx <= 1);
-    if (Status == DOUBLE_STATUS_SUCCESS) {
-        pState->PapNormal = (uint8_t)pRegs->Ecx;
-    }
-    return Status;
+    return SetFlag(pState, pRegs, pInfo, &pState->PapNormal);
 }
 
 uint32_t HandleReadComputraceHidden(DoubleState* pState, DoubleRegisters* pRegs,
                                     const DoubleRequestInfo* pInfo, DoubleOutcome*) {
-    const uint32_t Status = CheckCurrentPassword(pState, pInfo->HashAddress);
-    if (Status == DOUBLE_STATUS_SUCCESS) {
-        pRegs->Ecx = pState->ComputraceHidden;
-    }
-    return Status;
+    return ReadFlag(pState, pRegs, pInfo, &pState->ComputraceHidden);
 }
 
 uint32_t HandleSetComputraceHidden(DoubleState* pState, DoubleRegisters* pRegs,
                                    const DoubleRequestInfo* pInfo, DoubleOutcome*) {
-    const uint32_t Status = CheckedStatus(pState, pInfo, pRegs->Ecx <= 1);
-    if (Status == DOUBLE_STATUS_SUCCESS) {
-        pState->ComputraceHidden = (uint8_t)pRegs->Ecx;
-    }
-    return Status;
+    return SetFlag(pState, pRegs, pInfo, &pState->ComputraceHidden);
 }
 
 // The three Computrace requests take no value: ECX must be 0.
