@@ -1,0 +1,349 @@
+"""QEMU boots of deployment sticks made by tools/make-stick: the image is a USB stick
+(qemu-xhci + usb-storage) and OVMF's own shell runs its startup.nsh.
+
+Where the firmware double must answer the SMIs, the harness's disk (SATA, mapped as FS0
+before the stick) carries the startup.nsh that the shell finds first: it installs the double
+and then runs stick.nsh, which calls the stick's own startup.nsh by the stick's marker file.
+From there on everything is the stick's script: it finds its volume by the marker itself.
+The second boot of the passing stick has no harness disk at all: the shell finds the stick's
+startup.nsh on its own, as on a real machine.
+"""
+
+from __future__ import annotations
+
+import importlib.machinery
+import importlib.util
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Optional
+
+REPO = Path(__file__).resolve().parent.parent.parent
+MACHINE = REPO / "machines" / "desktop.json"
+STICK_QEMU_ARGS = ("-device", "qemu-xhci", "-drive", "if=none,id=stick,format=raw,file={image}",
+                   "-device", "usb-storage,drive=stick")
+
+
+def load_make_stick():
+    """tools/make-stick as a module (its file name has no .py)."""
+    if "make_stick" in sys.modules:
+        return sys.modules["make_stick"]
+    loader = importlib.machinery.SourceFileLoader("make_stick", str(REPO / "tools" / "make-stick"))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("make_stick", loader))
+    sys.modules["make_stick"] = module
+    loader.exec_module(module)
+    return module
+
+
+def _mtools_env() -> dict:
+    return dict(os.environ, MTOOLS_SKIP_CHECK="1")
+
+
+def read_stick(image: Path, name: str) -> Optional[bytes]:
+    """A file of the stick image (None when it is not there)."""
+    ms = load_make_stick()
+    with tempfile.TemporaryDirectory(prefix="stick-read-") as tmp:
+        out = Path(tmp) / "file"
+        done = subprocess.run(["mcopy", "-n", "-i", f"{image}@@{ms.image_offset()}",
+                               "::/" + name, str(out)], capture_output=True, env=_mtools_env(),
+                              timeout=60)
+        return out.read_bytes() if done.returncode == 0 and out.is_file() else None
+
+
+def decode_log(data: Optional[bytes]) -> Optional[str]:
+    if data is None:
+        return None
+    if data.startswith(b"\xff\xfe"):
+        data = data[2:]
+    return data.decode("utf-16-le", errors="replace").replace("\r\n", "\n")
+
+
+def make_image(folder: Path, name: str, run_list: str, build: Path) -> tuple[Path, str]:
+    """Builds a stick image from the run list; returns it and its marker file's name."""
+    ms = load_make_stick()
+    steps = ms.parse_run_list(run_list, f"{name}.txt")
+    files = ms.stick_files(steps, "off", build / "efi", source=f"{name}.txt")
+    image = folder / f"{name}.img"
+    ms.write_image(files, image, 48)
+    marker = next(Path(n).name for n in files if n.endswith(".id"))
+    return image, marker
+
+
+def caller_script(marker: str) -> bytes:
+    """stick.nsh on the harness's disk: runs the startup.nsh of the volume with the marker,
+    then goes back to the harness's disk (FS0), where the harness keeps its files: the stick's
+    script leaves the shell in its own tools folder."""
+    lines = ["@echo -off", "for %s in fs1 fs2 fs3 fs4 fs5 fs6 fs7 fs8 fs9",
+             f"  if exist %s:\\EFI\\tools\\{marker} then", "    %s:\\startup.nsh",
+             "    goto called", "  endif", "endfor", "echo no stick", ":called", "fs0:",
+             "cd \\"]
+    return ("\r\n".join(lines) + "\r\n").encode("ascii")
+
+
+def expected_log(title: str, steps: list[tuple[int, str, str, str]], end: str) -> re.Pattern:
+    """The log as a pattern: the header, then per step its line, the program's output and
+    its status, then the closing line. The date and time lines are any text."""
+    parts = [re.escape(title + "\n"), r"[0-9/]+\n", r"[0-9:]+ \(\w+\)\n"]
+    for index, (line, text, output, status) in enumerate(steps, start=1):
+        parts.append(re.escape(f"step {index} (line {line}): {text}\n{output}"
+                               f"step {index} status {status}\n"))
+    parts.append(re.escape(end + "\n"))
+    return re.compile("".join(parts))
+
+
+def firmware(build: Path, state: bytes) -> dict:
+    with tempfile.TemporaryDirectory(prefix="stick-state-") as tmp:
+        path = Path(tmp) / "state.bin"
+        path.write_bytes(state)
+        done = subprocess.run([str(build / "host" / "smmdouble"), "firmware", str(path)],
+                              capture_output=True, text=True, timeout=60)
+    if done.returncode != 0:
+        raise ValueError(done.stderr.strip())
+    return json.loads(done.stdout)
+
+
+def make_state(build: Path, firmware_section: Optional[dict]) -> bytes:
+    description = json.loads(MACHINE.read_text())
+    if firmware_section is not None:
+        description["firmware"] = firmware_section
+    with tempfile.TemporaryDirectory(prefix="stick-state-") as tmp:
+        machine = Path(tmp) / "machine.json"
+        machine.write_text(json.dumps(description))
+        out = Path(tmp) / "state.bin"
+        done = subprocess.run([str(build / "host" / "smmdouble"), "state", str(out),
+                               str(machine)], capture_output=True, text=True, timeout=60)
+        if done.returncode != 0:
+            raise ValueError(done.stderr.strip())
+        return out.read_bytes()
+
+
+def boot_with_double(shell, build: Path, efi: dict, image: Path, marker: str,
+                     state: bytes):
+    """Boots the desktop test machine with the double installed and the stick attached; the
+    stick's script runs as the first command, `echo after` as the second."""
+    machine = json.loads(MACHINE.read_text())
+    return shell.run_shell(
+        [shell.Command("stick.nsh"), shell.Command("echo after")],
+        files={"Crestune.efi": efi["Crestune.efi"], "stick.nsh": caller_script(marker)},
+        machine=machine, build_dir=build, smm=True, smm_state=state,
+        qemu_args=[arg.format(image=image) for arg in STICK_QEMU_ARGS])
+
+
+def boot_stick_alone(shell, image: Path, until: str, timeout: float = 90.0) -> tuple[str, float]:
+    """Boots stock OVMF with only the stick: the shell itself finds the stick's startup.nsh.
+    Returns the console text once `until` has appeared (QEMU is then ended) and the seconds."""
+    with tempfile.TemporaryDirectory(prefix="stick-boot-") as tmp:
+        vars_copy = Path(tmp) / "OVMF_VARS.fd"
+        shutil.copyfile(shell.OVMF_VARS, vars_copy)
+        argv = [shell.QEMU, "-machine", "q35", "-m", "256", "-nographic", "-no-reboot",
+                "-drive", f"if=pflash,format=raw,readonly=on,file={shell.OVMF_CODE}",
+                "-drive", f"if=pflash,format=raw,file={vars_copy}", "-net", "none",
+                "-accel", os.environ.get("FWQEMU_ACCEL", "tcg"),
+                *[arg.format(image=image) for arg in STICK_QEMU_ARGS]]
+        started = time.monotonic()
+        process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+        os.set_blocking(process.stdout.fileno(), False)
+        raw = b""
+        skipped = False
+        try:
+            while time.monotonic() - started < timeout and process.poll() is None:
+                time.sleep(0.1)
+                raw += process.stdout.read() or b""
+                if not skipped and shell.COUNTDOWN_PROMPT in raw:
+                    process.stdin.write(b"\r")
+                    process.stdin.flush()
+                    skipped = True
+                if until.encode() in raw:
+                    time.sleep(1.0)  # the script's last lines reach the disk
+                    break
+        finally:
+            shell._stop(process)
+        text = shell._ESCAPES.sub(b"", raw).decode("latin-1")
+        if until not in text:
+            raise shell.ShellRunError(f"the stick's script did not print {until!r} within "
+                                      f"{timeout:.0f} s: ...{text[-600:]}")
+        return text, time.monotonic() - started
+
+
+class Case:
+    def __init__(self, name: str):
+        self.name = name
+
+
+OK = "BIOS setting processing successfully completed...\n\n\n"
+PASSING_LIST = ("# changes two settings, backs them up, sets the administrator password\n"
+                "Crestune /pbs sata1 /csm disable\n"
+                "\n"
+                "Crestune /b backup.dat\n"
+                "Crestune /newadp Secret1\n")
+PASSING_STEPS = [(2, "Crestune /pbs sata1 /csm disable", OK, "0x0"),
+                 (4, "Crestune /b backup.dat", OK, "0x0"),
+                 (5, "Crestune /newadp Secret1", OK, "0x0")]
+FAILING_LIST = ("Crestune /csm disable /pass abc\n"
+                "Crestune /pbs sata1 /pass wrong\n"
+                "Crestune /f9 /pass abc\n")
+
+
+class PassingStick:
+    """Boot 1: the double answers, the run list passes and the machine powers off. Boot 2: the
+    same image on stock OVMF without the harness's disk: the first step fails (no SMI port),
+    a second log is written and the first stays as it was."""
+    name = "USB stick: passing run list, booted twice"
+    label = "desktop tables + double, then stock OVMF"
+    cases = [Case("the run list passes end to end and powers off"),
+             Case("a second boot writes a second log and leaves the first intact")]
+
+    def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
+        first, second = (Outcome(self.name, case.name) for case in self.cases)
+        seconds = 0.0
+        with tempfile.TemporaryDirectory(prefix="stick-pass-") as tmp:
+            image, marker = make_image(Path(tmp), "deploy", PASSING_LIST, build)
+            state = make_state(build, None)
+            try:
+                run = boot_with_double(shell, build, efi, image, marker, state)
+                seconds += run.seconds
+            except (shell.ShellRunError, shell.MachineError, ValueError) as error:
+                first.failures.append(f"QEMU run failed: {error}")
+                second.failures.append("not run: the first boot failed")
+                return [first, second], seconds
+            self.judge_first(build, run, image, marker, state, first)
+            log1 = read_stick(image, "logs/run1.txt")
+            try:
+                console, more = boot_stick_alone(shell, image, "FAILED at step")
+                seconds += more
+            except shell.ShellRunError as error:
+                second.failures.append(str(error))
+                return [first, second], seconds
+            fail = second.failures.append
+            if read_stick(image, "logs/run1.txt") != log1 or log1 is None:
+                fail("the first boot's log changed (or is missing) after the second boot")
+            log2 = decode_log(read_stick(image, "logs/run2.txt"))
+            if log2 is None:
+                fail("logs/run2.txt is not on the stick")
+            else:
+                expected = expected_log(
+                    f"stick {marker[6:14]}: deploy.txt, 3 steps, then off",
+                    [(2, "Crestune /pbs sata1 /csm disable",
+                      "Can't find RSDP structure anchor string.\nGet SMI port number failed.\n"
+                      "\n", "0xC000000A")], "FAILED at step 1 (status 0xC000000A)")
+                if not expected.fullmatch(log2):
+                    fail(f"logs/run2.txt is not as expected:\n{log2}")
+                second.shown = log2
+            if "log \\logs\\run2.txt" not in console:
+                fail("the console does not name the second log")
+            if read_stick(image, "logs/run3.txt") is not None:
+                fail("a third log appeared")
+        return [first, second], seconds
+
+    def judge_first(self, build: Path, run, image: Path, marker: str, state: bytes,
+                    outcome) -> None:
+        fail = outcome.failures.append
+        result = run.results[0]
+        if result.ran or run.completed:
+            fail("the machine did not power off at the end of the stick's script")
+        for problem in result.smm_problems:
+            fail(problem)
+        log = decode_log(read_stick(image, "logs/run1.txt"))
+        expected = expected_log(f"stick {marker[6:14]}: deploy.txt, 3 steps, then off",
+                                PASSING_STEPS, "ALL DONE")
+        if log is None:
+            fail("logs/run1.txt is not on the stick")
+        elif not expected.fullmatch(log):
+            fail(f"logs/run1.txt is not as expected:\n{log}")
+        outcome.shown = log or ""
+        backup = read_stick(image, "EFI/tools/backup.dat")
+        if not backup:
+            fail("the backup file EFI/tools/backup.dat is not on the stick (or empty)")
+        if result.smm_state is None:
+            fail("no state of the double at the power-off")
+            return
+        before, after = firmware(build, state), firmware(build, result.smm_state)
+        sets = {int(e["ebx"], 16): int(e["ecx"], 16) for e in result.smm_events or []
+                if e.get("request") == "SetSetting"}
+        changed = {int(item, 16): value for item, value in after["settings"].items()
+                   if before["settings"].get(item) != value}
+        if len(sets) != 2 or any(after["settings"].get(f"0x{item:02X}") != value
+                                 for item, value in sets.items()) \
+                or not changed or not set(changed) <= set(sets):
+            fail(f"settings changed {changed}; the two requests set {sets}")
+        if before["admin_password_hash"] is not None or not after["admin_password_hash"]:
+            fail("the administrator password was not set")
+        requests = [e.get("request") for e in result.smm_events or []]
+        if requests.count("UpdateChecksum") != 3:
+            fail(f"expected three completed runs (UpdateChecksum), requests: {requests}")
+
+
+class FailingStick:
+    """A run list whose second step has the wrong password: the failure is logged, the third
+    step never reaches the firmware, and the machine stays on (the harness's next command
+    runs)."""
+    name = "USB stick: failing second step"
+    label = "desktop tables + double, password abc"
+    cases = [Case("a failing second step is logged, stops the run and does not power off")]
+
+    def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
+        outcome = Outcome(self.name, self.cases[0].name)
+        fail = outcome.failures.append
+        with tempfile.TemporaryDirectory(prefix="stick-fail-") as tmp:
+            image, marker = make_image(Path(tmp), "wrongpw", FAILING_LIST, build)
+            try:
+                run = boot_with_double(shell, build, efi, image, marker,
+                                       make_state(build, {"admin_password": "abc"}))
+            except (shell.ShellRunError, shell.MachineError, ValueError) as error:
+                fail(f"QEMU run failed: {error}")
+                return [outcome], 0.0
+            result = run.results[0]
+            if not result.ran or not run.results[1].ran or not run.completed:
+                fail("the machine powered off or reset: the harness's next command did not "
+                     "run")
+            log = decode_log(read_stick(image, "logs/run1.txt"))
+            outcome.shown = log or ""
+            match = re.search(r"step 2 status (0x[0-9A-F]+)\nFAILED at step 2 \(status \1\)\n$",
+                              log or "")
+            if log is None:
+                fail("logs/run1.txt is not on the stick")
+            elif not match or match.group(1) == "0x0":
+                fail(f"the log does not end with the failure of step 2:\n{log}")
+            elif "step 1 status 0x0\n" not in log or "step 3" in log:
+                fail(f"the log should show step 1 passing and nothing of step 3:\n{log}")
+            requests = [e.get("request") for e in result.smm_events or []]
+            outcome.shown += "requests: " + " ".join(requests) + "\n"
+            # Every run that reaches the firmware starts with IsMfgDoneSet: two runs, the
+            # second ended by the password, and no load of defaults.
+            if requests.count("IsMfgDoneSet") != 2 or "LoadDefault" in " ".join(requests):
+                fail(f"expected the requests of steps 1 and 2 only: {requests}")
+            for problem in result.smm_problems:
+                fail(problem)
+        return [outcome], run.seconds
+
+
+def groups(build: Path, shell) -> list:
+    needed = [build / "efi" / "SmmDouble.efi", build / "efi" / "Crestune.efi",
+              build / "efi" / "Tagwell.efi", build / "host" / "smmdouble"]
+    load_make_stick()  # once, before the groups run in parallel
+    missing = [str(path) for path in needed if not path.is_file()]
+    if missing:
+        return [Unavailable(f"not built: {', '.join(missing)}")]
+    return [PassingStick(), FailingStick()]
+
+
+class Unavailable:
+    name = "USB stick"
+    label = "not run"
+    cases: list = []
+
+    def __init__(self, reason: str):
+        self.reason = reason
+
+    def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
+        outcome = Outcome(self.name, "deployment sticks boot")
+        outcome.skipped = True
+        outcome.notes.append(f"skipped: {self.reason}")
+        return [outcome], 0.0
