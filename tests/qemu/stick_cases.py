@@ -185,7 +185,7 @@ PASSING_LIST = ("# changes two settings, backs them up, sets the administrator p
                 "Crestune /newadp Secret1\n")
 PASSING_STEPS = [(2, "Crestune /pbs sata1 /csm disable", OK, "0x0"),
                  (4, "Crestune /b backup.dat", OK, "0x0"),
-                 (5, "Crestune /newadp Secret1", OK, "0x0")]
+                 (5, "Crestune /newadp ****", OK, "0x0")]
 FAILING_LIST = ("Crestune /csm disable /pass abc\n"
                 "Crestune /pbs sata1 /pass wrong\n"
                 "Crestune /f9 /pass abc\n")

@@ -103,6 +103,21 @@ class ScriptText(unittest.TestCase):
     def script(self, text: str, then: str = "off") -> str:
         return ms.startup_script(ms.parse_run_list(text), then, "0123abcd", "deploy.txt")
 
+    def test_the_log_masks_password_values_but_the_step_runs_them(self):
+        script = self.script("Crestune /newadp Secret1 /PASS Zq9w\n"
+                             "Crestune /newpop_scan_ge 1E02 /pass_scan 1F\n"
+                             "Tagwell /sn:pass /mtm:X1\n")
+        lines = script.split("\r\n")
+        for shown, command in [
+                ("Crestune /newadp **** /PASS ****", "Crestune.efi /newadp Secret1 /PASS Zq9w"),
+                ("Crestune /newpop_scan_ge **** /pass_scan ****",
+                 "Crestune.efi /newpop_scan_ge 1E02 /pass_scan 1F"),
+                ("Tagwell /sn:pass /mtm:X1", "Tagwell.efi /sn:pass /mtm:X1")]:
+            at = next(i for i, line in enumerate(lines) if line.endswith(f": {shown}\""))
+            self.assertEqual(lines[at + 1], f"{command} >> %stick_log% 2> \\logs\\stderr.txt")
+        for secret in ("Secret1", "Zq9w", "1E02", " 1F"):
+            self.assertEqual(sum(secret in line for line in lines), 1, secret)
+
     def test_each_step_is_logged_checked_and_stops_the_run(self):
         script = self.script("Crestune /f9\nTagwell /sn:A1\n")
         self.assertTrue(script.endswith("\r\n"))
