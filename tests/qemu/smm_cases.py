@@ -629,7 +629,7 @@ class Unavailable:
 def groups(build: Path, shell) -> list:
     """The SMM groups of the suite; each has name, label, cases and run(build, efi, shell,
     Outcome) -> (outcomes, seconds)."""
-    needed = [build / "efi" / INSTALLER, build / "efi" / "Crestune.efi",
+    needed = [build / "test-efi" / INSTALLER, build / "efi" / "Crestune.efi",
               build / "host" / "smmdouble", build / "host" / "simmachine"]
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
