@@ -17,7 +17,8 @@ Scenarios share a boot when their machines have the same tables: before each, th
 the scenario's firmware state and the shell clears the scenario's files and copies its own in;
 after it, the shell copies its files aside for the checks. A scenario is skipped, with the reason, when
 it cannot run in QEMU: another tool, an argument the UEFI shell would change, a machine with
-memory outside the legacy BIOS area, or a run that ends in a machine reset.
+memory outside the legacy BIOS area, a run that ends in a machine reset, or a fault of the
+simulated platform (a failing close).
 """
 
 from __future__ import annotations
@@ -359,6 +360,8 @@ def _unfit(scenario: dict) -> Optional[str]:
             return "the host changes files between its steps, which a running machine cannot"
         if "machine_patch" in step:
             return "the machine changes between its steps, which a running machine cannot"
+        if "env" in step:
+            return "the simulated platform is told to fail (%s)" % ", ".join(sorted(step["env"]))
     return None
 
 

@@ -15,6 +15,14 @@ def installed_answer(ecx):
                                      "answer_ecx": "0x%X" % ecx}]}}
 
 
+def busy_buffer():
+    # A buffer the firmware would lend, but another caller holds it.
+    return {"memory": [{"base": "0xE0000", "size": "0x20000", "fill": "0xFF"},
+                       {"base": "0x8F000", "size": "0x5000", "fill": "0x00"}],
+            "firmware": {"comm_buffer": {"address": "0x00090000", "size": "0x4000",
+                                         "grant": True, "locked": True}}}
+
+
 SCENARIOS = [
     dict(name="current password of exactly 64 characters is hashed in full",
          machine_patch={"firmware": {"admin_password": P64}}, args=["/f9", "/pass", P64],
@@ -45,6 +53,13 @@ SCENARIOS = [
     dict(name="password change with a setting are two operations",
          args=["/newpop", "x", "/getcpt"],
          expect=dict(stdout=NO_OPERATION, status=INVALID, smi=[])),
+    dict(name="a busy communication buffer: requests go directly", machine_patch=busy_buffer(),
+         args=["/getpapmode"],
+         expect=dict(stdout="Status of PAP Mode = 0...Custom Mode\n" + OK, status=0,
+                     smi_all=[item for name in ("IsMfgDoneSet", "CheckPasswordInstalled",
+                                                "ReadPapMode", "UpdateChecksum")
+                              for item in (dict(request="CommBufferLock", out_ecx="0x00000002"),
+                                           dict(request=name))])),
     dict(name="a backup whose file cannot be closed fails", args=["/b", "x.dat"],
          env={"FWSIM_FAIL_CLOSE": "x.dat"},
          expect=dict(status=0xC0000003, stderr_contains=["Write file failed"])),
