@@ -79,7 +79,7 @@ int RtTranslateKey(RtKeyState* pState, uint16_t Unicode, uint16_t ScanCode, unsi
     if (Unicode == '\n' && LastWasCr) {
         return 0;
     }
-    pOut[0] = Unicode <= 0xFF ? (unsigned char)Unicode : (unsigned char)'?';
+    pOut[0] = Unicode <= 0xFF ? (unsigned char)Unicode : (unsigned char)RT_NARROW_SUBSTITUTE;
     return 1;
 }
 

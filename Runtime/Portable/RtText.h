@@ -38,7 +38,8 @@ size_t RtWidenForConsole(const char* p, size_t Count, uint16_t* pWide, size_t Wi
 //   arrive as one '\n'.
 // - A key with a scan code but no character (arrows, function keys) becomes two bytes: NUL and
 //   the scan code's low byte.
-// - A character above 0xFF becomes '?'.
+// - A character above 0xFF becomes RT_NARROW_SUBSTITUTE (a control character, which a typed
+//   value refuses), not a '?' that would stand in for it unnoticed.
 struct RtKeyState {
     int LastWasCr;
 };
