@@ -38,4 +38,13 @@ int PlatformRunShellCommand(const char* pCommandLine);
 // Waits the given number of microseconds.
 void PlatformStall(uint32_t Microseconds);
 
+// Whether the name is that of a device or pipe rather than a file or directory: such a target
+// has no contents to keep and cannot be replaced by a file, so it is written directly. The
+// UEFI shell's file systems hold only files and directories.
+bool PlatformIsDevice(const char* pName);
+
+// The byte that the UEFI start-up code puts in an argument in place of a character above 0xFF,
+// which has no 8-bit form (ASCII SUB; the runtime's RT_NARROW_SUBSTITUTE).
+#define PLATFORM_ARGUMENT_SUBSTITUTE 0x1A
+
 #endif

@@ -1,5 +1,6 @@
 // The platform primitives on the simulated machine.
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -26,4 +27,12 @@ void PlatformStall(uint32_t Microseconds) {
     if (sim::SessionMachine().value("stall", std::string("real")) == "real") {
         usleep(Microseconds);
     }
+}
+
+bool PlatformIsDevice(const char* pName) {
+    struct stat Info;
+    if (stat(pName, &Info) != 0) {
+        return false;
+    }
+    return !S_ISREG(Info.st_mode) && !S_ISDIR(Info.st_mode);
 }

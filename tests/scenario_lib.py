@@ -16,6 +16,8 @@ A scenario file (tests/scenarios/*.py) defines SCENARIOS, a list of dicts:
               changes between runs (another BIOS version, other settings)
     prepare   a function of the working directory (pathlib.Path) run before the step, e.g. to
               damage a file the previous step wrote
+    limits    {"file_size": bytes, "address_space": bytes}: resource limits of the tool's
+              process (a file write beyond the size fails with EFBIG, as on a full disk)
     expect    dict: stdout (exact text), stdout_contains (list), stdout_file (path under
               tests/scenarios/expected), stderr (exact), stderr_contains (list),
               status (32-bit int), files ({name: bytes|str|None for absent}),
@@ -33,6 +35,8 @@ import importlib.util
 import json
 import os
 import pathlib
+import resource
+import signal
 import subprocess
 import tempfile
 
@@ -93,7 +97,7 @@ def load_scenarios(pattern="*.py"):
 def steps_of(scenario):
     if "steps" in scenario:
         return scenario["steps"]
-    return [{k: scenario[k] for k in ("tool", "args", "stdin", "expect", "prepare")
+    return [{k: scenario[k] for k in ("tool", "args", "stdin", "expect", "prepare", "limits")
              if k in scenario}]
 
 
@@ -119,6 +123,21 @@ class HostRun:
         self.workdir = workdir
 
 
+def _limiter(limits):
+    """A function that applies a step's resource limits in the child process, or None."""
+    if not limits:
+        return None
+
+    def apply():
+        if "file_size" in limits:
+            # a write past the limit then fails with EFBIG instead of ending the process
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limits["file_size"],) * 2)
+        if "address_space" in limits:
+            resource.setrlimit(resource.RLIMIT_AS, (limits["address_space"],) * 2)
+    return apply
+
+
 def run_host_step(build, machine_path, workdir, step):
     tool = step.get("tool", "Crestune")
     log_path = pathlib.Path(str(machine_path) + ".log")
@@ -127,7 +146,8 @@ def run_host_step(build, machine_path, workdir, step):
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
     proc = subprocess.run([str(pathlib.Path(build) / "host" / tool)] + list(step.get("args", [])),
                           cwd=workdir, env=env, input=as_bytes(step.get("stdin", "")),
-                          capture_output=True, timeout=60)
+                          capture_output=True, timeout=60,
+                          preexec_fn=_limiter(step.get("limits")))
     events = read_log(log_path)[before:]
     exits = [e for e in events if e.get("event") == "exit"]
     status = int(exits[-1]["status"], 16) if exits else None

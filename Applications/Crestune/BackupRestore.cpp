@@ -159,7 +159,7 @@ static uint32_t QueryImageSize(void) {
     return Registers.Ecx;
 }
 
-static void PrintSizes(uint32_t ImageSize, uint32_t FileSize) {
+static void PrintSizes(uint64_t ImageSize, uint64_t FileSize) {
     if (Run.VerboseMode) {
         printf("Data buffer size: %.8lXh\n", (unsigned long)ImageSize);
         printf("Actual file size: %.8lXh\n", (unsigned long)FileSize);
@@ -206,6 +206,14 @@ static void Backup(const BiosVersion* pVersion) {
     ExitApplication(ExitCode);
 }
 
+// Reads Count bytes at Offset of the file; false when they cannot all be read.
+static bool ReadAt(FILE* pStream, uint64_t Offset, uint8_t* pBytes, uint32_t Count) {
+    if (fseek(pStream, (long)Offset, SEEK_SET) != 0) {
+        return false;
+    }
+    return fread(pBytes, 1, Count, pStream) == Count;
+}
+
 static void Restore(const BiosVersion* pVersion) {
     FILE* pStream = Run.SettingFile;
     long End = -1;
@@ -214,39 +222,46 @@ static void Restore(const BiosVersion* pVersion) {
     }
     fseek(pStream, 0, SEEK_SET);
     clearerr(pStream);
-    // A file without a whole trailer, or too large for a 32-bit image, is not a backup.
-    if (End < (long)TRAILER_SIZE || (unsigned long)End > 0xFFFFFFFFul) {
+    // A file without a whole trailer is not a backup.
+    if (End < (long)TRAILER_SIZE) {
         printf("The file is corrupt.\n");
         ExitApplication(EXIT_FILE_CORRUPT);
     }
-    const uint32_t F = (uint32_t)End;
-    const uint32_t N = F - TRAILER_SIZE;
+    const uint64_t F = (uint64_t)End;
+    const uint64_t N = F - TRAILER_SIZE;
     PrintSizes(N, F);
-    uint8_t* pFile = (uint8_t*)AllocateOrExit(F);
-    for (uint32_t Index = 0; Index < F; Index++) {
-        const int Byte = fgetc(pStream);
-        if (Byte == EOF) {
-            Refuse(pFile, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
-        }
-        pFile[Index] = (uint8_t)Byte;
+    // The trailer tells whose file this is: a file of another BIOS is refused before its image
+    // is read, however large it is.
+    uint8_t Trailer[TRAILER_SIZE];
+    if (!ReadAt(pStream, N, Trailer, TRAILER_SIZE)) {
+        Refuse(NULL, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
+    }
+    if (ReadWord(Trailer + 6) != pVersion->Id) {
+        Refuse(NULL, "The file's bios id is different from the current BIOS.\n",
+               EXIT_BIOS_MISMATCH);
+    }
+    if (!Run.IgnoreBiosLevel && ReadWord(Trailer + 2) != pVersion->Revision) {
+        Refuse(NULL, "The file's bios version is different from the current BIOS.\n",
+               EXIT_BIOS_MISMATCH);
+    }
+    // An image too large for the firmware's 32-bit length is no backup either.
+    if (F > 0xFFFFFFFFu) {
+        Refuse(NULL, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
+    }
+    uint8_t* pFile = (uint8_t*)AllocateOrExit((size_t)F);
+    if (!ReadAt(pStream, 0, pFile, (uint32_t)F)) {
+        Refuse(pFile, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
     }
     if (Run.VerboseMode) {
-        DumpBuffer(pFile, RowsCovering(F), F);
+        DumpBuffer(pFile, RowsCovering((uint32_t)F), (uint32_t)F);
     }
-    if (ReadWord(pFile + N + 6) != pVersion->Id) {
-        Refuse(pFile, "The file's bios id is different from the current BIOS.\n",
-               EXIT_BIOS_MISMATCH);
-    }
-    if (!Run.IgnoreBiosLevel && ReadWord(pFile + N + 2) != pVersion->Revision) {
-        Refuse(pFile, "The file's bios version is different from the current BIOS.\n",
-               EXIT_BIOS_MISMATCH);
-    }
-    if (ReadWord(pFile + N) != (uint16_t)N || ReadWord(pFile + N + 4) != ByteSum(pFile, N + 4)) {
+    if (ReadWord(pFile + N) != (uint16_t)N ||
+        ReadWord(pFile + N + 4) != ByteSum(pFile, (uint32_t)N + 4)) {
         Refuse(pFile, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
     }
     PortSmiRegisters Registers;
-    InitImageRequest(&Registers, 0x0B, N, BUF_REG_ESI_EDI_HASH, BUF_REG_NONE);
-    SendImageRequest(&Registers, pFile, pFile, N, NULL, 0);
+    InitImageRequest(&Registers, 0x0B, (uint32_t)N, BUF_REG_ESI_EDI_HASH, BUF_REG_NONE);
+    SendImageRequest(&Registers, pFile, pFile, (uint32_t)N, NULL, 0);
     free(pFile);
 }
 

@@ -57,6 +57,9 @@ struct RunState {
     bool PasswordInstalled;
     uint8_t CurrentPasswordHash[HASHED_PASSWORD_SIZE];
     FILE* SettingFile;
+    // A backup's temporary file while it exists (heap), and whether the target existed.
+    char* strTempFile;
+    bool BackupTargetExisted;
 };
 
 extern RunState Run;
@@ -64,8 +67,16 @@ extern RunState Run;
 // Clears the run state (the start of a run; tests use it between cases).
 void ResetRunState(void);
 
-// Closes the settings file when it is open and ends the program with the exit code.
+// Closes the settings file when it is open, removes a backup's temporary file, and ends the
+// program with the exit code.
 [[noreturn]] void ExitApplication(uint32_t ExitCode);
+
+// The backup file: opened under a temporary name in the target's directory (ends the run with
+// "Open file failed" when it cannot be created), and put in the target's place once closed.
+size_t BackupTempNameSize(const char* pTarget);
+void MakeBackupTempName(char* pName, const char* pTarget, uint32_t Number);
+void OpenBackupFile(void);
+void FinishBackupFile(void);
 
 // Finds the SMI command port through the ACPI RSDP, RSDT and FADT. On failure prints the
 // reason and returns false.

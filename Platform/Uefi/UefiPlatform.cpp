@@ -55,3 +55,7 @@ int PlatformRunShellCommand(const char* pCommandLine) {
 void PlatformStall(uint32_t Microseconds) {
     RtBootServices()->Stall(Microseconds);
 }
+
+bool PlatformIsDevice(const char*) {
+    return false;
+}

@@ -156,6 +156,8 @@ GROUPS: list[Group] = [
         probe("empty standard input ends", "stdin", stdin="", stdout="\nEOF after 0\n",
               status=0),
         probe("heap stays below 4 GiB", "heap", ends_with="heap OK\n", status=0),
+        probe("rename, remove and exclusive creation", "rename rndir", ends_with="rename OK\n",
+              status=0, disk={"rn-old.dat": None, "rn-new.tmp": None, "rn-excl.dat": None}),
         probe("file error report", "perror missing.bin",
               contains=("Open file failed: ",), status=3),
         probe("stream speed", "bench bench.bin", ends_with="bench OK\n", status=0, show=True,

@@ -357,6 +357,8 @@ def _unfit(scenario: dict) -> Optional[str]:
             return "the shell runs other commands, or steps follow the reset that ends the boot"
         if "prepare" in step:
             return "the host changes files between its steps, which a running machine cannot"
+        if "limits" in step:
+            return "the host limits the process's resources, which the UEFI shell cannot"
         if "machine_patch" in step:
             return "the machine changes between its steps, which a running machine cannot"
     return None
