@@ -21,6 +21,7 @@ PORT_NOT_FOUND = 0xC000000A
 
 NO_RSDP = "Can't find RSDP structure anchor string.\nGet SMI port number failed.\n"
 NO_FADT = "Can't find FADT structure anchor string.\nGet SMI port number failed.\n"
+PORT_ZERO = "The FADT names no SMI command port.\nGet SMI port number failed.\n"
 
 # Nothing answers an SMI in QEMU, so the registers come back unchanged. The run's first
 # request, IsMfgDoneSet, therefore asks for the communication buffer (SMI value 0xD9, refused
@@ -132,6 +133,23 @@ GROUPS: list[Group] = [
     Group("RSDT of header length", "acpi-rsdt-header-only.json", port_not_found(NO_FADT)),
     Group("RSDT shorter than its header", "acpi-rsdt-too-short.json", port_not_found(NO_FADT)),
     Group("RSDP off a 16-byte boundary", "acpi-unaligned-rsdp.json", port_not_found(NO_RSDP)),
+    # Unpatched OVMF publishes its tables only in the UEFI configuration table; QEMU's own
+    # options shape them.
+    Group("unpatched OVMF without SMM: FADT naming port 0", None, [
+        Case("no-port message", "Crestune.efi /f9", stdout=PORT_ZERO, status=PORT_NOT_FOUND,
+             ports={0xB2: b""}),
+    ], qemu_args=("-machine", "q35,smm=off")),
+    Group("legacy tables and the configuration table", "legacy-port-b3.json",
+          port_found(0xB3, decoys=(0xB2,))),
+    # The oversized RSDT: without QEMU's ACPI tables OVMF publishes an RSDT of a zero entry and
+    # a BGRT, so no FADT is found anywhere and nothing is written to any port.
+    Group("RSDT of Length 0xFFFFFFFF, no FADT anywhere", "acpi-rsdt-oversized.json",
+          port_not_found(NO_FADT, decoys=(0xB2, 0xB3)), qemu_args=("-machine", "q35,acpi=off")),
+    Group("RSDT of Length 0xFFFFFFFF beside the configuration table", "acpi-rsdt-oversized.json", [
+        Case("the configuration table's FADT names the port", "Crestune.efi /f9",
+             stdout=FIRST_REQUEST_FAILURE, status=FIRMWARE_ERROR,
+             ports={0xB2: FIRST_REQUEST_BYTES, 0xB3: b""}),
+    ]),
     Group("runtime probe", None, [
         probe("quoted words stay one argument", 'args "two words" plain "/pass word" "" a^"b',
               stdout="argc=7\nargv[0]=[FS0:\\\\RuntimeProbe.efi]\nargv[1]=[args]\n"
