@@ -3,8 +3,8 @@
 A scenario file (tests/scenarios/*.py) defines SCENARIOS, a list of dicts:
 
     name      unique name
-    machine   a machine file name in machines/ ("desktop.json"), a description dict, or None
-              for the built-in machine; "machine_patch" (dict) is merged onto it (JSON merge
+    machine   a machine file name in machines/ ("desktop.json"), a description dict, None
+              for the built-in machine, or "uefi-desktop" for the built-in UEFI-only desktop; "machine_patch" (dict) is merged onto it (JSON merge
               patch: dicts merge, other values replace)
     files     {name: str|bytes} put in the tool's current directory before the first step
     steps     list of runs on the same machine, in order (the machine's state carries over);
@@ -57,8 +57,8 @@ def merge_patch(target, patch):
     return result
 
 
-def default_machine(build):
-    out = subprocess.run([str(pathlib.Path(build) / "host" / "simmachine"), "default"],
+def default_machine(build, which="default"):
+    out = subprocess.run([str(pathlib.Path(build) / "host" / "simmachine"), which],
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -67,6 +67,8 @@ def machine_description(scenario, build):
     machine = scenario.get("machine")
     if machine is None:
         description = default_machine(build)
+    elif machine == "uefi-desktop":
+        description = default_machine(build, machine)
     elif isinstance(machine, str):
         description = json.loads((MACHINE_DIR / machine).read_text())
     else:

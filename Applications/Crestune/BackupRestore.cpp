@@ -10,6 +10,7 @@
 #include "Applications/Crestune/EfiFunc.h"
 
 #define SMBIOS_BUFFER_SIZE 128
+#define SMBIOS_VERSION_NUMBER_OFFSET 5
 #define BIOS_VERSION_FIELD_SIZE 20
 #define TRAILER_SIZE 8u
 #define SIZE_QUERY_BLOCK 16u
@@ -54,8 +55,15 @@ static void* AllocateOrExit(size_t Size) {
 // Reads the BIOS id and revision from the BIOS Version string of SMBIOS structure type 0: the
 // letters KT at characters 2-3 (id 0-1, revision 4-5) or 3-4 (id 1-2, revision 5-6).
 static BiosVersion GetBiosVersionString(void) {
-    uint8_t* pStructure = (uint8_t*)AllocateOrExit(SMBIOS_BUFFER_SIZE);
-    if (!GetSmbStrucAddr(PlatformMemory(), 0, pStructure, SMBIOS_BUFFER_SIZE)) {
+    // Long vendor or version strings make a type 0 structure larger than the usual buffer: the
+    // buffer then holds the whole structure.
+    UINT32 Size = SMBIOS_BUFFER_SIZE;
+    UINT32 Length = 0;
+    if (GetSmbStrucLength(PlatformMemory(), 0, PlatformConfigTable(), &Length) && Length > Size) {
+        Size = Length;
+    }
+    uint8_t* pStructure = (uint8_t*)AllocateOrExit(Size);
+    if (!GetSmbStrucAddr(PlatformMemory(), 0, pStructure, Size, PlatformConfigTable())) {
         VersionFailed(pStructure);
     }
     if (Run.VerboseMode) {
@@ -63,20 +71,24 @@ static BiosVersion GetBiosVersionString(void) {
         DumpBuffer(pStructure, SMBIOS_BUFFER_SIZE / 16, SMBIOS_BUFFER_SIZE);
         printf("Calling GetBiosVersionString...\n");
     }
+    // The formatted area must reach the BIOS Version's string number at offset 5.
+    if (pStructure[1] <= SMBIOS_VERSION_NUMBER_OFFSET) {
+        VersionFailed(pStructure);
+    }
     // String StringNumber (1-based) of the set that follows the formatted area. A number of 0,
     // or one beyond the strings present, names no string.
-    const uint8_t StringNumber = pStructure[5];
+    const uint8_t StringNumber = pStructure[SMBIOS_VERSION_NUMBER_OFFSET];
     uint32_t Offset = pStructure[1];
-    for (uint8_t Skip = 1; Skip < StringNumber && Offset < SMBIOS_BUFFER_SIZE; Skip++) {
+    for (uint8_t Skip = 1; Skip < StringNumber && Offset < Size; Skip++) {
         if (pStructure[Offset] == 0) {
             break; // the set ended before the string
         }
-        while (Offset < SMBIOS_BUFFER_SIZE && pStructure[Offset] != 0) {
+        while (Offset < Size && pStructure[Offset] != 0) {
             Offset++;
         }
         Offset++;
     }
-    if (StringNumber == 0 || Offset >= SMBIOS_BUFFER_SIZE || pStructure[Offset] == 0) {
+    if (StringNumber == 0 || Offset >= Size || pStructure[Offset] == 0) {
         VersionFailed(pStructure);
     }
     const char* pString = (const char*)pStructure + Offset;

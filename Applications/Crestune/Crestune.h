@@ -54,6 +54,7 @@ struct RunState {
 
     // Filled by the run.
     uint16_t SmiPortNumber;
+    bool PortFromConfigTable;
     bool PasswordInstalled;
     uint8_t CurrentPasswordHash[HASHED_PASSWORD_SIZE];
     FILE* SettingFile;
@@ -78,9 +79,13 @@ void MakeBackupTempName(char* pName, const char* pTarget, uint32_t Number);
 void OpenBackupFile(void);
 void FinishBackupFile(void);
 
-// Finds the SMI command port through the ACPI RSDP, RSDT and FADT. On failure prints the
-// reason and returns false.
-bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort);
+// Finds the SMI command port through the ACPI RSDP, RSDT and FADT of the legacy BIOS area; when
+// they yield no FADT and pConfig is given, through the RSDP of the UEFI configuration table.
+// On failure prints the reason (the legacy area's, unless the configuration table's FADT names
+// port 0) and returns false. *pThroughConfigTable is set when the configuration table's
+// tables named the port.
+bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort,
+                      const ConfigTableLookup* pConfig = NULL, bool* pThroughConfigTable = NULL);
 
 // Prints the banner and the help text.
 void PrintUsage(void);

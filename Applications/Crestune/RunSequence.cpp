@@ -106,7 +106,8 @@ void ReadSubstitutesAsQuestionMarks(int argc, char** argv) {
 uint32_t RunCrestune(int argc, char** argv) {
     ReadSubstitutesAsQuestionMarks(argc, argv);
     uint16_t Port = 0;
-    if (!GetSmiPortNumber(PlatformMemory(), &Port)) {
+    if (!GetSmiPortNumber(PlatformMemory(), &Port, PlatformConfigTable(),
+                          &Run.PortFromConfigTable)) {
         printf("Get SMI port number failed.\n");
         ExitApplication(EXIT_NO_SMI_PORT);
     }
@@ -131,6 +132,9 @@ uint32_t RunCrestune(int argc, char** argv) {
     CheckClassRules(totalArgCount, priArgCount, secArgCount, extArgCount);
 
     if (Run.VerboseMode) {
+        if (Run.PortFromConfigTable) {
+            printf("ACPI tables taken from the UEFI configuration table.\n");
+        }
         printf("SMI port number: %.4Xh\n", (unsigned)Run.SmiPortNumber);
     }
     SendPlainRequest("IsMfgDoneSet", 0x534D3220);

@@ -189,7 +189,21 @@ def unknown_vendor_cases() -> list[Case]:
     ]
 
 
+def smbios_vendor_group(vendor: str, cases: list[Case]) -> Group:
+    """Unpatched OVMF: no signature in the legacy area, FirmwareVendor "EDK II", and the SMBIOS
+    type 0 vendor that QEMU's option sets."""
+    return Group(f"Tagwell: unpatched OVMF, SMBIOS vendor {vendor}", None, cases,
+                 files={"AMIDEEFIx64.efi": double_efi, "H2OSDE-Sx64.efi": double_efi},
+                 qemu_args=("-smbios", f"type=0,vendor={vendor},version=M1KT52AUS"))
+
+
 GROUPS = [
+    smbios_vendor_group("American Megatrends Inc.", [
+        tool_case("the AMI tool runs", "Tagwell.efi /uuid", ["/su", "auto"])]),
+    smbios_vendor_group("INSYDE Corp.", [
+        tool_case("the Insyde tool runs", "Tagwell.efi /uuid", ["-SU", "AUTO"])]),
+    smbios_vendor_group("Phoenix Technologies Ltd.", [
+        Case("unknown vendor", "Tagwell.efi /uuid", stdout=UNKNOWN, status=NO_VENDOR)]),
     AMI_GROUP,
     INSYDE_GROUP,
     NO_TOOL_GROUP,
