@@ -19,3 +19,8 @@ uint32_t PhysRead32(const PhysMemReader* pReader, uint64_t Address) {
     return (uint32_t)Bytes[0] | ((uint32_t)Bytes[1] << 8) | ((uint32_t)Bytes[2] << 16) |
            ((uint32_t)Bytes[3] << 24);
 }
+
+uint64_t PhysRead64(const PhysMemReader* pReader, uint64_t Address) {
+    return (uint64_t)PhysRead32(pReader, Address) |
+           ((uint64_t)PhysRead32(pReader, Address + 4) << 32);
+}

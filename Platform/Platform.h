@@ -24,6 +24,34 @@ const PhysMemReader* PlatformMemory(void);
 uint8_t PhysRead8(const PhysMemReader* pReader, uint64_t Address);
 uint16_t PhysRead16(const PhysMemReader* pReader, uint64_t Address);
 uint32_t PhysRead32(const PhysMemReader* pReader, uint64_t Address);
+uint64_t PhysRead64(const PhysMemReader* pReader, uint64_t Address);
+
+// Writes Count bytes from pSource to physical Address: the memory the firmware lends the tool
+// (the SMM communication buffer).
+void PlatformWritePhysical(uint64_t Address, const void* pSource, size_t Count);
+
+// A GUID in the layout of the UEFI configuration table.
+struct PlatformGuid {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+
+// The UEFI configuration table: the tables the firmware publishes, each under a GUID. Walks
+// take a lookup so that they also run over a memory image in unit tests.
+struct ConfigTableLookup {
+    // Stores the physical address of the entry with the GUID; false when there is none.
+    bool (*Find)(const ConfigTableLookup* pSelf, const PlatformGuid* pGuid, uint64_t* pAddress);
+    const void* pContext;
+};
+
+// The lookup in this machine's configuration table.
+const ConfigTableLookup* PlatformConfigTable(void);
+
+// Copies the firmware vendor name of the system table as narrow text (characters above 0xFF
+// become '?'), always terminated; an empty text when the firmware names none.
+void PlatformFirmwareVendor(char* pBuffer, size_t Size);
 
 // Raises one software SMI through the SMI command port.
 // pInput: seven 32-bit words; word 0 is not read, then EAX, EBX, ECX, EDX, EDI, ESI.
@@ -37,5 +65,14 @@ int PlatformRunShellCommand(const char* pCommandLine);
 
 // Waits the given number of microseconds.
 void PlatformStall(uint32_t Microseconds);
+
+// Whether the name is that of a device or pipe rather than a file or directory: such a target
+// has no contents to keep and cannot be replaced by a file, so it is written directly. The
+// UEFI shell's file systems hold only files and directories.
+bool PlatformIsDevice(const char* pName);
+
+// The byte that the UEFI start-up code puts in an argument in place of a character above 0xFF,
+// which has no 8-bit form (ASCII SUB; the runtime's RT_NARROW_SUBSTITUTE).
+#define PLATFORM_ARGUMENT_SUBSTITUTE 0x1A
 
 #endif

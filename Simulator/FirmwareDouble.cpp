@@ -578,11 +578,16 @@ std::string HexBytes(const uint8_t* pBytes, size_t Count) {
 }
 
 uint16_t MachineSmiPort(const json& Machine) {
-    if (!Machine.is_object() || !Machine.contains("acpi") || !Machine["acpi"].is_object() ||
-        !Machine["acpi"].contains("tables")) {
+    if (!Machine.is_object() || !Machine.contains("acpi")) {
         return kDefaultSmiPort;
     }
-    for (const json& Table : Machine["acpi"]["tables"]) {
+    // With several sets of tables, the first (the legacy area's) names the port.
+    const json& Sets = Machine["acpi"];
+    const json& Acpi = Sets.is_array() && !Sets.empty() ? Sets[0] : Sets;
+    if (!Acpi.is_object() || !Acpi.contains("tables")) {
+        return kDefaultSmiPort;
+    }
+    for (const json& Table : Acpi["tables"]) {
         if (Table.value("signature", std::string("FACP")) != "FACP" ||
             Table.value("listed_only", false)) {
             continue;

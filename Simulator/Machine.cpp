@@ -87,17 +87,57 @@ void WriteOrFail(MemoryImage& Image, uint64_t Address, const std::vector<uint8_t
     }
 }
 
+void Put64(std::vector<uint8_t>& B, size_t Offset, uint64_t V) {
+    Put32(B, Offset, (uint32_t)V);
+    Put32(B, Offset + 4, (uint32_t)(V >> 32));
+}
+
+// A root table (RSDT or XSDT) listing the addresses in entries of EntrySize bytes.
+void BuildRootTable(const json& Acpi, MemoryImage& Image, const char* pSignature, uint64_t Address,
+                    const std::vector<uint64_t>& Entries, size_t EntrySize,
+                    const char* pLengthKey) {
+    const size_t RealLength = 36 + EntrySize * Entries.size();
+    std::vector<uint8_t> Root(RealLength, 0);
+    PutText(Root, 0, pSignature, 4);
+    Put32(Root, 4, (uint32_t)Number(Acpi, pLengthKey, RealLength));
+    Root[8] = 1;
+    PutText(Root, 10, "CORVAN", 6);
+    PutText(Root, 16, "CORVANE ", 8);
+    for (size_t I = 0; I < Entries.size(); I++) {
+        if (EntrySize == 8) {
+            Put64(Root, 36 + 8 * I, Entries[I]);
+        } else {
+            Put32(Root, 36 + 4 * I, (uint32_t)Entries[I]);
+        }
+    }
+    FixChecksum(Root, 0, Root.size(), 9);
+    WriteOrFail(Image, Address, Root, pSignature);
+}
+
 void BuildAcpi(const json& Acpi, MemoryImage& Image) {
     const uint64_t RsdpAddress = RequiredNumber(Acpi, "rsdp");
     const uint64_t RsdtAddress = RequiredNumber(Acpi, "rsdt");
-    const uint64_t Revision = Number(Acpi, "rsdp_revision", 0);
+    const bool HasXsdt = Acpi.contains("xsdt");
+    const uint64_t XsdtAddress = HasXsdt ? RequiredNumber(Acpi, "xsdt") : 0;
+    const uint64_t Revision = Number(Acpi, "rsdp_revision", HasXsdt ? 2 : 0);
 
-    // Description tables first: the RSDT lists their addresses in order.
-    std::vector<uint32_t> Entries;
+    // Description tables first: the root tables list their addresses in order ("in": "rsdt" or
+    // "xsdt" lists a table in one of them only).
+    std::vector<uint64_t> Entries;
+    std::vector<uint64_t> XsdtEntries;
     if (Acpi.contains("tables")) {
         for (const json& Table : Acpi["tables"]) {
             const uint64_t Address = RequiredNumber(Table, "address");
-            Entries.push_back((uint32_t)Address);
+            const std::string In = Table.value("in", std::string("both"));
+            if (In != "both" && In != "rsdt" && In != "xsdt") {
+                Fail("a table is \"in\" \"rsdt\", \"xsdt\" or \"both\": " + In);
+            }
+            if (In != "xsdt") {
+                Entries.push_back((uint32_t)Address);
+            }
+            if (In != "rsdt") {
+                XsdtEntries.push_back(Address);
+            }
             if (Table.value("listed_only", false)) {
                 continue; // an RSDT entry whose table is not written
             }
@@ -106,12 +146,14 @@ void BuildAcpi(const json& Acpi, MemoryImage& Image) {
                 Fail("table signature must have 4 characters: " + Signature);
             }
             const bool IsFadt = Signature == "FACP";
+            // "declared_length" writes another Length than the table's real size (a hostile
+            // FADT that ends before its SMI_CMD field).
             std::vector<uint8_t> B(Number(Table, "length", IsFadt ? 116 : 36), 0);
             if (B.size() < 36 || (IsFadt && B.size() < 52)) {
                 Fail("table too short for its header");
             }
             PutText(B, 0, Signature.data(), 4);
-            Put32(B, 4, (uint32_t)B.size());
+            Put32(B, 4, (uint32_t)Number(Table, "declared_length", B.size()));
             B[8] = 1;
             PutText(B, 10, "CORVAN", 6);
             PutText(B, 16, "CORVANE ", 8);
@@ -123,28 +165,26 @@ void BuildAcpi(const json& Acpi, MemoryImage& Image) {
         }
     }
 
-    const size_t RealLength = 36 + 4 * Entries.size();
-    std::vector<uint8_t> Rsdt(RealLength, 0);
-    PutText(Rsdt, 0, "RSDT", 4);
-    Put32(Rsdt, 4, (uint32_t)Number(Acpi, "rsdt_length", RealLength));
-    Rsdt[8] = 1;
-    PutText(Rsdt, 10, "CORVAN", 6);
-    PutText(Rsdt, 16, "CORVANE ", 8);
-    for (size_t I = 0; I < Entries.size(); I++) {
-        Put32(Rsdt, 36 + 4 * I, Entries[I]);
+    BuildRootTable(Acpi, Image, "RSDT", RsdtAddress, Entries, 4, "rsdt_length");
+    if (HasXsdt) {
+        BuildRootTable(Acpi, Image, "XSDT", XsdtAddress, XsdtEntries, 8, "xsdt_length");
     }
-    FixChecksum(Rsdt, 0, Rsdt.size(), 9);
-    WriteOrFail(Image, RsdtAddress, Rsdt, "RSDT");
 
     std::vector<uint8_t> Rsdp(Revision >= 2 ? 36 : 20, 0);
     PutText(Rsdp, 0, "RSD PTR ", 8);
     PutText(Rsdp, 9, "CORVAN", 6);
     Rsdp[15] = (uint8_t)Revision;
     Put32(Rsdp, 16, (uint32_t)RsdtAddress);
-    FixChecksum(Rsdp, 0, 20, 8);
     if (Revision >= 2) {
         Put32(Rsdp, 20, 36);
+        Put64(Rsdp, 24, XsdtAddress);
+    }
+    FixChecksum(Rsdp, 0, 20, 8);
+    if (Revision >= 2) {
         FixChecksum(Rsdp, 0, 36, 32);
+        if (Acpi.value("rsdp_extended_checksum", std::string("good")) == "bad") {
+            Rsdp[32] = (uint8_t)(Rsdp[32] + 1);
+        }
     }
     if (Acpi.value("rsdp_checksum", std::string("good")) == "bad") {
         Rsdp[8] = (uint8_t)(Rsdp[8] + 1);
@@ -200,9 +240,29 @@ std::vector<uint8_t> BuildStructure(const json& S, uint16_t Handle) {
     return B;
 }
 
+// The SMBIOS 3 entry point ("_SM3_", 24 bytes, 64-bit table address, maximum table size).
+void BuildSmbios3Entry(const json& Smbios, MemoryImage& Image, uint64_t TableAddress,
+                       size_t TableSize) {
+    std::vector<uint8_t> E(0x18, 0);
+    PutText(E, 0, "_SM3_", 5);
+    E[6] = 0x18;
+    E[7] = 3;
+    E[8] = 2;
+    E[10] = 1;
+    Put32(E, 0x0C, (uint32_t)Number(Smbios, "max_size", TableSize));
+    Put64(E, 0x10, TableAddress);
+    FixChecksum(E, 0, 0x18, 5);
+    if (Smbios.value("checksum3", std::string("good")) == "bad") {
+        E[5] = (uint8_t)(E[5] + 1);
+    }
+    WriteOrFail(Image, RequiredNumber(Smbios, "entry3"), E, "SMBIOS3 entry point");
+}
+
 void BuildSmbios(const json& Smbios, MemoryImage& Image) {
-    const uint64_t EntryAddress = RequiredNumber(Smbios, "entry");
     const uint64_t TableAddress = RequiredNumber(Smbios, "table");
+    if (!Smbios.contains("entry") && !Smbios.contains("entry3")) {
+        Fail("SMBIOS needs an \"entry\" or an \"entry3\" entry point");
+    }
 
     std::vector<uint8_t> Table;
     uint16_t Count = 0;
@@ -218,6 +278,13 @@ void BuildSmbios(const json& Smbios, MemoryImage& Image) {
         Count++;
     }
     WriteOrFail(Image, TableAddress, Table, "SMBIOS structure table");
+    if (Smbios.contains("entry3")) {
+        BuildSmbios3Entry(Smbios, Image, TableAddress, Table.size());
+    }
+    if (!Smbios.contains("entry")) {
+        return;
+    }
+    const uint64_t EntryAddress = RequiredNumber(Smbios, "entry");
 
     std::vector<uint8_t> E(0x1F, 0);
     PutText(E, 0, "_SM_", 4);
@@ -265,6 +332,51 @@ bool MemoryImage::Write(uint64_t Address, const void* pSource, size_t Count) {
         const_cast<MemoryRegion*>(pRegion)->Bytes[Address + I - pRegion->Base] = pIn[I];
     }
     return true;
+}
+
+bool MemoryImage::FindConfigTable(const PlatformGuid& Guid, uint64_t* pAddress) const {
+    for (const ConfigTableEntry& Entry : ConfigTable) {
+        if (std::memcmp(&Entry.Guid, &Guid, sizeof Guid) == 0) {
+            *pAddress = Entry.Address;
+            return true;
+        }
+    }
+    return false;
+}
+
+PlatformGuid ParseGuid(const std::string& Text) {
+    const struct {
+        const char* pName;
+        const char* pText;
+    } kNamed[] = {
+        {"acpi20", "8868E871-E4F1-11D3-BC22-0080C73C8881"},
+        {"acpi10", "EB9D2D30-2D88-11D3-9A16-0090273FC14D"},
+        {"smbios", "EB9D2D31-2D88-11D3-9A16-0090273FC14D"},
+        {"smbios3", "F2FD1544-9794-4A2C-992E-E5BBCF20E394"},
+    };
+    std::string Guid = Text;
+    for (const auto& Named : kNamed) {
+        if (Text == Named.pName) {
+            Guid = Named.pText;
+        }
+    }
+    unsigned Data1 = 0, Data2 = 0, Data3 = 0, Bytes[8] = {0};
+    int Used = 0;
+    if (Guid.size() != 36 ||
+        std::sscanf(Guid.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &Data1, &Data2, &Data3,
+                    &Bytes[0], &Bytes[1], &Bytes[2], &Bytes[3], &Bytes[4], &Bytes[5], &Bytes[6],
+                    &Bytes[7], &Used) != 11 ||
+        Used != 36) {
+        Fail("not a GUID: \"" + Text + "\"");
+    }
+    PlatformGuid Result;
+    Result.Data1 = Data1;
+    Result.Data2 = (uint16_t)Data2;
+    Result.Data3 = (uint16_t)Data3;
+    for (int I = 0; I < 8; I++) {
+        Result.Data4[I] = (uint8_t)Bytes[I];
+    }
+    return Result;
 }
 
 const MemoryRegion* MemoryImage::Find(uint64_t Address) const {
@@ -333,6 +445,39 @@ json DefaultMachineDescription() {
 })");
 }
 
+json UefiDesktopDescription() {
+    json Machine = DefaultMachineDescription();
+    const json Tables = json::parse(R"({
+  "description": "UEFI-only desktop: nothing in the legacy BIOS area; an ACPI 2.0 RSDP with XSDT and RSDT above 1 MiB naming SMI command port 0xB2 and an SMBIOS3 entry point with BIOS Version M1KT52AUS, both in the UEFI configuration table; firmware vendor American Megatrends",
+  "memory": [{"base": "0xE0000", "size": "0x20000", "fill": "0xFF"},
+             {"base": "0x7E800000", "size": "0x10000", "fill": "0x00"}],
+  "acpi": {
+    "rsdp": "0x7E800000",
+    "rsdt": "0x7E800040",
+    "xsdt": "0x7E800080",
+    "rsdp_revision": 2,
+    "tables": [
+      {"address": "0x7E800200", "signature": "APIC"},
+      {"address": "0x7E800400", "signature": "FACP", "smi_cmd": "0xB2"}
+    ]
+  },
+  "smbios": {
+    "entry3": "0x7E801000",
+    "table": "0x7E801040",
+    "structures": [{"type": 0, "vendor": "American Megatrends International, LLC.",
+                    "bios_version": "M1KT52AUS"}, {"type": 1}]
+  },
+  "configuration_table": [{"guid": "acpi20", "address": "0x7E800000"},
+                          {"guid": "smbios3", "address": "0x7E801000"}],
+  "firmware_vendor": "American Megatrends"
+})");
+    Machine.erase("bytes");
+    for (const auto& Item : Tables.items()) {
+        Machine[Item.key()] = Item.value();
+    }
+    return Machine;
+}
+
 MemoryImage BuildMemoryImage(const json& Description) {
     MemoryImage Image;
     json Memory = Description.value(
@@ -350,12 +495,30 @@ MemoryImage BuildMemoryImage(const json& Description) {
         R.Bytes.assign(Size, (uint8_t)Number(Region, "fill", 0xFF));
         Image.Regions.push_back(std::move(R));
     }
-    if (Description.contains("acpi")) {
-        BuildAcpi(Description["acpi"], Image);
+    // "acpi" and "smbios" are one set of tables or a list of them (legacy tables beside those
+    // of the configuration table).
+    for (const char* pKey : {"acpi", "smbios"}) {
+        if (!Description.contains(pKey)) {
+            continue;
+        }
+        const json& Value = Description[pKey];
+        for (const json& Tables : Value.is_array() ? Value : json::array({Value})) {
+            if (std::string(pKey) == "acpi") {
+                BuildAcpi(Tables, Image);
+            } else {
+                BuildSmbios(Tables, Image);
+            }
+        }
     }
-    if (Description.contains("smbios")) {
-        BuildSmbios(Description["smbios"], Image);
+    if (Description.contains("configuration_table")) {
+        for (const json& Entry : Description["configuration_table"]) {
+            ConfigTableEntry E;
+            E.Guid = ParseGuid(Entry.value("guid", std::string()));
+            E.Address = RequiredNumber(Entry, "address");
+            Image.ConfigTable.push_back(E);
+        }
     }
+    Image.FirmwareVendor = Description.value("firmware_vendor", std::string());
     if (Description.contains("bytes")) {
         for (const json& Patch : Description["bytes"]) {
             const uint64_t Address = RequiredNumber(Patch, "address");

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Platform/Platform.h"
+
 namespace sim {
 
 // The legacy BIOS area, where the firmware tables of a test machine live.
@@ -20,9 +22,21 @@ struct MemoryRegion {
     std::vector<uint8_t> Bytes;
 };
 
-// A built memory image: regions of physical memory with their contents.
+// An entry of the UEFI configuration table: a GUID and the physical address of its table.
+struct ConfigTableEntry {
+    PlatformGuid Guid;
+    uint64_t Address = 0;
+};
+
+// A built memory image: regions of physical memory with their contents, and what the machine's
+// UEFI system table names (configuration table entries, firmware vendor).
 struct MemoryImage {
     std::vector<MemoryRegion> Regions;
+    std::vector<ConfigTableEntry> ConfigTable;
+    std::string FirmwareVendor;
+
+    // The address of the configuration table entry with the GUID; false when there is none.
+    bool FindConfigTable(const PlatformGuid& Guid, uint64_t* pAddress) const;
 
     // Copies Count bytes at Address into pDest; bytes outside every region read as 0xFF
     // (an open bus). Returns false when any byte lay outside.
@@ -39,6 +53,16 @@ uint64_t ParseNumber(const nlohmann::json& Value);
 // entry point with a type 0 structure whose BIOS Version is "M1KT52AUS", and "AMIBIOS" in the
 // F segment.
 nlohmann::json DefaultMachineDescription();
+
+// The built-in machine without a legacy BIOS: nothing in 0xE0000-0xFFFFF; an ACPI 2.0 RSDP with
+// XSDT and RSDT above 1 MiB naming SMI command port 0xB2, only an SMBIOS3 entry point (type 0
+// BIOS Version "M1KT52AUS"), both published in the configuration table; firmware vendor
+// "American Megatrends".
+nlohmann::json UefiDesktopDescription();
+
+// Parses a configuration table GUID: "acpi20", "acpi10", "smbios", "smbios3" or the text form
+// "8868E871-E4F1-11D3-BC22-0080C73C8881". Throws std::runtime_error when malformed.
+PlatformGuid ParseGuid(const std::string& Text);
 
 // Builds the memory image a description asks for. Throws std::runtime_error on a malformed
 // description.

@@ -25,6 +25,8 @@ struct SessionState {
     std::string MachinePath;
     nlohmann::json Machine;
     std::vector<Mapping> Mappings;
+    std::vector<ConfigTableEntry> ConfigTable;
+    std::string FirmwareVendor;
 };
 
 SessionState& State() {
@@ -79,7 +81,10 @@ bool StartSession(int argc, char** argv, std::string& Error) {
         } else {
             throw std::runtime_error("machine file " + S.MachinePath + " does not exist");
         }
-        MapRegions(BuildMemoryImage(S.Machine));
+        const MemoryImage Image = BuildMemoryImage(S.Machine);
+        MapRegions(Image);
+        S.ConfigTable = Image.ConfigTable;
+        S.FirmwareVendor = Image.FirmwareVendor;
     } catch (const std::exception& E) {
         Error = E.what();
         return false;
@@ -134,6 +139,38 @@ void ReadPhysical(uint64_t Address, void* pDest, size_t Count) {
             }
         }
     }
+}
+
+bool Mapped(uint64_t Address) {
+    for (const Mapping& M : State().Mappings) {
+        if (Address >= M.Base && Address - M.Base < M.Size) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void WritePhysical(uint64_t Address, const void* pSource, size_t Count) {
+    const auto* pIn = static_cast<const uint8_t*>(pSource);
+    for (size_t I = 0; I < Count; I++) {
+        if (Mapped(Address + I)) {
+            *reinterpret_cast<volatile uint8_t*>(Address + I) = pIn[I];
+        }
+    }
+}
+
+bool FindConfigTable(const PlatformGuid& Guid, uint64_t* pAddress) {
+    for (const ConfigTableEntry& Entry : State().ConfigTable) {
+        if (std::memcmp(&Entry.Guid, &Guid, sizeof Guid) == 0) {
+            *pAddress = Entry.Address;
+            return true;
+        }
+    }
+    return false;
+}
+
+const std::string& FirmwareVendor() {
+    return State().FirmwareVendor;
 }
 
 } // namespace sim

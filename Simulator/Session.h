@@ -33,6 +33,12 @@ void LogEvent(const nlohmann::json& Event);
 
 // Reads physical memory of the running machine (mapped regions; 0xFF elsewhere).
 void ReadPhysical(uint64_t Address, void* pDest, size_t Count);
+// Writes physical memory of the running machine; bytes outside the mapped regions are dropped.
+void WritePhysical(uint64_t Address, const void* pSource, size_t Count);
+
+// The running machine's configuration table and firmware vendor name.
+bool FindConfigTable(const PlatformGuid& Guid, uint64_t* pAddress);
+const std::string& FirmwareVendor();
 
 } // namespace sim
 

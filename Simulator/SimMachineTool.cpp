@@ -1,6 +1,8 @@
 // simmachine: prepares and shows descriptions of simulated machines.
 //
 //   simmachine default                      print the built-in machine's description
+//   simmachine uefi-desktop                 print the built-in UEFI-only desktop's description
+//                                           (MACHINE below may also be default or uefi-desktop)
 //   simmachine legacy-image MACHINE OUT     write the 128 KiB legacy BIOS area (0xE0000-0xFFFFF)
 //                                           of MACHINE to OUT; bytes it does not set are 0xFF
 //   simmachine show MACHINE                 print the firmware's state (passwords, retry count,
@@ -22,6 +24,7 @@ namespace {
 
 int Usage() {
     std::fprintf(stderr, "usage: simmachine default\n"
+                         "       simmachine uefi-desktop\n"
                          "       simmachine legacy-image MACHINE.json OUT.bin\n"
                          "       simmachine show MACHINE.json\n"
                          "       simmachine password-hash TEXT\n");
@@ -29,6 +32,9 @@ int Usage() {
 }
 
 nlohmann::json Load(const std::string& Path) {
+    if (Path == "uefi-desktop") {
+        return sim::UefiDesktopDescription();
+    }
     return Path == "-" || Path == "default" ? sim::DefaultMachineDescription()
                                             : sim::LoadMachineFile(Path);
 }
@@ -164,6 +170,10 @@ int main(int argc, char** argv) {
     try {
         if (argc == 2 && std::strcmp(argv[1], "default") == 0) {
             std::printf("%s\n", sim::DefaultMachineDescription().dump(2).c_str());
+            return 0;
+        }
+        if (argc == 2 && std::strcmp(argv[1], "uefi-desktop") == 0) {
+            std::printf("%s\n", sim::UefiDesktopDescription().dump(2).c_str());
             return 0;
         }
         if (argc == 4 && std::strcmp(argv[1], "legacy-image") == 0) {

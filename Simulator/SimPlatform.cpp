@@ -1,5 +1,6 @@
 // The platform primitives on the simulated machine.
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,10 +16,35 @@ void ReadMachineMemory(const PhysMemReader*, uint64_t Address, void* pDest, size
 
 const PhysMemReader kMachineMemory = {ReadMachineMemory, nullptr};
 
+bool FindMachineConfigTable(const ConfigTableLookup*, const PlatformGuid* pGuid,
+                            uint64_t* pAddress) {
+    return sim::FindConfigTable(*pGuid, pAddress);
+}
+
+const ConfigTableLookup kMachineConfigTable = {FindMachineConfigTable, nullptr};
+
 } // namespace
 
 const PhysMemReader* PlatformMemory(void) {
     return &kMachineMemory;
+}
+
+void PlatformWritePhysical(uint64_t Address, const void* pSource, size_t Count) {
+    sim::WritePhysical(Address, pSource, Count);
+}
+
+const ConfigTableLookup* PlatformConfigTable(void) {
+    return &kMachineConfigTable;
+}
+
+void PlatformFirmwareVendor(char* pBuffer, size_t Size) {
+    if (Size == 0) {
+        return;
+    }
+    const std::string& Name = sim::FirmwareVendor();
+    const size_t Length = Name.size() < Size - 1 ? Name.size() : Size - 1;
+    memcpy(pBuffer, Name.data(), Length);
+    pBuffer[Length] = '\0';
 }
 
 void PlatformStall(uint32_t Microseconds) {
@@ -26,4 +52,12 @@ void PlatformStall(uint32_t Microseconds) {
     if (sim::SessionMachine().value("stall", std::string("real")) == "real") {
         usleep(Microseconds);
     }
+}
+
+bool PlatformIsDevice(const char* pName) {
+    struct stat Info;
+    if (stat(pName, &Info) != 0) {
+        return false;
+    }
+    return !S_ISREG(Info.st_mode) && !S_ISDIR(Info.st_mode);
 }

@@ -3,8 +3,8 @@
 A scenario file (tests/scenarios/*.py) defines SCENARIOS, a list of dicts:
 
     name      unique name
-    machine   a machine file name in machines/ ("desktop.json"), a description dict, or None
-              for the built-in machine; "machine_patch" (dict) is merged onto it (JSON merge
+    machine   a machine file name in machines/ ("desktop.json"), a description dict, None
+              for the built-in machine, or "uefi-desktop" for the built-in UEFI-only desktop; "machine_patch" (dict) is merged onto it (JSON merge
               patch: dicts merge, other values replace)
     files     {name: str|bytes} put in the tool's current directory before the first step
     steps     list of runs on the same machine, in order (the machine's state carries over);
@@ -16,6 +16,8 @@ A scenario file (tests/scenarios/*.py) defines SCENARIOS, a list of dicts:
               changes between runs (another BIOS version, other settings)
     prepare   a function of the working directory (pathlib.Path) run before the step, e.g. to
               damage a file the previous step wrote
+    limits    {"file_size": bytes, "address_space": bytes}: resource limits of the tool's
+              process (a file write beyond the size fails with EFBIG, as on a full disk)
     expect    dict: stdout (exact text), stdout_contains (list), stdout_file (path under
               tests/scenarios/expected), stderr (exact), stderr_contains (list),
               status (32-bit int), files ({name: bytes|str|None for absent}),
@@ -33,6 +35,8 @@ import importlib.util
 import json
 import os
 import pathlib
+import resource
+import signal
 import subprocess
 import tempfile
 
@@ -53,8 +57,8 @@ def merge_patch(target, patch):
     return result
 
 
-def default_machine(build):
-    out = subprocess.run([str(pathlib.Path(build) / "host" / "simmachine"), "default"],
+def default_machine(build, which="default"):
+    out = subprocess.run([str(pathlib.Path(build) / "host" / "simmachine"), which],
                          check=True, capture_output=True, text=True).stdout
     return json.loads(out)
 
@@ -63,6 +67,8 @@ def machine_description(scenario, build):
     machine = scenario.get("machine")
     if machine is None:
         description = default_machine(build)
+    elif machine == "uefi-desktop":
+        description = default_machine(build, machine)
     elif isinstance(machine, str):
         description = json.loads((MACHINE_DIR / machine).read_text())
     else:
@@ -93,7 +99,7 @@ def load_scenarios(pattern="*.py"):
 def steps_of(scenario):
     if "steps" in scenario:
         return scenario["steps"]
-    return [{k: scenario[k] for k in ("tool", "args", "stdin", "env", "expect", "prepare")
+    return [{k: scenario[k] for k in ("tool", "args", "stdin", "env", "expect", "prepare", "limits")
              if k in scenario}]
 
 
@@ -119,6 +125,21 @@ class HostRun:
         self.workdir = workdir
 
 
+def _limiter(limits):
+    """A function that applies a step's resource limits in the child process, or None."""
+    if not limits:
+        return None
+
+    def apply():
+        if "file_size" in limits:
+            # a write past the limit then fails with EFBIG instead of ending the process
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limits["file_size"],) * 2)
+        if "address_space" in limits:
+            resource.setrlimit(resource.RLIMIT_AS, (limits["address_space"],) * 2)
+    return apply
+
+
 def run_host_step(build, machine_path, workdir, step):
     tool = step.get("tool", "Crestune")
     log_path = pathlib.Path(str(machine_path) + ".log")
@@ -127,7 +148,8 @@ def run_host_step(build, machine_path, workdir, step):
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
     proc = subprocess.run([str(pathlib.Path(build) / "host" / tool)] + list(step.get("args", [])),
                           cwd=workdir, env=env, input=as_bytes(step.get("stdin", "")),
-                          capture_output=True, timeout=60)
+                          capture_output=True, timeout=60,
+                          preexec_fn=_limiter(step.get("limits")))
     events = read_log(log_path)[before:]
     exits = [e for e in events if e.get("event") == "exit"]
     status = int(exits[-1]["status"], 16) if exits else None

@@ -292,7 +292,9 @@ def _make_disk(path: Path, files: Mapping[str, bytes]) -> None:
     size_mb = max(16, (2 * total >> 20) + 8)
     with open(path, "wb") as disk:
         disk.truncate(size_mb << 20)
-    _run_tool(["mkfs.vfat", "-n", "FWTEST", str(path)], "format the disk image")
+    # A boot of many scenarios leaves a thousand and more small files (and their long-name
+    # entries) in the root directory, which holds 512 entries by default.
+    _run_tool(["mkfs.vfat", "-n", "FWTEST", "-r", "4096", str(path)], "format the disk image")
     staging = path.parent / "disk-in"
     staging.mkdir()
     for name, data in files.items():

@@ -10,6 +10,7 @@
 #include "Applications/Crestune/EfiFunc.h"
 
 #define SMBIOS_BUFFER_SIZE 128
+#define SMBIOS_VERSION_NUMBER_OFFSET 5
 #define BIOS_VERSION_FIELD_SIZE 20
 #define TRAILER_SIZE 8u
 #define SIZE_QUERY_BLOCK 16u
@@ -54,8 +55,15 @@ static void* AllocateOrExit(size_t Size) {
 // Reads the BIOS id and revision from the BIOS Version string of SMBIOS structure type 0: the
 // letters KT at characters 2-3 (id 0-1, revision 4-5) or 3-4 (id 1-2, revision 5-6).
 static BiosVersion GetBiosVersionString(void) {
-    uint8_t* pStructure = (uint8_t*)AllocateOrExit(SMBIOS_BUFFER_SIZE);
-    if (!GetSmbStrucAddr(PlatformMemory(), 0, pStructure, SMBIOS_BUFFER_SIZE)) {
+    // Long vendor or version strings make a type 0 structure larger than the usual buffer: the
+    // buffer then holds the whole structure.
+    UINT32 Size = SMBIOS_BUFFER_SIZE;
+    UINT32 Length = 0;
+    if (GetSmbStrucLength(PlatformMemory(), 0, PlatformConfigTable(), &Length) && Length > Size) {
+        Size = Length;
+    }
+    uint8_t* pStructure = (uint8_t*)AllocateOrExit(Size);
+    if (!GetSmbStrucAddr(PlatformMemory(), 0, pStructure, Size, PlatformConfigTable())) {
         VersionFailed(pStructure);
     }
     if (Run.VerboseMode) {
@@ -63,20 +71,24 @@ static BiosVersion GetBiosVersionString(void) {
         DumpBuffer(pStructure, SMBIOS_BUFFER_SIZE / 16, SMBIOS_BUFFER_SIZE);
         printf("Calling GetBiosVersionString...\n");
     }
+    // The formatted area must reach the BIOS Version's string number at offset 5.
+    if (pStructure[1] <= SMBIOS_VERSION_NUMBER_OFFSET) {
+        VersionFailed(pStructure);
+    }
     // String StringNumber (1-based) of the set that follows the formatted area. A number of 0,
     // or one beyond the strings present, names no string.
-    const uint8_t StringNumber = pStructure[5];
+    const uint8_t StringNumber = pStructure[SMBIOS_VERSION_NUMBER_OFFSET];
     uint32_t Offset = pStructure[1];
-    for (uint8_t Skip = 1; Skip < StringNumber && Offset < SMBIOS_BUFFER_SIZE; Skip++) {
+    for (uint8_t Skip = 1; Skip < StringNumber && Offset < Size; Skip++) {
         if (pStructure[Offset] == 0) {
             break; // the set ended before the string
         }
-        while (Offset < SMBIOS_BUFFER_SIZE && pStructure[Offset] != 0) {
+        while (Offset < Size && pStructure[Offset] != 0) {
             Offset++;
         }
         Offset++;
     }
-    if (StringNumber == 0 || Offset >= SMBIOS_BUFFER_SIZE || pStructure[Offset] == 0) {
+    if (StringNumber == 0 || Offset >= Size || pStructure[Offset] == 0) {
         VersionFailed(pStructure);
     }
     const char* pString = (const char*)pStructure + Offset;
@@ -159,7 +171,7 @@ static uint32_t QueryImageSize(void) {
     return Registers.Ecx;
 }
 
-static void PrintSizes(uint32_t ImageSize, uint32_t FileSize) {
+static void PrintSizes(uint64_t ImageSize, uint64_t FileSize) {
     if (Run.VerboseMode) {
         printf("Data buffer size: %.8lXh\n", (unsigned long)ImageSize);
         printf("Actual file size: %.8lXh\n", (unsigned long)FileSize);
@@ -206,6 +218,14 @@ static void Backup(const BiosVersion* pVersion) {
     ExitApplication(ExitCode);
 }
 
+// Reads Count bytes at Offset of the file; false when they cannot all be read.
+static bool ReadAt(FILE* pStream, uint64_t Offset, uint8_t* pBytes, uint32_t Count) {
+    if (fseek(pStream, (long)Offset, SEEK_SET) != 0) {
+        return false;
+    }
+    return fread(pBytes, 1, Count, pStream) == Count;
+}
+
 static void Restore(const BiosVersion* pVersion) {
     FILE* pStream = Run.SettingFile;
     long End = -1;
@@ -214,39 +234,46 @@ static void Restore(const BiosVersion* pVersion) {
     }
     fseek(pStream, 0, SEEK_SET);
     clearerr(pStream);
-    // A file without a whole trailer, or too large for a 32-bit image, is not a backup.
-    if (End < (long)TRAILER_SIZE || (unsigned long)End > 0xFFFFFFFFul) {
+    // A file without a whole trailer is not a backup.
+    if (End < (long)TRAILER_SIZE) {
         printf("The file is corrupt.\n");
         ExitApplication(EXIT_FILE_CORRUPT);
     }
-    const uint32_t F = (uint32_t)End;
-    const uint32_t N = F - TRAILER_SIZE;
+    const uint64_t F = (uint64_t)End;
+    const uint64_t N = F - TRAILER_SIZE;
     PrintSizes(N, F);
-    uint8_t* pFile = (uint8_t*)AllocateOrExit(F);
-    for (uint32_t Index = 0; Index < F; Index++) {
-        const int Byte = fgetc(pStream);
-        if (Byte == EOF) {
-            Refuse(pFile, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
-        }
-        pFile[Index] = (uint8_t)Byte;
+    // The trailer tells whose file this is: a file of another BIOS is refused before its image
+    // is read, however large it is.
+    uint8_t Trailer[TRAILER_SIZE];
+    if (!ReadAt(pStream, N, Trailer, TRAILER_SIZE)) {
+        Refuse(NULL, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
+    }
+    if (ReadWord(Trailer + 6) != pVersion->Id) {
+        Refuse(NULL, "The file's bios id is different from the current BIOS.\n",
+               EXIT_BIOS_MISMATCH);
+    }
+    if (!Run.IgnoreBiosLevel && ReadWord(Trailer + 2) != pVersion->Revision) {
+        Refuse(NULL, "The file's bios version is different from the current BIOS.\n",
+               EXIT_BIOS_MISMATCH);
+    }
+    // An image too large for the firmware's 32-bit length is no backup either.
+    if (F > 0xFFFFFFFFu) {
+        Refuse(NULL, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
+    }
+    uint8_t* pFile = (uint8_t*)AllocateOrExit((size_t)F);
+    if (!ReadAt(pStream, 0, pFile, (uint32_t)F)) {
+        Refuse(pFile, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
     }
     if (Run.VerboseMode) {
-        DumpBuffer(pFile, RowsCovering(F), F);
+        DumpBuffer(pFile, RowsCovering((uint32_t)F), (uint32_t)F);
     }
-    if (ReadWord(pFile + N + 6) != pVersion->Id) {
-        Refuse(pFile, "The file's bios id is different from the current BIOS.\n",
-               EXIT_BIOS_MISMATCH);
-    }
-    if (!Run.IgnoreBiosLevel && ReadWord(pFile + N + 2) != pVersion->Revision) {
-        Refuse(pFile, "The file's bios version is different from the current BIOS.\n",
-               EXIT_BIOS_MISMATCH);
-    }
-    if (ReadWord(pFile + N) != (uint16_t)N || ReadWord(pFile + N + 4) != ByteSum(pFile, N + 4)) {
+    if (ReadWord(pFile + N) != (uint16_t)N ||
+        ReadWord(pFile + N + 4) != ByteSum(pFile, (uint32_t)N + 4)) {
         Refuse(pFile, "The file is corrupt.\n", EXIT_FILE_CORRUPT);
     }
     PortSmiRegisters Registers;
-    InitImageRequest(&Registers, 0x0B, N, BUF_REG_ESI_EDI_HASH, BUF_REG_NONE);
-    SendImageRequest(&Registers, pFile, pFile, N, NULL, 0);
+    InitImageRequest(&Registers, 0x0B, (uint32_t)N, BUF_REG_ESI_EDI_HASH, BUF_REG_NONE);
+    SendImageRequest(&Registers, pFile, pFile, (uint32_t)N, NULL, 0);
     free(pFile);
 }
 

@@ -54,9 +54,13 @@ struct RunState {
 
     // Filled by the run.
     uint16_t SmiPortNumber;
+    bool PortFromConfigTable;
     bool PasswordInstalled;
     uint8_t CurrentPasswordHash[HASHED_PASSWORD_SIZE];
     FILE* SettingFile;
+    // A backup's temporary file while it exists (heap), and whether the target existed.
+    char* strTempFile;
+    bool BackupTargetExisted;
 };
 
 extern RunState Run;
@@ -64,12 +68,24 @@ extern RunState Run;
 // Clears the run state (the start of a run; tests use it between cases).
 void ResetRunState(void);
 
-// Closes the settings file when it is open and ends the program with the exit code.
+// Closes the settings file when it is open, removes a backup's temporary file, and ends the
+// program with the exit code.
 [[noreturn]] void ExitApplication(uint32_t ExitCode);
 
-// Finds the SMI command port through the ACPI RSDP, RSDT and FADT. On failure prints the
-// reason and returns false.
-bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort);
+// The backup file: opened under a temporary name in the target's directory (ends the run with
+// "Open file failed" when it cannot be created), and put in the target's place once closed.
+size_t BackupTempNameSize(const char* pTarget);
+void MakeBackupTempName(char* pName, const char* pTarget, uint32_t Number);
+void OpenBackupFile(void);
+void FinishBackupFile(void);
+
+// Finds the SMI command port through the ACPI RSDP, RSDT and FADT of the legacy BIOS area; when
+// they yield no FADT and pConfig is given, through the RSDP of the UEFI configuration table.
+// On failure prints the reason (the legacy area's, unless the configuration table's FADT names
+// port 0) and returns false. *pThroughConfigTable is set when the configuration table's
+// tables named the port.
+bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort,
+                      const ConfigTableLookup* pConfig = NULL, bool* pThroughConfigTable = NULL);
 
 // Prints the banner and the help text.
 void PrintUsage(void);

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "Applications/Common/FirmwareTables.h"
 #include "Applications/Crestune/Crestune.h"
 #include "Platform/Platform.h"
 
@@ -39,8 +40,15 @@ UINT32 Address32(const void* pAddress) {
     return (UINT32)(UINT64)(uintptr_t)pAddress;
 }
 
-uint8_t* PhysicalPointer(UINT64 Address) {
-    return (uint8_t*)(uintptr_t)Address;
+// Fills Count bytes of physical memory with zeros.
+void ClearPhysical(UINT64 Address, UINT32 Count) {
+    static const uint8_t kZeros[64] = {0};
+    while (Count > 0) {
+        const UINT32 Chunk = Count < sizeof kZeros ? Count : (UINT32)sizeof kZeros;
+        PlatformWritePhysical(Address, kZeros, Chunk);
+        Address += Chunk;
+        Count -= Chunk;
+    }
 }
 
 // What a buffer register code puts where: the register that gets the buffer's address and the
@@ -122,28 +130,28 @@ bool GeneratePortSmi(PortSmiRegisters* pRegisters, const void* pInBuf, UINT32 In
     UINT32 Input = Address32(pInBuf);
     UINT32 Output = Address32(pOutBuf);
     UINT32 Hash = Address32(password);
-    uint8_t* pComm = NULL;
+    // The firmware's buffer is reached only through the platform's physical memory access.
+    const PhysMemReader* pMemory = PlatformMemory();
+    UINT32 Comm = 0;
     UINT32 OutputOffset = 0;
     if (Locked) {
         if (Run.VerboseMode) {
             printf("Get Lock SMM Memory Success!\n");
         }
-        UINT64 BufferAddress = 0;
-        memcpy(&BufferAddress, PhysicalPointer(Descriptor + 8), sizeof BufferAddress);
-        pComm = PhysicalPointer((UINT32)BufferAddress);
-        memcpy(pComm, pRegisters, sizeof *pRegisters);
+        Comm = (UINT32)PhysRead64(pMemory, Descriptor + 8);
+        PlatformWritePhysical(Comm, pRegisters, sizeof *pRegisters);
         Input = 0;
         Output = 0;
         if (HasInput) {
-            memcpy(pComm + COMM_BUFFER_INPUT_OFFSET, pInBuf, InBufSize);
-            Input = Address32(pComm + COMM_BUFFER_INPUT_OFFSET);
+            PlatformWritePhysical(Comm + COMM_BUFFER_INPUT_OFFSET, pInBuf, InBufSize);
+            Input = Comm + COMM_BUFFER_INPUT_OFFSET;
         }
         OutputOffset = COMM_BUFFER_INPUT_OFFSET + 8 * InBufSize;
         if (HasOutput) {
-            memcpy(pComm + OutputOffset, pOutBuf, OutBufSize);
-            Output = Address32(pComm + OutputOffset);
+            PlatformWritePhysical(Comm + OutputOffset, pOutBuf, OutBufSize);
+            Output = Comm + OutputOffset;
         }
-        Hash = Address32(pComm + offsetof(PortSmiRegisters, HashedPassword));
+        Hash = Comm + (UINT32)offsetof(PortSmiRegisters, HashedPassword);
     }
 
     const bool CodesValid = ApplyBufferCodes(InBufReg, OutBufReg, Input, Output, Hash, Registers);
@@ -162,17 +170,17 @@ bool GeneratePortSmi(PortSmiRegisters* pRegisters, const void* pInBuf, UINT32 In
         RaiseSmi(Registers);
         if (Locked) {
             if (HasOutput) {
-                memcpy(pOutBuf, pComm + OutputOffset, OutBufSize);
+                pMemory->Read(pMemory, (UINT64)Comm + OutputOffset, pOutBuf, OutBufSize);
             }
-            memcpy(HashCopy, pComm + offsetof(PortSmiRegisters, HashedPassword), sizeof HashCopy);
+            pMemory->Read(pMemory, (UINT64)Comm + offsetof(PortSmiRegisters, HashedPassword),
+                          HashCopy, sizeof HashCopy);
         }
     }
     if (Locked) {
         // The buffer may hold a password in clear (the hashing request): wipe what this call
         // placed there before giving the buffer back.
-        memset(pComm, 0,
-               HasOutput ? OutputOffset + OutBufSize
-                         : COMM_BUFFER_INPUT_OFFSET + (HasInput ? InBufSize : 0));
+        ClearPhysical(Comm, HasOutput ? OutputOffset + OutBufSize
+                                      : COMM_BUFFER_INPUT_OFFSET + (HasInput ? InBufSize : 0));
         SmmCommBufferAccess(CodesValid ? Registers[REG_EDX] : pRegisters->Edx,
                             SMM_COMM_BUFFER_RELEASE, 0, LockSize, NULL);
     }
@@ -297,89 +305,33 @@ void DumpBuffer(const void* pData, UINT8 Rows, UINT32 Length) {
     printf("\n");
 }
 
-#define SMBIOS_SCAN_START 0xF0000u
-#define SMBIOS_SCAN_LAST 0xFFFE0u
-#define SMBIOS_ANCHOR 0x5F4D535Fu // "_SM_"
-#define SMBIOS_ENTRY_LENGTH_OFFSET 5
-#define SMBIOS_TABLE_LENGTH_OFFSET 0x16
-#define SMBIOS_TABLE_ADDRESS_OFFSET 0x18
-#define SMBIOS_STRUCTURE_COUNT_OFFSET 0x1C
-#define SMBIOS_HEADER_SIZE 4u
-
-// Finds the offset past the string set that starts at Offset (the first two consecutive zero
-// bytes, stepped past) without reading beyond End. Returns 0 when the table ends first.
-static UINT64 SkipStringSet(const PhysMemReader* pMemory, UINT64 Offset, UINT64 End) {
-    while (Offset + 1 < End) {
-        if (PhysRead8(pMemory, Offset) == 0 && PhysRead8(pMemory, Offset + 1) == 0) {
-            return Offset + 2;
-        }
-        Offset++;
-    }
-    return 0;
+bool GetSmbStrucLength(const PhysMemReader* pMemory, UINT8 Type, const ConfigTableLookup* pConfig,
+                       UINT32* pLength) {
+    SmbiosTable Table;
+    UINT64 Structure = 0;
+    return FindSmbiosTable(pMemory, pConfig, &Table) && Table.MaxCount != 0 &&
+           FindSmbiosStructure(pMemory, &Table, Type, &Structure, pLength);
 }
 
-bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize) {
+bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize,
+                     const ConfigTableLookup* pConfig) {
     if (Run.VerboseMode) {
         printf("Calling GetSmbiosStructure...\n");
     }
-    UINT64 EntryPoint = 0;
-    for (UINT64 Address = SMBIOS_SCAN_START; Address <= SMBIOS_SCAN_LAST; Address += 16) {
-        if (PhysRead32(pMemory, Address) != SMBIOS_ANCHOR) {
-            continue;
-        }
-        const UINT8 Length = PhysRead8(pMemory, Address + SMBIOS_ENTRY_LENGTH_OFFSET);
-        UINT8 Sum = 0;
-        for (UINT32 Index = 0; Index < Length; Index++) {
-            Sum = (UINT8)(Sum + PhysRead8(pMemory, Address + Index));
-        }
-        if (Sum == 0) {
-            EntryPoint = Address;
-            break;
-        }
-    }
-    if (EntryPoint == 0) {
+    SmbiosTable Table;
+    if (!FindSmbiosTable(pMemory, pConfig, &Table) || Table.MaxCount == 0) {
         return false;
     }
-    const uint16_t Count = PhysRead16(pMemory, EntryPoint + SMBIOS_STRUCTURE_COUNT_OFFSET);
-    const UINT64 Table = PhysRead32(pMemory, EntryPoint + SMBIOS_TABLE_ADDRESS_OFFSET);
-    // The walk stays inside the table length the entry point declares.
-    const UINT64 End = Table + PhysRead16(pMemory, EntryPoint + SMBIOS_TABLE_LENGTH_OFFSET);
-    if (Count == 0) {
+    UINT64 Structure = 0;
+    UINT32 TotalLength = 0;
+    if (!FindSmbiosStructure(pMemory, &Table, Type, &Structure, &TotalLength)) {
         return false;
     }
-    UINT64 Structure = Table;
-    bool Found = false;
-    for (uint32_t Index = 0; Index < Count; Index++) {
-        if (Structure + SMBIOS_HEADER_SIZE > End) {
-            return false;
-        }
-        const UINT8 Length = PhysRead8(pMemory, Structure + 1);
-        if (Length < SMBIOS_HEADER_SIZE) {
-            return false; // a malformed structure: nothing after it can be trusted
-        }
-        if (PhysRead8(pMemory, Structure) == Type) {
-            Found = true;
-            break;
-        }
-        Structure = SkipStringSet(pMemory, Structure + Length, End);
-        if (Structure == 0) {
-            return false;
-        }
-    }
-    if (!Found) {
-        return false;
-    }
-    const UINT64 StructureEnd =
-        SkipStringSet(pMemory, Structure + PhysRead8(pMemory, Structure + 1), End);
-    if (StructureEnd == 0) {
-        return false;
-    }
-    const UINT64 TotalLength = StructureEnd - Structure;
     if (TotalLength > BufferSize) {
         printf("The length of input buffer is too small.\n");
         return false;
     }
     memset(pBuffer, 0, BufferSize);
-    pMemory->Read(pMemory, Structure, pBuffer, (size_t)TotalLength);
+    pMemory->Read(pMemory, Structure, pBuffer, TotalLength);
     return true;
 }

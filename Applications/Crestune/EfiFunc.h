@@ -75,8 +75,15 @@ bool CheckSmiReturnCode(const PortSmiRegisters* pRegisters);
 void DumpBuffer(const void* pData, UINT8 Rows, UINT32 Length);
 
 // Copies the first SMBIOS structure of the type, with its strings, into the buffer; the SMBIOS
-// 2.x entry point is searched in the legacy BIOS area.
+// 2.x entry point is searched in the legacy BIOS area and, when there is none and pConfig is
+// given, the configuration table's SMBIOS3 or SMBIOS entry point is used.
 struct PhysMemReader;
-bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize);
+struct ConfigTableLookup;
+bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize,
+                     const ConfigTableLookup* pConfig = NULL);
+// The total length (formatted area and strings) of the first SMBIOS structure of the type, found
+// as GetSmbStrucAddr finds it; false when there is none. Prints nothing.
+bool GetSmbStrucLength(const PhysMemReader* pMemory, UINT8 Type, const ConfigTableLookup* pConfig,
+                       UINT32* pLength);
 
 #endif

@@ -61,11 +61,14 @@ void SendPlainRequest(const char* pName, uint32_t Eax) {
 }
 
 void OpenSettingFile(void) {
-    const char* pMode = Run.BackupMode ? "wb" : Run.RestoreMode ? "rb" : NULL;
-    if (pMode == NULL) {
+    if (Run.BackupMode) {
+        OpenBackupFile();
         return;
     }
-    Run.SettingFile = fopen(Run.FileName, pMode);
+    if (!Run.RestoreMode) {
+        return;
+    }
+    Run.SettingFile = fopen(Run.FileName, "rb");
     if (Run.SettingFile == NULL) {
         perror("Open file failed");
         ExitApplication(EXIT_FILE_OPEN_FAILED);
@@ -76,20 +79,35 @@ void CloseSettingFile(void) {
     if (Run.SettingFile == NULL) {
         return;
     }
+    if (Run.BackupMode) {
+        FinishBackupFile();
+        return;
+    }
     FILE* pFile = Run.SettingFile;
     Run.SettingFile = NULL;
-    // A backup whose last bytes cannot be written is not a backup.
-    if (fclose(pFile) != 0 && Run.BackupMode) {
-        perror("Write file failed");
-        ExitApplication(EXIT_FILE_OPEN_FAILED);
+    fclose(pFile);
+}
+
+// The start-up code marks a character above 0xFF, which has no 8-bit form, with
+// PLATFORM_ARGUMENT_SUBSTITUTE. Crestune reads such a character as '?', as it always has: a
+// password set with one was hashed with a '?' in its place.
+void ReadSubstitutesAsQuestionMarks(int argc, char** argv) {
+    for (int Index = 1; Index < argc; Index++) {
+        for (char* p = argv[Index]; *p != '\0'; p++) {
+            if (*p == PLATFORM_ARGUMENT_SUBSTITUTE) {
+                *p = '?';
+            }
+        }
     }
 }
 
 } // namespace
 
 uint32_t RunCrestune(int argc, char** argv) {
+    ReadSubstitutesAsQuestionMarks(argc, argv);
     uint16_t Port = 0;
-    if (!GetSmiPortNumber(PlatformMemory(), &Port)) {
+    if (!GetSmiPortNumber(PlatformMemory(), &Port, PlatformConfigTable(),
+                          &Run.PortFromConfigTable)) {
         printf("Get SMI port number failed.\n");
         ExitApplication(EXIT_NO_SMI_PORT);
     }
@@ -114,6 +132,9 @@ uint32_t RunCrestune(int argc, char** argv) {
     CheckClassRules(totalArgCount, priArgCount, secArgCount, extArgCount);
 
     if (Run.VerboseMode) {
+        if (Run.PortFromConfigTable) {
+            printf("ACPI tables taken from the UEFI configuration table.\n");
+        }
         printf("SMI port number: %.4Xh\n", (unsigned)Run.SmiPortNumber);
     }
     SendPlainRequest("IsMfgDoneSet", 0x534D3220);

@@ -7,6 +7,7 @@
 RunState Run;
 
 void ResetRunState(void) {
+    free(Run.strTempFile);
     memset(&Run, 0, sizeof Run);
     ResetSettingOptionTable();
 }
@@ -16,6 +17,12 @@ void ExitApplication(uint32_t ExitCode) {
         FILE* pFile = Run.SettingFile;
         Run.SettingFile = NULL;
         fclose(pFile);
+    }
+    // A backup that did not come to its end leaves no temporary file behind.
+    if (Run.strTempFile != NULL) {
+        remove(Run.strTempFile);
+        free(Run.strTempFile);
+        Run.strTempFile = NULL;
     }
     exit((int)ExitCode);
 }

@@ -1,5 +1,5 @@
 // Passwords given as keyboard scan codes (set 1 make codes) for US, French and German layouts.
-#include <stdlib.h>
+#include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
 
@@ -42,18 +42,41 @@ const ScanCodeMap ScanCodeMapGe = {{
     {'X', 0x2D}, {'C', 0x2E}, {'V', 0x2F}, {'B', 0x30}, {'N', 0x31}, {'M', 0x32},
 }};
 
+static int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
 bool ConvertScanCodePassword(char* pDest, const char* strScan, const ScanCodeMap* pMap) {
-    // Each pair of characters is read as strtol reads a two-character text in base 16; a lone
-    // last character is ignored. The destination is zero beyond the codes.
+    // Every pair must be two hexadecimal digits; anything else would silently stand for
+    // another password. The code 00 ends the password: the codes after it are checked but not
+    // used. The destination is always terminated after the codes.
+    memset(pDest, 0, MAX_INPUT_PASS_LEN);
     uint32_t Length = 0;
-    for (const char* p = strScan; p[0] != '\0' && p[1] != '\0' && Length < MAX_INPUT_PASS_LEN - 1;
-         p += 2) {
-        const char Pair[3] = {p[0], p[1], '\0'};
-        pDest[Length++] = (char)(uint8_t)strtol(Pair, NULL, 16);
+    bool Ended = false;
+    bool Converted = true;
+    for (const char* p = strScan; p[0] != '\0' && Converted; p += 2) {
+        const int High = HexDigitValue(p[0]);
+        const int Low = p[1] == '\0' ? -1 : HexDigitValue(p[1]);
+        const uint8_t Code = (uint8_t)(High * 16 + Low);
+        Ended = Ended || Code == 0;
+        if (High < 0 || Low < 0 || (!Ended && Length == MAX_INPUT_PASS_LEN - 1)) {
+            memset(pDest, 0, MAX_INPUT_PASS_LEN);
+            Converted = false;
+        } else if (!Ended) {
+            pDest[Length++] = (char)Code;
+        }
     }
 
-    bool Converted = true;
-    for (char* p = pDest; *p != '\0'; p++) {
+    for (char* p = pDest; *p != '\0' && Converted; p++) {
         int Found = -1;
         for (int Index = 0; Index < SCAN_CODE_MAP_SIZE; Index++) {
             if (pMap->Pairs[Index].ScanCode == (uint8_t)*p) {

@@ -1,51 +1,47 @@
 // Discovery of the SMI command port through the ACPI tables in memory.
+#include "Applications/Common/FirmwareTables.h"
 #include "Applications/Crestune/Crestune.h"
 
-#define RSDP_SCAN_START 0xE0000u
-#define RSDP_SCAN_LAST 0xFFFF0u
-#define RSDP_SIGNATURE_LOW 0x20445352u  // "RSD "
-#define RSDP_SIGNATURE_HIGH 0x20525450u // "PTR "
-#define RSDP_RSDT_ADDRESS_OFFSET 16
-#define SDT_LENGTH_OFFSET 4
-#define SDT_HEADER_SIZE 36u
-#define FADT_SIGNATURE 0x50434146u // "FACP"
-#define FADT_SMI_CMD_OFFSET 48
+namespace {
 
-bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort) {
-    uint64_t RsdpAddress = 0;
-    bool Found = false;
-    for (uint64_t Address = RSDP_SCAN_START; Address <= RSDP_SCAN_LAST; Address += 16) {
-        if (PhysRead32(pMemory, Address) == RSDP_SIGNATURE_LOW &&
-            PhysRead32(pMemory, Address + 4) == RSDP_SIGNATURE_HIGH) {
-            RsdpAddress = Address;
-            Found = true;
-            break;
-        }
-    }
-    if (!Found) {
+void PrintPortFailure(AcpiPortResult Result) {
+    if (Result == ACPI_NO_RSDP) {
         printf("Can't find RSDP structure anchor string.\n");
-        return false;
+    } else if (Result == ACPI_NO_FADT) {
+        printf("Can't find FADT structure anchor string.\n");
+    } else if (Result == ACPI_PORT_ZERO) {
+        // Port 0 belongs to the DMA controller: a platform without an SMI command port.
+        printf("The FADT names no SMI command port.\n");
     }
+}
 
-    const uint64_t RsdtAddress = PhysRead32(pMemory, RsdpAddress + RSDP_RSDT_ADDRESS_OFFSET);
-    const uint32_t RsdtLength = PhysRead32(pMemory, RsdtAddress + SDT_LENGTH_OFFSET);
-    const uint32_t EntryCount =
-        RsdtLength > SDT_HEADER_SIZE ? (RsdtLength - SDT_HEADER_SIZE) / 4 : 0;
+} // namespace
 
-    for (uint32_t Index = 0; Index < EntryCount; Index++) {
-        const uint64_t TableAddress =
-            PhysRead32(pMemory, RsdtAddress + SDT_HEADER_SIZE + 4 * (uint64_t)Index);
-        if (PhysRead32(pMemory, TableAddress) == FADT_SIGNATURE) {
-            const uint16_t Port = PhysRead16(pMemory, TableAddress + FADT_SMI_CMD_OFFSET);
-            if (Port == 0) {
-                // Port 0 belongs to the DMA controller: a platform without an SMI command port.
-                printf("The FADT names no SMI command port.\n");
-                return false;
+bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort,
+                      const ConfigTableLookup* pConfig, bool* pThroughConfigTable) {
+    // The legacy BIOS area first: where it holds the tables, they decide.
+    AcpiPortResult Result = ACPI_NO_RSDP;
+    uint64_t Rsdp = 0;
+    if (FindLegacyRsdp(pMemory, &Rsdp)) {
+        const uint64_t Rsdt = PhysRead32(pMemory, Rsdp + 16);
+        Result = FindFadtPort(pMemory, Rsdt, ACPI_SIGNATURE_RSDT, 4, pPort);
+    }
+    if (Result == ACPI_PORT_FOUND) {
+        return true;
+    }
+    if (Result != ACPI_PORT_ZERO && pConfig != NULL) {
+        // A machine without a legacy BIOS publishes its RSDP only in the configuration table.
+        const AcpiPortResult ConfigResult = FindPortThroughConfigTable(pMemory, pConfig, pPort);
+        if (ConfigResult == ACPI_PORT_FOUND) {
+            if (pThroughConfigTable != NULL) {
+                *pThroughConfigTable = true;
             }
-            *pPort = Port;
             return true;
         }
+        if (ConfigResult == ACPI_PORT_ZERO) {
+            Result = ACPI_PORT_ZERO;
+        }
     }
-    printf("Can't find FADT structure anchor string.\n");
+    PrintPortFailure(Result);
     return false;
 }

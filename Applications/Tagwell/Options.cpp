@@ -39,8 +39,10 @@ bool MarkOptions(WrapperOption* pTable, int argc, char** argv) {
 
 // The UEFI shell drops an empty quoted word, and a word that starts with "-?" makes it show
 // help instead of running the program: such values would not reach the tool. Control
-// characters could end or split the command line. Every other character is escaped when the
-// command line is built, so it arrives as given.
+// characters could end or split the command line. A character outside printable ASCII may not
+// have reached this program unchanged (the start-up code marks a character above 0xFF with
+// PLATFORM_ARGUMENT_SUBSTITUTE) and would not reach the tool unchanged either. Every other
+// character is escaped when the command line is built, so it arrives as given.
 const char* CheckValueText(const char* pValue) {
     const size_t Length = strlen(pValue);
     if (Length == 0) {
@@ -53,7 +55,11 @@ const char* CheckValueText(const char* pValue) {
         return "cannot begin with \"-?\".";
     }
     for (size_t Index = 0; Index < Length; Index++) {
-        if ((unsigned char)pValue[Index] < 0x20) {
+        const unsigned char Character = (unsigned char)pValue[Index];
+        if (Character == PLATFORM_ARGUMENT_SUBSTITUTE || Character > 0x7E) {
+            return "contains a character outside printable ASCII.";
+        }
+        if (Character < 0x20) {
             return "contains a control character.";
         }
     }

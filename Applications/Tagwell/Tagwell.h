@@ -126,6 +126,14 @@ void PrintUsage(void);
 
 // Scans 0xF0000-0xFFEFF for a vendor signature; returns a BIOS_VENDOR_ code.
 uint8_t FindBiosVendor(const PhysMemReader* pMemory);
+// The vendor a name contains ("American Megatrends" or "AMIBIOS", "Insyde", "Phoenix"; in any
+// case), or BIOS_VENDOR_UNKNOWN.
+uint8_t VendorFromName(const char* pName);
+// The vendor of the BIOS vendor string of SMBIOS type 0, or BIOS_VENDOR_UNKNOWN.
+uint8_t FindSmbiosVendor(const PhysMemReader* pMemory, const ConfigTableLookup* pConfig);
+// The signature scan; when it finds none, the firmware vendor name, then the SMBIOS BIOS vendor.
+uint8_t FindBiosVendorFallback(const PhysMemReader* pMemory, const ConfigTableLookup* pConfig,
+                               const char* pFirmwareVendor);
 uint8_t GetBiosVendor(void);
 
 // The vendor's tool file name (AMI or Insyde from the run record), NULL for neither.

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "Applications/Common/FirmwareTables.h"
 #include "Applications/Tagwell/Tagwell.h"
 
 namespace {
@@ -23,6 +24,31 @@ const VendorSignature kSignatures[] = {
     {"Insyde", BIOS_VENDOR_INSYDE},
     {"Phoenix", BIOS_VENDOR_PHOENIX},
 };
+
+// Vendor names as the firmware gives them (its FirmwareVendor, the SMBIOS BIOS vendor): a name
+// containing one of these texts, in any case, names the vendor. The first entry that matches
+// decides.
+const VendorSignature kVendorNames[] = {
+    {"American Megatrends", BIOS_VENDOR_AMI},
+    {"AMIBIOS", BIOS_VENDOR_AMI},
+    {"Insyde", BIOS_VENDOR_INSYDE},
+    {"Phoenix", BIOS_VENDOR_PHOENIX},
+};
+
+// The longest vendor name compared; a longer one is cut.
+const size_t kVendorNameSize = 128;
+// In SMBIOS type 0, the string number of the BIOS vendor.
+const uint8_t kSmbiosVendorNumberOffset = 4;
+
+bool ContainsIgnoringCase(const char* pText, const char* pPart) {
+    const size_t PartLength = strlen(pPart);
+    for (const char* pAt = pText; *pAt != '\0'; pAt++) {
+        if (strncasecmp(pAt, pPart, PartLength) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // The words each vendor's tool takes for the fields, in the fixed order of the argument list.
 struct VendorWords {
@@ -97,8 +123,51 @@ uint8_t FindBiosVendor(const PhysMemReader* pMemory) {
     return BIOS_VENDOR_UNKNOWN;
 }
 
+uint8_t VendorFromName(const char* pName) {
+    for (const VendorSignature& Name : kVendorNames) {
+        if (ContainsIgnoringCase(pName, Name.pText)) {
+            return Name.Vendor;
+        }
+    }
+    return BIOS_VENDOR_UNKNOWN;
+}
+
+uint8_t FindSmbiosVendor(const PhysMemReader* pMemory, const ConfigTableLookup* pConfig) {
+    SmbiosTable Table;
+    uint64_t Structure = 0;
+    uint32_t Length = 0;
+    if (!FindSmbiosTable(pMemory, pConfig, &Table) ||
+        !FindSmbiosStructure(pMemory, &Table, 0, &Structure, &Length) ||
+        PhysRead8(pMemory, Structure + 1) <= kSmbiosVendorNumberOffset) {
+        return BIOS_VENDOR_UNKNOWN;
+    }
+    char Name[kVendorNameSize];
+    const uint8_t Number = PhysRead8(pMemory, Structure + kSmbiosVendorNumberOffset);
+    if (!GetSmbiosString(pMemory, Structure, Length, Number, Name, sizeof Name)) {
+        return BIOS_VENDOR_UNKNOWN;
+    }
+    return VendorFromName(Name);
+}
+
+uint8_t FindBiosVendorFallback(const PhysMemReader* pMemory, const ConfigTableLookup* pConfig,
+                               const char* pFirmwareVendor) {
+    const uint8_t Vendor = FindBiosVendor(pMemory);
+    if (Vendor != BIOS_VENDOR_UNKNOWN) {
+        return Vendor;
+    }
+    // No signature in the legacy area (a machine without a legacy BIOS): the firmware's own name,
+    // then the BIOS vendor that SMBIOS names.
+    const uint8_t Named = VendorFromName(pFirmwareVendor);
+    if (Named != BIOS_VENDOR_UNKNOWN) {
+        return Named;
+    }
+    return FindSmbiosVendor(pMemory, pConfig);
+}
+
 uint8_t GetBiosVendor(void) {
-    return FindBiosVendor(PlatformMemory());
+    char FirmwareVendor[kVendorNameSize];
+    PlatformFirmwareVendor(FirmwareVendor, sizeof FirmwareVendor);
+    return FindBiosVendorFallback(PlatformMemory(), PlatformConfigTable(), FirmwareVendor);
 }
 
 const char* VendorToolName(const UpdateRequest* pRequest) {

@@ -17,10 +17,66 @@ void ReadPhysical(const PhysMemReader*, uint64_t Address, void* pDest, size_t Co
 
 const PhysMemReader PhysicalMemory = {ReadPhysical, NULL};
 
+bool SameGuid(const EFI_GUID* pEfiGuid, const PlatformGuid* pGuid) {
+    if (pEfiGuid->Data1 != pGuid->Data1 || pEfiGuid->Data2 != pGuid->Data2 ||
+        pEfiGuid->Data3 != pGuid->Data3) {
+        return false;
+    }
+    for (int Index = 0; Index < 8; Index++) {
+        if (pEfiGuid->Data4[Index] != pGuid->Data4[Index]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FindConfigTable(const ConfigTableLookup*, const PlatformGuid* pGuid, uint64_t* pAddress) {
+    const EFI_SYSTEM_TABLE* pSystem = RtSystemTable();
+    if (pSystem == NULL || pSystem->ConfigurationTable == NULL) {
+        return false;
+    }
+    for (UINTN Index = 0; Index < pSystem->NumberOfTableEntries; Index++) {
+        const EFI_CONFIGURATION_TABLE* pEntry = &pSystem->ConfigurationTable[Index];
+        if (SameGuid(&pEntry->VendorGuid, pGuid)) {
+            *pAddress = (uint64_t)(uintptr_t)pEntry->VendorTable;
+            return true;
+        }
+    }
+    return false;
+}
+
+const ConfigTableLookup ConfigTable = {FindConfigTable, NULL};
+
 } // namespace
 
 const PhysMemReader* PlatformMemory(void) {
     return &PhysicalMemory;
+}
+
+void PlatformWritePhysical(uint64_t Address, const void* pSource, size_t Count) {
+    volatile uint8_t* pTarget = (volatile uint8_t*)(uintptr_t)Address;
+    const uint8_t* pIn = (const uint8_t*)pSource;
+    for (size_t i = 0; i < Count; i++) {
+        pTarget[i] = pIn[i];
+    }
+}
+
+const ConfigTableLookup* PlatformConfigTable(void) {
+    return &ConfigTable;
+}
+
+void PlatformFirmwareVendor(char* pBuffer, size_t Size) {
+    if (Size == 0) {
+        return;
+    }
+    const EFI_SYSTEM_TABLE* pSystem = RtSystemTable();
+    const CHAR16* pName = pSystem != NULL ? pSystem->FirmwareVendor : NULL;
+    size_t Length = 0;
+    while (pName != NULL && pName[Length] != 0 && Length + 1 < Size) {
+        pBuffer[Length] = pName[Length] > 0xFF ? '?' : (char)pName[Length];
+        Length++;
+    }
+    pBuffer[Length] = '\0';
 }
 
 void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput) {
@@ -54,4 +110,8 @@ int PlatformRunShellCommand(const char* pCommandLine) {
 
 void PlatformStall(uint32_t Microseconds) {
     RtBootServices()->Stall(Microseconds);
+}
+
+bool PlatformIsDevice(const char*) {
+    return false;
 }

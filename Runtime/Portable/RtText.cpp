@@ -15,9 +15,19 @@ size_t RtWideLength(const uint16_t* pWide) {
 void RtNarrow(const uint16_t* pWide, char* pNarrow) {
     size_t i = 0;
     for (; pWide[i] != 0; i++) {
-        pNarrow[i] = pWide[i] <= 0xFF ? (char)(unsigned char)pWide[i] : '?';
+        pNarrow[i] = pWide[i] <= 0xFF ? (char)(unsigned char)pWide[i] : (char)RT_NARROW_SUBSTITUTE;
     }
     pNarrow[i] = '\0';
+}
+
+size_t RtPathNameOffset(const char* pPath) {
+    size_t Offset = 0;
+    for (size_t i = 0; pPath[i] != '\0'; i++) {
+        if (pPath[i] == '\\' || pPath[i] == '/' || pPath[i] == ':') {
+            Offset = i + 1;
+        }
+    }
+    return Offset;
 }
 
 void RtWiden(const char* pNarrow, uint16_t* pWide) {
@@ -69,7 +79,7 @@ int RtTranslateKey(RtKeyState* pState, uint16_t Unicode, uint16_t ScanCode, unsi
     if (Unicode == '\n' && LastWasCr) {
         return 0;
     }
-    pOut[0] = Unicode <= 0xFF ? (unsigned char)Unicode : (unsigned char)'?';
+    pOut[0] = Unicode <= 0xFF ? (unsigned char)Unicode : (unsigned char)RT_NARROW_SUBSTITUTE;
     return 1;
 }
 
@@ -194,6 +204,8 @@ const char* RtErrorText(int Error) {
         return "Permission denied";
     case EEXIST:
         return "File exists";
+    case EXDEV:
+        return "Invalid cross-device link";
     case EISDIR:
         return "Is a directory";
     case EINVAL:

@@ -10,9 +10,17 @@
 // Length of a NUL-terminated UCS-2 string.
 size_t RtWideLength(const uint16_t* pWide);
 
+// The byte that stands for a character above 0xFF in a narrowed argument: ASCII SUB, a control
+// character, so that a program can tell a character it never received from a real '?'.
+#define RT_NARROW_SUBSTITUTE 0x1A
+
 // Copies a NUL-terminated UCS-2 string into pNarrow (room for RtWideLength + 1 bytes): each
-// character up to 0xFF becomes that byte, any other becomes '?'.
+// character up to 0xFF becomes that byte, any other becomes RT_NARROW_SUBSTITUTE.
 void RtNarrow(const uint16_t* pWide, char* pNarrow);
+
+// Where the last part of a path begins: the offset after its last '\\', '/' or ':' (0 when it
+// has none). The part before it names the directory.
+size_t RtPathNameOffset(const char* pPath);
 
 // Copies a NUL-terminated byte string into pWide (room for strlen + 1 characters); each byte
 // becomes the character of the same value (Latin-1).
@@ -30,7 +38,8 @@ size_t RtWidenForConsole(const char* p, size_t Count, uint16_t* pWide, size_t Wi
 //   arrive as one '\n'.
 // - A key with a scan code but no character (arrows, function keys) becomes two bytes: NUL and
 //   the scan code's low byte.
-// - A character above 0xFF becomes '?'.
+// - A character above 0xFF becomes RT_NARROW_SUBSTITUTE (a control character, which a typed
+//   value refuses), not a '?' that would stand in for it unnoticed.
 struct RtKeyState {
     int LastWasCr;
 };

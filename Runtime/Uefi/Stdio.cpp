@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 namespace {
 
@@ -248,10 +249,17 @@ int OpenByName(const CHAR16* pName, UINT64 Mode, SHELL_FILE_HANDLE* pHandle) {
     return 0;
 }
 
-// Opens for writing from scratch: an existing file is deleted first, then created anew.
-int CreateEmpty(const CHAR16* pName, SHELL_FILE_HANDLE* pHandle) {
+// Opens for writing from scratch: an existing file is deleted first, then created anew. With
+// Exclusive, an existing file (or directory) of the name is left alone and refused instead.
+int CreateEmpty(const CHAR16* pName, bool Exclusive, SHELL_FILE_HANDLE* pHandle) {
     const UINT64 ReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
-    int Error = OpenByName(pName, ReadWrite, pHandle);
+    int Error = OpenByName(pName, Exclusive ? EFI_FILE_MODE_READ : ReadWrite, pHandle);
+    if (Exclusive && (Error == 0 || Error == EISDIR)) {
+        if (Error == 0) {
+            RtShell()->CloseFile(*pHandle);
+        }
+        return EEXIST;
+    }
     if (Error == 0) {
         EFI_STATUS Status = RtShell()->DeleteFile(*pHandle);
         if (Status != EFI_SUCCESS) {
@@ -271,9 +279,11 @@ CHAR16* WidenName(const char* pName) {
     return pWide;
 }
 
-// Parses "r", "w" or "a", then any of "b" and "+". Returns false for anything else.
-bool ParseMode(const char* pMode, unsigned* pFlags, char* pKind) {
+// Parses "r", "w" or "a", then any of "b" and "+", and for "w" also "x" (fail when the file
+// exists). Returns false for anything else.
+bool ParseMode(const char* pMode, unsigned* pFlags, char* pKind, bool* pExclusive) {
     *pKind = pMode[0];
+    *pExclusive = false;
     if (*pKind != 'r' && *pKind != 'w' && *pKind != 'a') {
         return false;
     }
@@ -281,6 +291,8 @@ bool ParseMode(const char* pMode, unsigned* pFlags, char* pKind) {
     for (const char* p = pMode + 1; *p != '\0'; p++) {
         if (*p == '+') {
             Plus = true;
+        } else if (*p == 'x' && *pKind == 'w') {
+            *pExclusive = true;
         } else if (*p != 'b') {
             return false;
         }
@@ -328,7 +340,9 @@ void RtStdioShutdown(void) {
 FILE* fopen(const char* pName, const char* pMode) {
     unsigned Flags = 0;
     char Kind = 0;
-    if (pName == NULL || pMode == NULL || !ParseMode(pMode, &Flags, &Kind) || pName[0] == '\0') {
+    bool Exclusive = false;
+    if (pName == NULL || pMode == NULL || !ParseMode(pMode, &Flags, &Kind, &Exclusive) ||
+        pName[0] == '\0') {
         errno = pName != NULL && pName[0] == '\0' ? ENOENT : EINVAL;
         return NULL;
     }
@@ -352,7 +366,7 @@ FILE* fopen(const char* pName, const char* pMode) {
         UINT64 Mode = EFI_FILE_MODE_READ | ((Flags & RT_STREAM_WRITE) ? EFI_FILE_MODE_WRITE : 0);
         Error = OpenByName(pWide, Mode, &Handle);
     } else if (Kind == 'w') {
-        Error = CreateEmpty(pWide, &Handle);
+        Error = CreateEmpty(pWide, Exclusive, &Handle);
     } else {
         Error = OpenByName(pWide, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE,
                            &Handle);
@@ -412,6 +426,79 @@ int remove(const char* pName) {
     }
     if (Status != EFI_SUCCESS) {
         errno = Status == EFI_WARN_DELETE_FAILURE ? EACCES : RtErrnoFromStatus(Status);
+        return -1;
+    }
+    return 0;
+}
+
+// The FAT file system renames a file by a new name in its EFI_FILE_INFO (a name without a
+// directory part stays in the file's directory) and refuses a name that another file already
+// has. So an existing file of the new name is deleted first. Everything that can fail before
+// the rename (opening both files, building the new information) is done before that delete,
+// so that the time without a file of the new name is one SetInfo call; should that call fail
+// all the same, the file keeps its old name and nothing of it is lost.
+int rename(const char* pOldName, const char* pNewName) {
+    if (RtShell() == NULL) {
+        errno = EIO;
+        return -1;
+    }
+    const size_t OldOffset = RtPathNameOffset(pOldName);
+    const size_t NewOffset = RtPathNameOffset(pNewName);
+    if (pOldName[OldOffset] == '\0' || pNewName[NewOffset] == '\0') {
+        errno = pOldName[0] == '\0' || pNewName[0] == '\0' ? ENOENT : EISDIR;
+        return -1;
+    }
+    if (OldOffset != NewOffset || strncmp(pOldName, pNewName, OldOffset) != 0) {
+        errno = EXDEV;
+        return -1;
+    }
+    CHAR16* pOldWide = WidenName(pOldName);
+    CHAR16* pNewWide = WidenName(pNewName);
+    const size_t NameBytes = (strlen(pNewName + NewOffset) + 1) * sizeof(CHAR16);
+    EFI_FILE_INFO* pNewInfo = (EFI_FILE_INFO*)malloc(SIZE_OF_EFI_FILE_INFO + NameBytes);
+    SHELL_FILE_HANDLE Source = NULL;
+    SHELL_FILE_HANDLE Target = NULL;
+    int Error = pOldWide == NULL || pNewWide == NULL || pNewInfo == NULL ? ENOMEM : 0;
+    if (Error == 0) {
+        Error = OpenByName(pOldWide, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, &Source);
+    }
+    if (Error == 0) {
+        EFI_FILE_INFO* pInfo = RtShell()->GetFileInfo(Source);
+        if (pInfo == NULL) {
+            Error = EIO;
+        } else {
+            memcpy(pNewInfo, pInfo, SIZE_OF_EFI_FILE_INFO);
+            RtBootServices()->FreePool(pInfo);
+            pNewInfo->Size = SIZE_OF_EFI_FILE_INFO + NameBytes;
+            memcpy(pNewInfo->FileName, pNewWide + NewOffset, NameBytes);
+        }
+    }
+    // The same name in other case is the same file on FAT: nothing to delete then.
+    const bool SameFile = strcasecmp(pOldName, pNewName) == 0;
+    if (Error == 0 && !SameFile) {
+        Error = OpenByName(pNewWide, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, &Target);
+        if (Error == ENOENT) {
+            Error = 0;
+            Target = NULL;
+        }
+    }
+    if (Error == 0 && Target != NULL) {
+        EFI_STATUS Status = RtShell()->DeleteFile(Target);
+        if (Status != EFI_SUCCESS) {
+            Error = Status == EFI_WARN_DELETE_FAILURE ? EACCES : RtErrnoFromStatus(Status);
+        }
+    }
+    if (Error == 0) {
+        Error = RtErrnoFromStatus(RtShell()->SetFileInfo(Source, pNewInfo));
+    }
+    if (Source != NULL) {
+        RtShell()->CloseFile(Source);
+    }
+    free(pOldWide);
+    free(pNewWide);
+    free(pNewInfo);
+    if (Error != 0) {
+        errno = Error;
         return -1;
     }
     return 0;

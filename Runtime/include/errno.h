@@ -14,6 +14,7 @@ extern int errno;
 #define ENOMEM 12
 #define EACCES 13
 #define EEXIST 17
+#define EXDEV 18
 #define EISDIR 21
 #define EINVAL 22
 #define ENOSPC 28

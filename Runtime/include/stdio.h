@@ -71,6 +71,9 @@ void clearerr(FILE* pStream);
 int feof(FILE* pStream);
 int ferror(FILE* pStream);
 int remove(const char* pName);
+// Renames within one directory (the UEFI file system renames nothing across directories);
+// an existing file of the new name is replaced.
+int rename(const char* pOldName, const char* pNewName);
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,8 @@
 //                 registers that came back (an unused port returns them unchanged)
 //   fill FILE K   writes K KiB byte by byte and reports how fputc and fclose ended (a full disk
 //                 must show as a failure)
+//   rename DIR    rename and remove on files in the current directory and in DIR (made by the
+//                 shell's mkdir first), and exclusive creation ("wbx"): OK or FAIL lines
 #include "FormatCasePrinter.h"
 #include "Platform/Platform.h"
 
@@ -284,6 +286,93 @@ int RunFill(const char* pName, long KiB) {
     return Closed == 0 && Failed < 0 ? 0 : 1;
 }
 
+bool WriteText(const char* pName, const char* pText) {
+    FILE* pFile = fopen(pName, "wb");
+    if (pFile == NULL) {
+        return false;
+    }
+    const size_t Length = strlen(pText);
+    const bool Written = fwrite(pText, 1, Length, pFile) == Length;
+    return fclose(pFile) == 0 && Written;
+}
+
+// The file's text, "<missing>" when it does not open.
+const char* ReadText(const char* pName) {
+    static char Text[64];
+    FILE* pFile = fopen(pName, "rb");
+    if (pFile == NULL) {
+        return errno == ENOENT ? "<missing>" : "<unreadable>";
+    }
+    const size_t Length = fread(Text, 1, sizeof(Text) - 1, pFile);
+    Text[Length] = '\0';
+    fclose(pFile);
+    return Text;
+}
+
+void CheckText(const char* pName, const char* pExpected, const char* pWhat) {
+    const char* pGot = ReadText(pName);
+    if (strcmp(pGot, pExpected) != 0) {
+        printf("%s: %s holds [%s], expected [%s]\n", pWhat, pName, pGot, pExpected);
+    }
+    Check(strcmp(pGot, pExpected) == 0, pWhat);
+}
+
+void CheckFails(int Result, int Error, const char* pWhat) {
+    if (Result != -1 || errno != Error) {
+        printf("%s: %d, errno %d (%s), expected errno %d\n", pWhat, Result, errno, strerror(errno),
+               Error);
+    }
+    Check(Result == -1 && errno == Error, pWhat);
+}
+
+int RunRename(const char* pDirectory) {
+    char Command[64];
+    snprintf(Command, sizeof Command, "mkdir %s", pDirectory);
+    system(Command);
+    Check(WriteText("rn-new.tmp", "new") && WriteText("rn-old.dat", "old"), "write the files");
+    Check(rename("rn-new.tmp", "rn-old.dat") == 0, "rename over an existing file");
+    CheckText("rn-old.dat", "new", "the renamed file replaces the old one");
+    CheckText("rn-new.tmp", "<missing>", "the old name is gone");
+    Check(rename("rn-old.dat", "rn-moved.dat") == 0, "rename to a free name");
+    CheckText("rn-moved.dat", "new", "the file under its new name");
+    CheckText("rn-old.dat", "<missing>", "nothing under the old name");
+    errno = 0;
+    CheckFails(rename("rn-none.dat", "rn-moved.dat"), ENOENT, "renaming a missing file");
+    CheckText("rn-moved.dat", "new", "a failed rename leaves the target");
+    errno = 0;
+    CheckFails(rename("rn-moved.dat", pDirectory), EISDIR, "renaming onto a directory");
+    CheckText("rn-moved.dat", "new", "a refused rename leaves the file");
+    char Inside[64];
+    char InsideNew[64];
+    snprintf(Inside, sizeof Inside, "%s\\rn-a.tmp", pDirectory);
+    snprintf(InsideNew, sizeof InsideNew, "%s\\rn-b.dat", pDirectory);
+    errno = 0;
+    CheckFails(rename("rn-moved.dat", InsideNew), EXDEV, "renaming into another directory");
+    Check(WriteText(Inside, "inside") && WriteText(InsideNew, "before"), "write in the directory");
+    Check(rename(Inside, InsideNew) == 0, "rename inside a directory");
+    CheckText(InsideNew, "inside", "the file inside the directory under its new name");
+    CheckText(Inside, "<missing>", "the old name inside the directory is gone");
+    Check(rename("rn-moved.dat", "RN-MOVED.DAT") == 0, "rename to the same name in other case");
+    CheckText("rn-moved.dat", "new", "the file survives a rename onto itself");
+
+    errno = 0;
+    Check(fopen("rn-moved.dat", "wbx") == NULL && errno == EEXIST, "wbx refuses a file");
+    CheckText("rn-moved.dat", "new", "wbx leaves an existing file");
+    errno = 0;
+    Check(fopen(pDirectory, "wbx") == NULL && errno == EEXIST, "wbx refuses a directory");
+    FILE* pFile = fopen("rn-excl.dat", "wbx");
+    Check(pFile != NULL && fputc('x', pFile) == 'x' && fclose(pFile) == 0, "wbx creates");
+    CheckText("rn-excl.dat", "x", "the exclusively created file");
+
+    Check(remove("rn-excl.dat") == 0 && remove("rn-moved.dat") == 0 && remove(InsideNew) == 0,
+          "remove");
+    CheckText("rn-excl.dat", "<missing>", "a removed file is gone");
+    errno = 0;
+    CheckFails(remove("rn-excl.dat"), ENOENT, "removing a missing file");
+    printf(Failures == 0 ? "rename OK\n" : "rename FAIL\n");
+    return Failures == 0 ? 0 : 1;
+}
+
 int RunSmi(uint32_t Port) {
     const uint32_t Input[7] = {0xDEADBEEF, 0x534D0041, 0x11223344, 0x55667788,
                                Port,       0x99AABBCC, 0xDDEEFF00};
@@ -297,7 +386,7 @@ int RunSmi(uint32_t Port) {
 
 int Usage(void) {
     printf("Usage: RuntimeProbe.efi format|stream FILE|bench FILE|args ...|status N|stdin|"
-           "assert|system CMD|heap|perror FILE|fill FILE KIB|smi PORT\n");
+           "assert|system CMD|heap|perror FILE|fill FILE KIB|smi PORT|rename DIR\n");
     return 2;
 }
 
@@ -353,6 +442,9 @@ int main(int argc, char** argv) {
     }
     if (strcmp(pCommand, "smi") == 0 && argc == 3) {
         return RunSmi((uint32_t)strtoul(argv[2], NULL, 0));
+    }
+    if (strcmp(pCommand, "rename") == 0 && argc == 3) {
+        return RunRename(argv[2]);
     }
     if (strcmp(pCommand, "fill") == 0 && argc == 4) {
         return RunFill(argv[2], strtol(argv[3], NULL, 0));

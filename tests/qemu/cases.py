@@ -21,6 +21,12 @@ PORT_NOT_FOUND = 0xC000000A
 
 NO_RSDP = "Can't find RSDP structure anchor string.\nGet SMI port number failed.\n"
 NO_FADT = "Can't find FADT structure anchor string.\nGet SMI port number failed.\n"
+PORT_ZERO = "The FADT names no SMI command port.\nGet SMI port number failed.\n"
+
+# QEMU options for a machine whose only tables are those of its legacy BIOS area, as on the
+# simulated machines: QEMU's ACPI tables are left out (OVMF then publishes an RSDT without an
+# FADT in its configuration table) and QEMU's SMBIOS type 0 carries no BIOS Version string.
+LEGACY_ONLY = ("-machine", "q35,acpi=off", "-smbios", "type=0,vendor=Corvane")
 
 # Nothing answers an SMI in QEMU, so the registers come back unchanged. The run's first
 # request, IsMfgDoneSet, therefore asks for the communication buffer (SMI value 0xD9, refused
@@ -110,7 +116,7 @@ GROUPS: list[Group] = [
     Group("stock OVMF", None, [
         Case("help request fails without ACPI tables", "Crestune.efi /?", stdout=NO_RSDP,
              status=PORT_NOT_FOUND),
-    ]),
+    ], qemu_args=LEGACY_ONLY),
     Group("desktop", "desktop.json", port_found(0xB2, decoys=(0xB3,)) + [
         Case("extended argument alone is no operation", "Crestune.efi /Verbose",
              stdout="argc=2,totalArgCount=1, priArgCount=0,secArgCount=0,extArgCount=1\n"
@@ -128,10 +134,31 @@ GROUPS: list[Group] = [
              stdout=FIRST_REQUEST_FAILURE, status=FIRMWARE_ERROR, disk={"backup.dat": None}),
     ]),
     Group("ACPI quirks", "acpi-quirks.json", port_found(0x530, decoys=(0x534, 0x538, 0xB2))),
-    Group("two RSDPs", "acpi-two-rsdp.json", port_not_found(NO_FADT)),
-    Group("RSDT of header length", "acpi-rsdt-header-only.json", port_not_found(NO_FADT)),
-    Group("RSDT shorter than its header", "acpi-rsdt-too-short.json", port_not_found(NO_FADT)),
-    Group("RSDP off a 16-byte boundary", "acpi-unaligned-rsdp.json", port_not_found(NO_RSDP)),
+    Group("two RSDPs", "acpi-two-rsdp.json", port_not_found(NO_FADT),
+          qemu_args=LEGACY_ONLY),
+    Group("RSDT of header length", "acpi-rsdt-header-only.json", port_not_found(NO_FADT),
+          qemu_args=LEGACY_ONLY),
+    Group("RSDT shorter than its header", "acpi-rsdt-too-short.json", port_not_found(NO_FADT),
+          qemu_args=LEGACY_ONLY),
+    Group("RSDP off a 16-byte boundary", "acpi-unaligned-rsdp.json", port_not_found(NO_RSDP),
+          qemu_args=LEGACY_ONLY),
+    # Unpatched OVMF publishes its tables only in the UEFI configuration table; QEMU's own
+    # options shape them.
+    Group("unpatched OVMF without SMM: FADT naming port 0", None, [
+        Case("no-port message", "Crestune.efi /f9", stdout=PORT_ZERO, status=PORT_NOT_FOUND,
+             ports={0xB2: b""}),
+    ], qemu_args=("-machine", "q35,smm=off")),
+    Group("legacy tables and the configuration table", "legacy-port-b3.json",
+          port_found(0xB3, decoys=(0xB2,))),
+    # The oversized RSDT: without QEMU's ACPI tables OVMF publishes an RSDT of a zero entry and
+    # a BGRT, so no FADT is found anywhere and nothing is written to any port.
+    Group("RSDT of Length 0xFFFFFFFF, no FADT anywhere", "acpi-rsdt-oversized.json",
+          port_not_found(NO_FADT, decoys=(0xB2, 0xB3)), qemu_args=LEGACY_ONLY),
+    Group("RSDT of Length 0xFFFFFFFF beside the configuration table", "acpi-rsdt-oversized.json", [
+        Case("the configuration table's FADT names the port", "Crestune.efi /f9",
+             stdout=FIRST_REQUEST_FAILURE, status=FIRMWARE_ERROR,
+             ports={0xB2: FIRST_REQUEST_BYTES, 0xB3: b""}),
+    ]),
     Group("runtime probe", None, [
         probe("quoted words stay one argument", 'args "two words" plain "/pass word" "" a^"b',
               stdout="argc=7\nargv[0]=[FS0:\\\\RuntimeProbe.efi]\nargv[1]=[args]\n"
@@ -156,6 +183,8 @@ GROUPS: list[Group] = [
         probe("empty standard input ends", "stdin", stdin="", stdout="\nEOF after 0\n",
               status=0),
         probe("heap stays below 4 GiB", "heap", ends_with="heap OK\n", status=0),
+        probe("rename, remove and exclusive creation", "rename rndir", ends_with="rename OK\n",
+              status=0, disk={"rn-old.dat": None, "rn-new.tmp": None, "rn-excl.dat": None}),
         probe("file error report", "perror missing.bin",
               contains=("Open file failed: ",), status=3),
         probe("stream speed", "bench bench.bin", ends_with="bench OK\n", status=0, show=True,

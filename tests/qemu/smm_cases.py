@@ -33,8 +33,10 @@ from typing import Callable, Optional
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
+sys.path.insert(0, str(HERE))
 
 import scenario_lib  # noqa: E402
+from cases import LEGACY_ONLY  # noqa: E402
 
 SCENARIO_PATTERN = "crestune_*.py"
 # How many scenarios one boot runs at most: boots run in parallel, so a long list is cut.
@@ -139,6 +141,7 @@ class Boot:
     # Files kept aside for the checks of a scenario: key -> {name the checks use: name on disk}
     captures: dict = dataclasses.field(default_factory=dict)
     last_run: object = None          # the harness's ShellRun once the boot has run
+    qemu_args: tuple = ()            # further QEMU options (the shape of the firmware's tables)
 
     @property
     def cases(self) -> list:
@@ -196,7 +199,7 @@ class Boot:
                 [shell.Command(step.line, step.stdin) for step in self.steps],
                 files={"Crestune.efi": efi["Crestune.efi"], **self.files},
                 machine=self.machine, build_dir=build, read_back=sorted(read_back), smm=True,
-                smm_state=self.state)
+                smm_state=self.state, qemu_args=self.qemu_args)
         except (shell.ShellRunError, shell.MachineError, ValueError) as error:
             return self._fail_all(Outcome, outcomes, f"QEMU run of the boot failed: {error}")
         self.last_run = run
@@ -358,6 +361,8 @@ def _unfit(scenario: dict) -> Optional[str]:
             return "the shell runs other commands, or steps follow the reset that ends the boot"
         if "prepare" in step:
             return "the host changes files between its steps, which a running machine cannot"
+        if "limits" in step:
+            return "the host limits the process's resources, which the UEFI shell cannot"
         if "machine_patch" in step:
             return "the machine changes between its steps, which a running machine cannot"
         if "env" in step:
@@ -507,7 +512,8 @@ def scenario_boots(build: Path, shell) -> list[Boot]:
             own.append([])
         for number, chunk in enumerate(own):
             chunk = chunk + resetting[number:number + 1]
-            boot = Boot(f"scenarios {len(boots) + 1}", chunk[0][4])
+            # The simulated machines have no configuration table: QEMU's tables are left out.
+            boot = Boot(f"scenarios {len(boots) + 1}", chunk[0][4], qemu_args=LEGACY_ONLY)
             for index, scenario, title, state, _ in chunk:
                 _scenario_steps(boot, index, scenario, title, state)
             boots.append(boot)
@@ -613,6 +619,43 @@ class AcrossBoots:
         return outcomes, seconds
 
 
+FROM_CONFIG = "ACPI tables taken from the UEFI configuration table.\n"
+
+
+def unpatched_boot() -> Boot:
+    """Unpatched OVMF: the ACPI tables (FADT naming port 0xB2) and SMBIOS only in the UEFI
+    configuration table, the BIOS version from QEMU's -smbios option. A new machine's firmware
+    state: no password."""
+    boot = Boot("unpatched OVMF: tables from the configuration table", None,
+                qemu_args=("-smbios", "type=0,vendor=Corvane,version=M1KT52AUS"),
+                read_back=["x.dat"])
+    boot.steps = [
+        Step("defaults through the configuration table's FADT", "Crestune.efi /f9", "",
+             {"stdout": OK, "status": 0,
+              "smi": [{"request": "IsMfgDoneSet", "port": "0x00B2"},
+                      {"request": "CheckPasswordInstalled"}, {"request": "LoadDefaults"},
+                      {"request": "UpdateChecksum"}]}),
+        Step("verbose run says where the tables came from", "Crestune.efi /f9 /Verbose", "",
+             {"stdout_contains": [FROM_CONFIG + "SMI port number: 00B2h\n"], "status": 0}),
+        Step("password set", "Crestune.efi /newadp abc", "", {"stdout": OK, "status": 0}),
+        Step("password required", "Crestune.efi /f9", "",
+             {"stdout": "Password required.\n", "status": 0xC0000007}),
+        Step("password cleared", "Crestune.efi /clradp /pass abc", "",
+             {"stdout": OK, "status": 0}),
+        Step("backup with the configuration table's SMBIOS", "Crestune.efi /b x.dat", "",
+             {"stdout": OK, "status": 0},
+             check=lambda result, run: None if (run.files.get("x.dat") or b"")[-8:][6:] == b"M1"
+             else "x.dat does not end with BIOS id M1"),
+        Step("restore of the same file", "Crestune.efi /r x.dat /NoReboot /Verbose", "",
+             {"stdout_contains": ["Bios version: M1KT52AUS\n", "Bios id: M1\n",
+                                  "Bios revision: 52\n", OK], "status": 0},
+             check=lambda result, run: None if any(
+                 e.get("request") == "Restore" and e.get("out_eax") == "0x00000000"
+                 for e in result.smm_events or []) else "no Restore request answered"),
+    ]
+    return boot
+
+
 class Unavailable:
     """Stands for the SMM groups when the build lacks what they need."""
     name = "SMM double"
@@ -637,4 +680,4 @@ def groups(build: Path, shell) -> list:
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
         return [Unavailable(f"not built: {', '.join(missing)}")]
-    return scenario_boots(build, shell) + [AcrossBoots()]
+    return scenario_boots(build, shell) + [AcrossBoots(), unpatched_boot()]

@@ -117,6 +117,13 @@ AMI_GROUP = Group("Tagwell: AMI machine", "ami.json", [
          status=USAGE_ERROR, host=True),
     Case("value the shell would take as a help request is refused", tagwell("/tag:-?"),
          stdout='The value of /tag: cannot begin with "-?".\n' + USAGE, status=USAGE_ERROR),
+    # startup.nsh is ASCII: a script in UCS-2 carries the character above 0xFF.
+    Case("value with a character above 0xFF is refused, not sent as '?'", "euro.nsh",
+         contains=("The value of /sn: contains a character outside printable ASCII.\n" + USAGE,),
+         status=USAGE_ERROR),
+    tool_case("character above 0xFF typed is not taken", "Tagwell.efi", ["/ss", "ab"],
+              stdin="y\na\u20acb\nn\n",
+              prompts=Q_SN + "y\b\n" + P_SN + "a\ab\n" + Q_MTM + "n\b\n"),
     Case("option twice", "Tagwell.efi /sn:A1 /SN:B2", stdout=BANNER[1:] + USAGE,
          status=USAGE_ERROR, host=True),
     Case("empty value", "Tagwell.efi /sn:", stdout=USAGE, status=USAGE_ERROR, host=True),
@@ -146,7 +153,8 @@ AMI_GROUP = Group("Tagwell: AMI machine", "ami.json", [
     Case("end of input answers no", "Tagwell.efi", stdin="",
          stdout=BANNER + Q_SN + "\n" + Q_MTM + "\n" + DONE, status=0),
     Case("quiet alone", "Tagwell.efi /quiet", stdout=BANNER, status=0, host=True),
-], files={"AMIDEEFIx64.efi": double_efi})
+], files={"AMIDEEFIx64.efi": double_efi,
+         "euro.nsh": "\ufeffTagwell.efi /sn:\u20ac\r\n".encode("utf-16-le")})
 
 INSYDE_GROUP = Group("Tagwell: Insyde machine, failing tool", "insyde.json", [
     tool_case("serial, machine type and uuid", "Tagwell.efi /sn:abcd /mtm:WX20 /uuid",
@@ -181,7 +189,21 @@ def unknown_vendor_cases() -> list[Case]:
     ]
 
 
+def smbios_vendor_group(vendor: str, cases: list[Case]) -> Group:
+    """Unpatched OVMF: no signature in the legacy area, FirmwareVendor "EDK II", and the SMBIOS
+    type 0 vendor that QEMU's option sets."""
+    return Group(f"Tagwell: unpatched OVMF, SMBIOS vendor {vendor}", None, cases,
+                 files={"AMIDEEFIx64.efi": double_efi, "H2OSDE-Sx64.efi": double_efi},
+                 qemu_args=("-smbios", f"type=0,vendor={vendor},version=M1KT52AUS"))
+
+
 GROUPS = [
+    smbios_vendor_group("American Megatrends Inc.", [
+        tool_case("the AMI tool runs", "Tagwell.efi /uuid", ["/su", "auto"])]),
+    smbios_vendor_group("INSYDE Corp.", [
+        tool_case("the Insyde tool runs", "Tagwell.efi /uuid", ["-SU", "AUTO"])]),
+    smbios_vendor_group("Phoenix Technologies Ltd.", [
+        Case("unknown vendor", "Tagwell.efi /uuid", stdout=UNKNOWN, status=NO_VENDOR)]),
     AMI_GROUP,
     INSYDE_GROUP,
     NO_TOOL_GROUP,

@@ -70,6 +70,8 @@ def version(text):
 
 
 BACKUP = dict(args=["/b", "x.dat"], expect=dict(stdout=OK, status=0, check=trailer_problems))
+# The first name a backup's temporary file gets.
+TEMP = "BKUP0000.TMP"
 CORRUPT = "The file is corrupt.\n"
 OTHER_ID = "The file's bios id is different from the current BIOS.\n"
 OTHER_REVISION = "The file's bios version is different from the current BIOS.\n"
@@ -136,7 +138,7 @@ SCENARIOS = [
          expect=dict(stdout=CORRUPT, status=0xC0000008)),
     dict(name="BIOS version without marker", machine_patch=version("1.23"), args=["/b", "x.dat"],
          expect=dict(stdout="1.23 - Undefined BIOS version.\nGet bios version failed.\n",
-                     status=0xC000000B, files={"x.dat": b""})),
+                     status=0xC000000B, files={"x.dat": None, TEMP: None})),
     dict(name="BIOS version of 20 characters", machine_patch=version("M1KT52AUS12345678901"),
          args=["/r", "x.dat"], files={"x.dat": b"12345678"},
          expect=dict(stdout="The length of input buffer is too small.\nGet bios version failed.\n",
@@ -164,7 +166,8 @@ SCENARIOS = [
          machine_patch={"firmware": {"inject": [{"eax": "0x534D0040", "ebx": "0xA",
                                                   "status": "0x80000000"}]}},
          args=["/b", "x.dat"],
-         expect=dict(stdout="SMI unsupported.\n", status=0xC0000006, files={"x.dat": b""})),
+         expect=dict(stdout="SMI unsupported.\n", status=0xC0000006,
+                     files={"x.dat": None, TEMP: None})),
     dict(name="size query with a bad password bit set with others",
          machine_patch={"firmware": {"inject": [{"eax": "0x534D0040", "ebx": "0xA",
                                                   "status": "0x7"}]}},
@@ -207,4 +210,126 @@ SCENARIOS += [
                      status=0xC0000006, shell=[],
                      smi=[dict(request="IsMfgDoneSet"), dict(request="CheckPasswordInstalled"),
                           dict(request="Restore", ecx="0x00000078")])),
+]
+
+
+# A backup is written under a temporary name and replaces the target only when complete: a
+# backup that fails leaves an earlier file byte for byte, and no temporary file.
+EARLIER = b"an earlier backup\x00\xff\x10" * 5
+WRONG = "The input password is not correct.\n"
+
+
+def only_files(*names):
+    """A check: the working directory holds exactly these files (no temporary file left)."""
+    def check(run):
+        found = sorted(p.name for p in pathlib.Path(run.workdir).iterdir())
+        return [] if found == sorted(names) else ["files in the directory: %r" % found]
+    return check
+
+
+def failed_over_earlier(name, stdout, status, machine_patch, extra=(), limits=None,
+                        stderr_contains=()):
+    scenario = dict(name=name, machine_patch=machine_patch, files={"keep.bin": EARLIER},
+                    args=["/b", "keep.bin"] + list(extra),
+                    expect=dict(status=status, files={"keep.bin": EARLIER, TEMP: None},
+                                check=only_files("keep.bin")))
+    if stdout is not None:
+        scenario["expect"]["stdout"] = stdout
+    if stderr_contains:
+        scenario["expect"]["stderr_contains"] = list(stderr_contains)
+    if limits:
+        scenario["limits"] = limits
+    return scenario
+
+
+def refusing(**fields):
+    return {"firmware": {"inject": [dict({"eax": "0x534D0040", "ebx": "0xA"}, **fields)]}}
+
+
+LARGE = {"firmware": {"image": {"padding": 1 << 20}}}
+
+SCENARIOS += [
+    failed_over_earlier("failed backup over an earlier file: wrong password", WRONG, 0xC0000006,
+                        {"firmware": {"admin_password": "secret"}}, extra=["/pass", "wrong"]),
+    failed_over_earlier("failed backup over an earlier file: retry limit reached",
+                        "Password retry count exceed.\n", 0xC0000006,
+                        {"firmware": {"admin_password": "secret", "retry_count": 3}},
+                        extra=["/pass", "secret"]),
+    failed_over_earlier("failed backup over an earlier file: no readable BIOS version",
+                        "1.23 - Undefined BIOS version.\nGet bios version failed.\n", 0xC000000B,
+                        version("1.23")),
+    failed_over_earlier("failed backup over an earlier file: size query refused",
+                        "SMI unsupported.\n", 0xC0000006, refusing(status="0x80000000")),
+    failed_over_earlier("failed backup over an earlier file: image request refused",
+                        "The smi input argument is invalid.\nReturn code: 00000004h\n",
+                        0xC0000006, refusing(ecx="0x168", status="0x4")),
+    # The disk fills while the image is written (the host's file size limit stands for it).
+    failed_over_earlier("failed backup over an earlier file: the disk fills", "", 0xC0000003,
+                        LARGE, limits={"file_size": 256 << 10},
+                        stderr_contains=["Write file failed: File too large"]),
+    dict(name="backup replaces an earlier file only when complete", files={"x.dat": EARLIER},
+         args=["/b", "x.dat"], expect=dict(stdout=OK, status=0, files={TEMP: None},
+                                           check=lambda run: trailer_problems(run)
+                                           + only_files("x.dat")(run))),
+    dict(name="backup takes the next temporary name when one is taken",
+         files={TEMP: b"someone else's", "x.dat": EARLIER}, args=["/b", "x.dat"],
+         expect=dict(stdout=OK, status=0, files={TEMP: b"someone else's"},
+                     check=lambda run: trailer_problems(run)
+                     + only_files("x.dat", TEMP)(run))),
+    dict(name="backup target that is a directory", steps=[dict(
+        prepare=lambda workdir: (pathlib.Path(workdir) / "d").mkdir(), args=["/b", "d"],
+        expect=dict(stdout="", stderr_contains=["Open file failed: "], status=0xC0000003,
+                    smi=[dict(request="IsMfgDoneSet"), dict(request="CheckPasswordInstalled")],
+                    check=only_files("d")))]),
+]
+
+
+def link_to_full(workdir):
+    (pathlib.Path(workdir) / "full.bin").symlink_to("/dev/full")
+
+
+def device_kept(run):
+    path = pathlib.Path(run.workdir) / "full.bin"
+    return [] if path.is_symlink() and path.resolve() == pathlib.Path("/dev/full") else [
+        "full.bin is no longer the link to /dev/full"]
+
+
+SCENARIOS += [
+    # A device is written directly (it has no contents to keep and must not be replaced).
+    dict(name="backup to a device that refuses the write", steps=[dict(
+        prepare=link_to_full, args=["/b", "full.bin"],
+        expect=dict(stdout="", stderr_contains=["Write file failed: No space left on device"],
+                    status=0xC0000003, check=lambda run: device_kept(run)
+                    + only_files("full.bin")(run)))]),
+]
+
+
+def sparse_backup(size, bios_id):
+    """A function that makes x.dat: size bytes of holes, then a trailer with bios_id."""
+    def prepare(workdir):
+        with open(pathlib.Path(workdir) / "x.dat", "wb") as stream:
+            stream.truncate(size - 8)
+            stream.seek(size - 8)
+            n = size - 8
+            stream.write(struct.pack("<H", n % 65536) + b"52" + struct.pack("<H", 0) + bios_id)
+    return prepare
+
+
+def large_restore_refused(name, size, bios_id, stdout, status):
+    # Refused from the trailer alone: the file is never read into memory, which the address
+    # space limit would not allow.
+    return dict(name=name, steps=[dict(
+        prepare=sparse_backup(size, bios_id), args=["/r", "x.dat", "/nor"],
+        limits={"address_space": 1 << 30},
+        expect=dict(stdout=stdout, status=status, shell=[],
+                    smi=[dict(request="IsMfgDoneSet"), dict(request="CheckPasswordInstalled")]))])
+
+
+SCENARIOS += [
+    large_restore_refused("file of 4 GiB of another BIOS", (4 << 30) - 8, b"Q7", OTHER_ID,
+                          0xC0000009),
+    large_restore_refused("file over 4 GiB of another BIOS", (4 << 30) + 8, b"Q7", OTHER_ID,
+                          0xC0000009),
+    large_restore_refused("file over 4 GiB of this BIOS is corrupt", (4 << 30) + 8, b"M1",
+                          CORRUPT, 0xC0000008),
 ]

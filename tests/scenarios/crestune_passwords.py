@@ -115,3 +115,34 @@ SCENARIOS = [
          expect=dict(stdout="The smi input argument is invalid.\nReturn code: 00000004h\n",
                      status=0xC0000006)),
 ]
+
+
+# Scan codes: every pair two hexadecimal digits, or the run ends before any request.
+BAD_SCAN = "Wrong password format is inputted.\n"
+
+
+def malformed_scan(option, value, extra=()):
+    return dict(name="malformed scan code %s %r" % (option, value),
+                args=[option, value] + list(extra),
+                expect=dict(stdout=BAD_SCAN, status=0xC000000D, smi=[]))
+
+
+SCENARIOS += [malformed_scan("/newadp_scan", value)
+              for value in ("ZZ", "0x1E", " 2", "+2", "1EZZ1F", "1E00ZZ", "-1")]
+SCENARIOS += [
+    malformed_scan("/newpop_scan_fr", "1g"),
+    malformed_scan("/pass_scan_ge", "1E 2", extra=["/f9"]),
+    dict(name="scan-code option given twice is a repeated option",
+         args=["/newadp_scan", "1E1E1E", "/newadp_scan", "1F", "/newpop", "b"],
+         expect=dict(stdout="0.One or more arguments are invalid.\n", status=0xC0000001,
+                     smi=[])),
+    dict(name="scan code 00 still ends the password", steps=[
+        step(["/newadp_scan", "1e001f"], OK),
+        step(["/f9", "/pass", "A"], OK),
+    ]),
+    # The UEFI start-up code marks a character above 0xFF with 0x1A; Crestune reads it as '?'.
+    dict(name="a character without an 8-bit form is read as a question mark", steps=[
+        step(["/newadp", "p\x1a"], OK),
+        step(["/f9", "/pass", "p?"], OK),
+    ]),
+]

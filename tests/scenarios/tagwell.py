@@ -168,4 +168,13 @@ SCENARIOS = [
     dict(name="tagwell value with a line break",
          **usage_error(["/csn:a\nb"],
                        stdout="The value of /csn: contains a control character.\n" + USAGE)),
+    dict(name="tagwell value outside printable ASCII",
+         **usage_error(["/sn:\u20ac"], stdout="The value of /sn: contains a character outside "
+                       "printable ASCII.\n" + USAGE)),
+    dict(name="tagwell value with a character the start-up code could not narrow",
+         **usage_error(["/mtm:a\x1a"], stdout="The value of /mtm: contains a character outside "
+                       "printable ASCII.\n" + USAGE)),
+    dict(name="tagwell value with a delete character",
+         **usage_error(["/tag:x\x7f"], stdout="The value of /tag: contains a character outside "
+                       "printable ASCII.\n" + USAGE)),
 ]

@@ -1,4 +1,4 @@
-// Scan-code passwords: pairs read as strtol reads them, then mapped through a keyboard layout.
+// Scan-code passwords: pairs of hexadecimal digits, mapped through a keyboard layout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,13 +33,23 @@ const ScanCase kCases[] = {
     {"32", &ScanCodeMapFr, false, "\x32"},
     {"1e27", &ScanCodeMapUs, false, "A\x27"}, // converted so far, then the raw code
     {"", &ScanCodeMapUs, true, ""},
-    {"00", &ScanCodeMapUs, true, ""},      // 0 ends the password
-    {"1e001f", &ScanCodeMapUs, true, "A"}, // codes after a 0 are dropped
-    {"zz1e", &ScanCodeMapUs, true, ""},    // a pair without digits reads as 0
-    {"1g", &ScanCodeMapUs, false, "\x01"}, // a digit then garbage reads as the digit
-    {"-1", &ScanCodeMapUs, false, "\xFF"}, // a sign is allowed: -1 is 0xFF
-    {" 2", &ScanCodeMapUs, true, "1"},     // leading blank skipped
-    {"0x", &ScanCodeMapUs, true, ""},      // "0x" without digits reads as 0
+    {"00", &ScanCodeMapUs, true, ""},      // 00 ends the password
+    {"1e001f", &ScanCodeMapUs, true, "A"}, // codes after 00 are dropped
+    {"1e0000", &ScanCodeMapUs, true, "A"},
+    // Anything but two hexadecimal digits is refused, and nothing of it is kept.
+    {"ZZ", &ScanCodeMapUs, false, ""},
+    {"zz1e", &ScanCodeMapUs, false, ""},
+    {"1EZZ1F", &ScanCodeMapUs, false, ""},
+    {"1e00zz", &ScanCodeMapUs, false, ""}, // pairs after 00 must be well formed too
+    {"1g", &ScanCodeMapUs, false, ""},
+    {"g1", &ScanCodeMapUs, false, ""},
+    {"-1", &ScanCodeMapUs, false, ""},
+    {"+2", &ScanCodeMapUs, false, ""},
+    {" 2", &ScanCodeMapUs, false, ""},
+    {"2 ", &ScanCodeMapUs, false, ""},
+    {"0x", &ScanCodeMapUs, false, ""},
+    {"0x1E", &ScanCodeMapUs, false, ""},
+    {"1e1", &ScanCodeMapUs, false, ""}, // a lone last digit
 };
 
 class ScanCodeTest : public ::testing::TestWithParam<ScanCase> {};
@@ -65,6 +75,30 @@ TEST(ScanCodeTest, LongestValueFillsTheBufferAndKeepsItsTerminator) {
     Buffer[MAX_INPUT_PASS_LEN] = 'X'; // guard byte
     ASSERT_TRUE(ConvertScanCodePassword(Buffer, Scan.c_str(), &ScanCodeMapUs));
     EXPECT_EQ(std::string(Buffer), std::string(64, 'A'));
+    EXPECT_EQ(Buffer[MAX_INPUT_PASS_LEN], 'X');
+}
+
+TEST(ScanCodeTest, ConversionIsTerminatedWhateverTheBufferHeld) {
+    ResetRunState();
+    char Buffer[MAX_INPUT_PASS_LEN];
+    memset(Buffer, 'X', sizeof Buffer);
+    ASSERT_TRUE(ConvertScanCodePassword(Buffer, "1e1e1e", &ScanCodeMapUs));
+    EXPECT_EQ(std::string(Buffer), "AAA");
+    // The same option given again converts into the same buffer.
+    ASSERT_TRUE(ConvertScanCodePassword(Buffer, "1f", &ScanCodeMapUs));
+    EXPECT_EQ(std::string(Buffer), "S");
+}
+
+TEST(ScanCodeTest, MoreThan64CodesAreRefused) {
+    ResetRunState();
+    std::string Scan;
+    for (int Index = 0; Index < 65; Index++) {
+        Scan += "1e";
+    }
+    char Buffer[MAX_INPUT_PASS_LEN + 1];
+    memset(Buffer, 0, sizeof Buffer);
+    Buffer[MAX_INPUT_PASS_LEN] = 'X'; // guard byte
+    EXPECT_FALSE(ConvertScanCodePassword(Buffer, Scan.c_str(), &ScanCodeMapUs));
     EXPECT_EQ(Buffer[MAX_INPUT_PASS_LEN], 'X');
 }
 

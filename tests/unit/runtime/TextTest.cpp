@@ -12,12 +12,27 @@
 
 namespace {
 
-TEST(RtText, NarrowKeepsLatin1AndReplacesWiderCharacters) {
-    const uint16_t Wide[] = {'/', 'p', 'w', 0xE9, 0xFF, 0x100, 0x20AC, ' ', 0};
+TEST(RtText, NarrowKeepsLatin1AndMarksWiderCharacters) {
+    const uint16_t Wide[] = {'/', 'p', '?', 0xE9, 0xFF, 0x100, 0x20AC, ' ', 0};
     char Narrow[16];
     ASSERT_EQ(RtWideLength(Wide), 8u);
     RtNarrow(Wide, Narrow);
-    EXPECT_EQ(std::string(Narrow), std::string("/pw\xE9\xFF?? "));
+    // A character without an 8-bit form must not pass for a real question mark.
+    EXPECT_EQ(std::string(Narrow), std::string("/p?\xE9\xFF\x1A\x1A "));
+}
+
+TEST(RtText, PathNameOffsetFindsTheLastPart) {
+    const struct {
+        const char* pPath;
+        size_t Offset;
+    } kCases[] = {
+        {"x.dat", 0},     {"dir\\x.dat", 4}, {"a\\b\\x.dat", 4},
+        {"dir/x.dat", 4}, {"fs0:x.dat", 4},  {"fs0:\\x", 5},
+        {"dir\\", 4},     {"", 0},           {"fs0:\\d/e\\f.g", 9},
+    };
+    for (const auto& Case : kCases) {
+        EXPECT_EQ(RtPathNameOffset(Case.pPath), Case.Offset) << Case.pPath;
+    }
 }
 
 TEST(RtText, WidenMapsBytesToTheSameCharacters) {
@@ -72,7 +87,7 @@ TEST(RtText, KeysBecomeBytes) {
         {"backspace", {{'a', 0}, {0x08, 0}}, std::string("a\x08")},
         {"scan code only", {{0, 0x17}, {0, 0x01}}, std::string("\0\x17\0\x01", 4)},
         {"NUL character from a file", {{0, 0}}, std::string("\0", 1)},
-        {"wide characters", {{0xE9, 0}, {0x20AC, 0}}, "\xE9?"},
+        {"wide characters", {{0xE9, 0}, {0x20AC, 0}}, "\xE9\x1A"},
     };
     for (const KeyCase& Case : Cases) {
         RtKeyState State = {};

@@ -86,7 +86,11 @@ const ValueCase kValueCases[] = {
     {"a\tb", false},
     {"a\nb", false},
     {"\"^%#|<>*?", true},
-    {"x\x7f", true},
+    {"x\x7f", false},
+    {"caf\xE9", false},      // Latin-1 reaches the tool as another byte
+    {"\xE2\x82\xAC", false}, // UTF-8 on the host
+    {"a\x1A", false},        // a character above 0xFF, as the UEFI start-up code marks it
+    {"~ !}", true},          // the ends of printable ASCII
     {"  spaced  ", true},
 };
 
