@@ -74,6 +74,34 @@ const PhysMemReader* PlatformMemory(void) {
     return &kTables;
 }
 
+namespace {
+// The legacy area holds the tables, so the configuration table is never consulted; it has none.
+bool FindNoEntry(const ConfigTableLookup*, const PlatformGuid*, uint64_t*) {
+    return false;
+}
+const ConfigTableLookup kNoConfigTable = {FindNoEntry, nullptr};
+} // namespace
+
+const ConfigTableLookup* PlatformConfigTable(void) {
+    return &kNoConfigTable;
+}
+
+void PlatformFirmwareVendor(char* pBuffer, size_t Size) {
+    if (Size > 0) {
+        pBuffer[0] = '\0';
+    }
+}
+
+// The machine lends no communication buffer (see TriggerPortSmi), so nothing is ever written.
+void PlatformWritePhysical(uint64_t Address, const void*, size_t Count) {
+    FUZZ_CHECK(false, "write of %zu bytes to 0x%llX without a lent buffer", Count,
+               (unsigned long long)Address);
+}
+
+bool PlatformIsDevice(const char*) {
+    return false;
+}
+
 void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput) {
     // Words: unused, EAX, EBX, ECX, EDX, EDI, ESI in; EAX, EBX, ECX, EDX, EDI, ESI out.
     memcpy(pOutput, pInput + 1, 6 * sizeof(uint32_t));

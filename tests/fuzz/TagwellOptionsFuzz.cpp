@@ -2,8 +2,8 @@
 //
 // Invariant: the options are accepted only when every word starts with one of the option words
 // (letters without regard to case) and no option is given twice; a value option is then taken
-// only when its text is 1 to 29 characters, has no control character and does not begin with
-// "-?", and its buffer holds exactly that text in double quotes. Any other value ends the run
+// only when its text is 1 to 29 characters of printable ASCII (0x20-0x7E) and does not begin
+// with "-?", and its buffer holds exactly that text in double quotes. Any other value ends the run
 // with the usage status 0xC0000001. Nothing is written past a value buffer.
 #include <string.h>
 #include <strings.h>
@@ -25,7 +25,7 @@ bool ValueAcceptable(const char* pValue) {
         return false;
     }
     for (size_t Index = 0; Index < Length; Index++) {
-        if ((unsigned char)pValue[Index] < 0x20) {
+        if ((unsigned char)pValue[Index] < 0x20 || (unsigned char)pValue[Index] > 0x7E) {
             return false;
         }
     }
