@@ -60,7 +60,9 @@ SCENARIOS = [
                                                 "ReadPapMode", "UpdateChecksum")
                               for item in (dict(request="CommBufferLock", out_ecx="0x00000002"),
                                            dict(request=name))])),
+    # The backup is written under the first free temporary name and closed before the rename.
     dict(name="a backup whose file cannot be closed fails", args=["/b", "x.dat"],
-         env={"FWSIM_FAIL_CLOSE": "x.dat"},
-         expect=dict(status=0xC0000003, stderr_contains=["Write file failed"])),
+         env={"FWSIM_FAIL_CLOSE": "BKUP0000.TMP"},
+         expect=dict(status=0xC0000003, stderr_contains=["Write file failed"],
+                     files={"x.dat": None, "BKUP0000.TMP": None})),
 ]
