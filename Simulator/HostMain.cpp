@@ -10,7 +10,9 @@
 // fopen and fclose are redirected too (__wrap_fopen, __wrap_fclose): the files the tool opens are
 // tracked, and a file still open when the tool ends is logged as a violation (a Linux process
 // closes and flushes its files at exit, the UEFI runtime need not). With FWSIM_FAIL_CLOSE set to
-// a file name, closing that file reports an I/O error, as a full or removed medium would.
+// a file name, closing that file reports an I/O error, as a full or removed medium would; with
+// FWSIM_FAIL_RENAME set to a file name, renaming a file to that name fails with an I/O error and
+// changes nothing (rename is redirected too, __wrap_rename).
 #include <errno.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -28,6 +30,7 @@
 extern "C" int __real_main(int argc, char** argv);
 extern "C" FILE* __real_fopen(const char* pName, const char* pMode);
 extern "C" int __real_fclose(FILE* pFile);
+extern "C" int __real_rename(const char* pOld, const char* pNew);
 extern "C" [[noreturn]] void __real_exit(int status);
 
 namespace {
@@ -147,6 +150,17 @@ extern "C" int __wrap_fclose(FILE* pFile) {
         return EOF;
     }
     return Result;
+}
+
+extern "C" int __wrap_rename(const char* pOld, const char* pNew) {
+    const char* pFailing = getenv("FWSIM_FAIL_RENAME");
+    const char* pBase = strrchr(pNew, '/');
+    pBase = pBase != nullptr ? pBase + 1 : pNew;
+    if (pFailing != nullptr && strcmp(pFailing, pBase) == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_rename(pOld, pNew);
 }
 
 extern "C" [[noreturn]] void __wrap_exit(int status) {

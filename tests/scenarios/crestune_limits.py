@@ -65,4 +65,9 @@ SCENARIOS = [
          env={"FWSIM_FAIL_CLOSE": "BKUP0000.TMP"},
          expect=dict(status=0xC0000003, stderr_contains=["Write file failed"],
                      files={"x.dat": None, "BKUP0000.TMP": None})),
+    # A backup that cannot take the target's place is no backup: nothing is left.
+    dict(name="a backup that cannot be renamed into place fails", args=["/b", "x.dat"],
+         env={"FWSIM_FAIL_RENAME": "x.dat"},
+         expect=dict(status=0xC0000003, stderr_contains=["Write file failed"],
+                     files={"x.dat": None, "BKUP0000.TMP": None})),
 ]
