@@ -305,7 +305,8 @@ void ReadInjections(const json& List, DoubleState& State) {
     for (size_t I = 0; I < List.size(); I++) {
         const std::string Where = "inject[" + std::to_string(I) + "]";
         const json& Entry = List[I];
-        RefuseUnknownKeys(Entry, Where, {"eax", "ebx", "ecx", "status", "no_answer", "times"});
+        RefuseUnknownKeys(Entry, Where,
+                          {"eax", "ebx", "ecx", "status", "no_answer", "answer_ecx", "times"});
         DoubleInjection& E = State.Injections[I];
         const struct {
             const char* pKey;
@@ -323,11 +324,16 @@ void ReadInjections(const json& List, DoubleState& State) {
         const bool NoAnswer =
             Entry.contains("no_answer") && Boolean(Entry["no_answer"], Where + ".no_answer");
         const bool HasStatus = Entry.contains("status") && !Entry["status"].is_null();
-        if (NoAnswer == HasStatus) {
-            Fail(Where + " needs either \"status\" or \"no_answer\": true");
+        // "answer_ecx": the request succeeds with this ECX (answers a firmware should not give).
+        const bool HasAnswer = Entry.contains("answer_ecx") && !Entry["answer_ecx"].is_null();
+        if ((int)NoAnswer + (int)HasStatus + (int)HasAnswer != 1) {
+            Fail(Where + " needs one of \"status\", \"answer_ecx\" or \"no_answer\": true");
         }
         if (NoAnswer) {
             E.Flags |= DOUBLE_INJECT_NO_ANSWER;
+        } else if (HasAnswer) {
+            E.Flags |= DOUBLE_INJECT_ANSWER_ECX;
+            E.Status = Number32(Entry["answer_ecx"], Where + ".answer_ecx");
         } else {
             E.Status = Number32(Entry["status"], Where + ".status");
         }
@@ -511,6 +517,8 @@ json FirmwareStateToJson(const DoubleState& State) {
         }
         if (E.Flags & DOUBLE_INJECT_NO_ANSWER) {
             Entry["no_answer"] = true;
+        } else if (E.Flags & DOUBLE_INJECT_ANSWER_ECX) {
+            Entry["answer_ecx"] = Hex(E.Status, 1);
         } else {
             Entry["status"] = Hex(E.Status, 8);
         }
@@ -630,6 +638,9 @@ json RunPortSmi(DoubleState& State, uint16_t SmiPort, const uint32_t* pInput, ui
     }
     if (Outcome.pDetail != nullptr) {
         Event["detail"] = Outcome.pDetail;
+    }
+    if (Outcome.pViolation != nullptr) {
+        Event["violation"] = Outcome.pViolation;
     }
     Event["out_eax"] = Hex(Out.Eax, 8);
     Event["out_ebx"] = Hex(Out.Ebx, 8);

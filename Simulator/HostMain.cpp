@@ -6,6 +6,14 @@
 // so every address the tool hands to the firmware fits in a 32-bit register, as under UEFI.
 // At the end the full 32-bit exit status is recorded in the machine, since a Linux exit status
 // keeps only its low 8 bits.
+//
+// fopen and fclose are redirected too (__wrap_fopen, __wrap_fclose): the files the tool opens are
+// tracked, and a file still open when the tool ends is logged as a violation (a Linux process
+// closes and flushes its files at exit, the UEFI runtime need not). With FWSIM_FAIL_CLOSE set to
+// a file name, closing that file reports an I/O error, as a full or removed medium would; with
+// FWSIM_FAIL_RENAME set to a file name, renaming a file to that name fails with an I/O error and
+// changes nothing (rename is redirected too, __wrap_rename).
+#include <errno.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <stdint.h>
@@ -20,6 +28,9 @@
 #include "Simulator/Session.h"
 
 extern "C" int __real_main(int argc, char** argv);
+extern "C" FILE* __real_fopen(const char* pName, const char* pMode);
+extern "C" int __real_fclose(FILE* pFile);
+extern "C" int __real_rename(const char* pOld, const char* pNew);
 extern "C" [[noreturn]] void __real_exit(int status);
 
 namespace {
@@ -35,6 +46,13 @@ void* RunMain(void* pArgument) {
     const MainCall* pCall = static_cast<const MainCall*>(pArgument);
     exit(__real_main(pCall->argc, pCall->argv));
 }
+
+struct OpenFile {
+    FILE* pFile;
+    char Name[256];
+};
+OpenFile OpenFiles[32];
+pthread_mutex_t OpenFilesLock = PTHREAD_MUTEX_INITIALIZER;
 
 [[noreturn]] void Fatal(const std::string& Message) {
     fprintf(stderr, "fwsim: %s\n", Message.c_str());
@@ -97,7 +115,61 @@ extern "C" [[noreturn]] void __assert_fail(const char* pExpression, const char* 
     exit(1);
 }
 
+extern "C" FILE* __wrap_fopen(const char* pName, const char* pMode) {
+    FILE* pFile = __real_fopen(pName, pMode);
+    if (pFile != nullptr) {
+        pthread_mutex_lock(&OpenFilesLock);
+        for (OpenFile& Entry : OpenFiles) {
+            if (Entry.pFile == nullptr) {
+                Entry.pFile = pFile;
+                snprintf(Entry.Name, sizeof Entry.Name, "%s", pName);
+                break;
+            }
+        }
+        pthread_mutex_unlock(&OpenFilesLock);
+    }
+    return pFile;
+}
+
+extern "C" int __wrap_fclose(FILE* pFile) {
+    bool FailClose = false;
+    const char* pFailing = getenv("FWSIM_FAIL_CLOSE");
+    pthread_mutex_lock(&OpenFilesLock);
+    for (OpenFile& Entry : OpenFiles) {
+        if (pFile != nullptr && Entry.pFile == pFile) {
+            const char* pBase = strrchr(Entry.Name, '/');
+            pBase = pBase != nullptr ? pBase + 1 : Entry.Name;
+            FailClose = pFailing != nullptr && strcmp(pFailing, pBase) == 0;
+            Entry.pFile = nullptr;
+        }
+    }
+    pthread_mutex_unlock(&OpenFilesLock);
+    const int Result = __real_fclose(pFile);
+    if (FailClose) {
+        errno = EIO;
+        return EOF;
+    }
+    return Result;
+}
+
+extern "C" int __wrap_rename(const char* pOld, const char* pNew) {
+    const char* pFailing = getenv("FWSIM_FAIL_RENAME");
+    const char* pBase = strrchr(pNew, '/');
+    pBase = pBase != nullptr ? pBase + 1 : pNew;
+    if (pFailing != nullptr && strcmp(pFailing, pBase) == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_rename(pOld, pNew);
+}
+
 extern "C" [[noreturn]] void __wrap_exit(int status) {
+    for (const OpenFile& Entry : OpenFiles) {
+        if (Entry.pFile != nullptr && sim::SessionActive()) {
+            sim::LogEvent({{"event", "violation"},
+                           {"violation", std::string("file left open at exit: ") + Entry.Name}});
+        }
+    }
     sim::FinishSession((uint32_t)status);
     __real_exit(status);
 }

@@ -31,7 +31,15 @@ set(EFI_COMPILE_OPTIONS
     -DGNU_EFI_USE_MS_ABI -maccumulate-outgoing-args
     -Wall -Wextra -Werror)
 
-# add_efi_app(NAME SOURCES ...): build/efi/NAME.efi from the given sources.
+# The UEFI runtime and platform, compiled once for every .efi file (EFI_RUNTIME_SOURCES is set
+# by the including file).
+add_library(efi_runtime OBJECT ${EFI_RUNTIME_SOURCES})
+target_compile_options(efi_runtime PRIVATE ${EFI_COMPILE_OPTIONS})
+target_include_directories(efi_runtime PRIVATE ${PROJECT_SOURCE_DIR})
+set_target_properties(efi_runtime PROPERTIES POSITION_INDEPENDENT_CODE OFF)
+
+# add_efi_app(NAME SOURCES ...): EFI_OUTPUT_DIR/NAME.efi (build/efi unless the calling directory
+# sets another) from the given sources and the runtime.
 function(add_efi_app NAME)
     set(objlib ${NAME}_efi_objects)
     add_library(${objlib} OBJECT ${ARGN})
@@ -44,11 +52,13 @@ function(add_efi_app NAME)
         OUTPUT ${efi}
         COMMAND ld -nostdlib -shared -Bsymbolic --no-undefined
                 -T ${GNU_EFI_LIB}/elf_x86_64_efi.lds ${GNU_EFI_LIB}/crt0-efi-x86_64.o
-                $<TARGET_OBJECTS:${objlib}> -o ${so} -L${GNU_EFI_LIB} -lgnuefi
+                $<TARGET_OBJECTS:${objlib}> $<TARGET_OBJECTS:efi_runtime> -o ${so}
+                -L${GNU_EFI_LIB} -lgnuefi
         COMMAND ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh ${so}
         COMMAND objcopy -j .text -j .sdata -j .data -j .dynamic -j .dynsym -j .rel -j .rela
                 -j .rel.* -j .rela.* -j .reloc --target efi-app-x86_64 --subsystem=10 ${so} ${efi}
-        DEPENDS ${objlib} $<TARGET_OBJECTS:${objlib}> ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh
+        DEPENDS ${objlib} $<TARGET_OBJECTS:${objlib}> efi_runtime $<TARGET_OBJECTS:efi_runtime>
+                ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh
         COMMAND_EXPAND_LISTS
         COMMENT "Linking UEFI application ${NAME}.efi")
     add_custom_target(${NAME}_efi ALL DEPENDS ${efi})

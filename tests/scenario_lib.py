@@ -99,7 +99,7 @@ def load_scenarios(pattern="*.py"):
 def steps_of(scenario):
     if "steps" in scenario:
         return scenario["steps"]
-    return [{k: scenario[k] for k in ("tool", "args", "stdin", "expect", "prepare", "limits")
+    return [{k: scenario[k] for k in ("tool", "args", "stdin", "env", "expect", "prepare", "limits")
              if k in scenario}]
 
 
@@ -144,7 +144,7 @@ def run_host_step(build, machine_path, workdir, step):
     tool = step.get("tool", "Crestune")
     log_path = pathlib.Path(str(machine_path) + ".log")
     before = len(read_log(log_path))
-    env = dict(os.environ, FWSIM_MACHINE=str(machine_path))
+    env = dict(os.environ, FWSIM_MACHINE=str(machine_path), **step.get("env", {}))
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1")
     proc = subprocess.run([str(pathlib.Path(build) / "host" / tool)] + list(step.get("args", [])),
                           cwd=workdir, env=env, input=as_bytes(step.get("stdin", "")),
@@ -167,6 +167,11 @@ def compare_step(expect, run):
         if want != got:
             problems.append("%s:\n  want: %r\n  got:  %r" % (label, want, got))
 
+    # What the machine saw go wrong that the tool's output does not show (a communication buffer
+    # given back unwiped, a file left open): never expected.
+    for event in run.events:
+        if "violation" in event:
+            problems.append("violation: %s" % event["violation"])
     if "status" in expect:
         got = run.status
         check("status", "0x%08X" % (expect["status"] & 0xFFFFFFFF),

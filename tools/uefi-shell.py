@@ -356,7 +356,7 @@ def _parse_status(text: str) -> int | None:
 
 @dataclasses.dataclass
 class _SmmSetup:
-    installer: Path            # efi/SmmDouble.efi
+    installer: Path            # test-efi/SmmDouble.efi
     tool: Path                 # host/smmdouble
     state: bytes               # the state file installed at boot
     build_dir: Path
@@ -370,7 +370,7 @@ def _smm_setup(build_dir, machine, state: bytes | None, debugcon_ports) -> _SmmS
         raise ValueError(f"port 0x{SMM_COMMAND_PORT:X} raises the SMIs in SMM mode: it cannot be "
                          "logged with isa-debugcon (the double's log records every request)")
     build = Path(build_dir)
-    installer = build / "efi" / SMM_INSTALLER
+    installer = build / "test-efi" / SMM_INSTALLER
     tool = build / "host" / "smmdouble"
     for path, target in ((installer, "SmmDouble_efi"), (tool, "smmdouble")):
         if not path.is_file():
@@ -567,10 +567,19 @@ def _smm_command_log(setup: _SmmSetup, data: bytes | None,
 # Running the machine
 
 
+# Test programs of build/test-efi that every disk carries beside the product (the vendor tool
+# doubles are placed by the tests that want them).
+TEST_PROGRAMS = ("RuntimeProbe.efi", "SmmDouble.efi")
+
+
 def efi_files(build_dir: Union[str, os.PathLike]) -> dict[str, Path]:
-    """The .efi files of a build, by file name."""
-    folder = Path(build_dir) / "efi"
-    return {path.name: path for path in sorted(folder.glob("*.efi"))}
+    """The .efi files of a build, by file name: the product (build/efi) and the test programs."""
+    files = {path.name: path for path in sorted((Path(build_dir) / "efi").glob("*.efi"))}
+    for name in TEST_PROGRAMS:
+        path = Path(build_dir) / "test-efi" / name
+        if path.is_file():
+            files[name] = path
+    return files
 
 
 def _file_bytes(name: str, source: Source) -> bytes:
@@ -676,7 +685,7 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
     timeout: hard limit for the whole run (default: boot_timeout + command_timeout per
       command). When any limit passes, QEMU is killed and ShellRunError names the command.
     smm: answer SMIs with the firmware double (see the module's description); needs build_dir
-      (efi/SmmDouble.efi, host/smmdouble, and the .so files of the .efi files for the RIP check).
+      (test-efi/SmmDouble.efi, host/smmdouble, and the .so files of the .efi files for the RIP check).
     smm_state: SMM mode: the double's state file to install (default: made from the machine
       description's "firmware" section, a new machine's without one).
     """

@@ -647,7 +647,19 @@ uint32_t RegisterValue(const DoubleRegisters* pRegs, uint8_t Register) {
 // ECX 0 and the descriptor's address in EDI:ESI (upper:lower) and holds the lock until a
 // release; without one, or for a larger size, it is refused with the maximum size in ESI.
 
-void HandleCommBuffer(DoubleState* pState, DoubleRegisters* pRegs) {
+// Whether the first Size bytes of the lent buffer (all of it when Size is 0 or larger) are zero.
+// The program wipes what it placed there before it gives the buffer back: the record holds the
+// password hash and the hashing request the password in clear.
+bool CommBufferWiped(const DoubleState* pState, uint32_t Size) {
+    const uint32_t Length =
+        Size == 0 || Size > pState->CommBufferSize ? pState->CommBufferSize : Size;
+    if (!BufferUsable(pState->CommBufferAddress, Length, false)) {
+        return true;
+    }
+    return IsAllZero(Pointer(pState->CommBufferAddress), Length);
+}
+
+void HandleCommBuffer(DoubleState* pState, DoubleRegisters* pRegs, DoubleOutcome* pOutcome) {
     if (pRegs->Ecx == DOUBLE_COMM_LOCK) {
         const uint32_t MaxSize =
             pState->CommBufferGrant ? pState->CommBufferSize : pState->CommBufferMaxSize;
@@ -673,6 +685,10 @@ void HandleCommBuffer(DoubleState* pState, DoubleRegisters* pRegs) {
         pRegs->Esi = pState->CommDescriptorAddress;
         pRegs->Edi = 0;
     } else if (pRegs->Ecx == DOUBLE_COMM_RELEASE) {
+        if (pState->CommBufferLocked && pState->CommBufferGrant &&
+            !CommBufferWiped(pState, pRegs->Esi)) {
+            pOutcome->pViolation = "communication buffer released without being wiped";
+        }
         pRegs->Ecx = pState->CommBufferLocked ? DOUBLE_STATUS_SUCCESS : DOUBLE_STATUS_NOT_LOCKED;
         pState->CommBufferLocked = 0;
     } else {
@@ -811,7 +827,7 @@ void DoubleDescribeRequest(uint8_t CommandValue, const DoubleRegisters* pRegs,
 }
 
 DoubleOutcome DoubleHandleSmi(DoubleState* pState, uint8_t CommandValue, DoubleRegisters* pRegs) {
-    DoubleOutcome Outcome = {1, 0, 0};
+    DoubleOutcome Outcome = {1, 0, 0, 0};
     const bool CommBuffer = CommandValue == DOUBLE_SMI_COMM_BUFFER;
 
     DoubleInjection* pInjection = FindInjection(pState, pRegs);
@@ -821,6 +837,9 @@ DoubleOutcome DoubleHandleSmi(DoubleState* pState, uint8_t CommandValue, DoubleR
         }
         if (pInjection->Flags & DOUBLE_INJECT_NO_ANSWER) {
             Outcome.Answered = 0;
+        } else if (pInjection->Flags & DOUBLE_INJECT_ANSWER_ECX) {
+            pRegs->Eax = DOUBLE_STATUS_SUCCESS;
+            pRegs->Ecx = pInjection->Status;
         } else if (CommBuffer) {
             pRegs->Ecx = pInjection->Status;
         } else {
@@ -830,7 +849,7 @@ DoubleOutcome DoubleHandleSmi(DoubleState* pState, uint8_t CommandValue, DoubleR
     }
 
     if (CommBuffer) {
-        HandleCommBuffer(pState, pRegs);
+        HandleCommBuffer(pState, pRegs, &Outcome);
         return Outcome;
     }
     const RequestKind* pKind = FindRequest(pRegs);

@@ -118,11 +118,12 @@ typedef struct DoubleSetting {
 } DoubleSetting;
 
 // Injection flags.
-#define DOUBLE_INJECT_MATCH_EAX 0x01u // the request's EAX must equal Eax (else any EAX)
-#define DOUBLE_INJECT_MATCH_EBX 0x02u // the request's EBX must equal Ebx
-#define DOUBLE_INJECT_MATCH_ECX 0x04u // the request's ECX must equal Ecx
-#define DOUBLE_INJECT_NO_ANSWER 0x08u // leave the registers as loaded instead of failing
-#define DOUBLE_INJECT_ALWAYS 0x10u    // ignore Remaining: every matching request
+#define DOUBLE_INJECT_MATCH_EAX 0x01u  // the request's EAX must equal Eax (else any EAX)
+#define DOUBLE_INJECT_MATCH_EBX 0x02u  // the request's EBX must equal Ebx
+#define DOUBLE_INJECT_MATCH_ECX 0x04u  // the request's ECX must equal Ecx
+#define DOUBLE_INJECT_NO_ANSWER 0x08u  // leave the registers as loaded instead of failing
+#define DOUBLE_INJECT_ALWAYS 0x10u     // ignore Remaining: every matching request
+#define DOUBLE_INJECT_ANSWER_ECX 0x20u // answer status 0 with ECX set to Status (odd answers)
 
 // A fault to inject: the matching requests fail with Status (nothing else happens), or are not
 // answered at all, as on a machine without the handler. Remaining counts the matching requests
@@ -199,6 +200,9 @@ typedef struct DoubleOutcome {
     uint8_t OutputWritten; // the handler wrote the request's output buffer
     // Why a request was refused, when the status alone does not tell ("bad magic"); else null.
     const char* pDetail;
+    // What the program did wrong that a firmware would let pass (a communication buffer given
+    // back with data still in it); else null.
+    const char* pViolation;
 } DoubleOutcome;
 
 // How a setup item's values are checked.

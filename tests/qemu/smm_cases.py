@@ -17,7 +17,8 @@ Scenarios share a boot when their machines have the same tables: before each, th
 the scenario's firmware state and the shell clears the scenario's files and copies its own in;
 after it, the shell copies its files aside for the checks. A scenario is skipped, with the reason, when
 it cannot run in QEMU: another tool, an argument the UEFI shell would change, a machine with
-memory outside the legacy BIOS area, or a run that ends in a machine reset.
+memory outside the legacy BIOS area, a run that ends in a machine reset, or a fault of the
+simulated platform (a failing close).
 """
 
 from __future__ import annotations
@@ -364,6 +365,8 @@ def _unfit(scenario: dict) -> Optional[str]:
             return "the host limits the process's resources, which the UEFI shell cannot"
         if "machine_patch" in step:
             return "the machine changes between its steps, which a running machine cannot"
+        if "env" in step:
+            return "the simulated platform is told to fail (%s)" % ", ".join(sorted(step["env"]))
     return None
 
 
@@ -672,7 +675,7 @@ class Unavailable:
 def groups(build: Path, shell) -> list:
     """The SMM groups of the suite; each has name, label, cases and run(build, efi, shell,
     Outcome) -> (outcomes, seconds)."""
-    needed = [build / "efi" / INSTALLER, build / "efi" / "Crestune.efi",
+    needed = [build / "test-efi" / INSTALLER, build / "efi" / "Crestune.efi",
               build / "host" / "smmdouble", build / "host" / "simmachine"]
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:

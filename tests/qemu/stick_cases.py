@@ -326,7 +326,7 @@ class FailingStick:
 
 
 def groups(build: Path, shell) -> list:
-    needed = [build / "efi" / "SmmDouble.efi", build / "efi" / "Crestune.efi",
+    needed = [build / "test-efi" / "SmmDouble.efi", build / "efi" / "Crestune.efi",
               build / "efi" / "Tagwell.efi", build / "host" / "smmdouble"]
     load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]

@@ -93,6 +93,24 @@ TEST(SmbiosTest, Failures) {
     }
 }
 
+TEST(SmbiosTest, BufferMustHoldTheWholeStructure) {
+    const json D = Machine({{"entry", "0xF5000"},
+                            {"table", "0xF5040"},
+                            {"structures", {kType1, {{"type", 0}, {"bios_version", "S03KT39A"}}}}});
+    ImageReader Memory(sim::BuildMemoryImage(D));
+    uint32_t Length = 0;
+    ASSERT_TRUE(GetSmbStrucLength(&Memory.Reader, 0, NULL, &Length));
+    EXPECT_EQ(Length, 24u + 29u); // formatted area, three strings, closing zero
+    const Lookup Exact = Find(D, 0, Length);
+    EXPECT_TRUE(Exact.Found);
+    EXPECT_EQ(Exact.Bytes[Length - 1], 0);
+    EXPECT_EQ(Exact.Bytes[Length - 2], 0);
+    const Lookup Short = Find(D, 0, Length - 1);
+    EXPECT_FALSE(Short.Found);
+    EXPECT_EQ(Short.Output, "The length of input buffer is too small.\n");
+    EXPECT_EQ(Short.Bytes, std::vector<uint8_t>(Length - 1, 0xEE)) << "nothing copied";
+}
+
 TEST(SmbiosTest, BadChecksumIsPassedOverForALaterEntryPoint) {
     json D = Machine({{"entry", "0xF5000"}, {"table", "0xF5040"}, {"checksum", "bad"}});
     D["bytes"] = {{{"address", "0xF4FF0"}, {"ascii", "_SM_"}}}; // anchor without a sum

@@ -182,9 +182,9 @@ TEST(FirmwareState, BadSectionsAreRefusedWithTheReason) {
         {{{"image", {{"size", "0x10000"}, {"padding", 1}}}}, "not both"},
         {{{"image", {{"size", 100}}}}, "image.size must be at least 360 bytes"},
         {{{"image", {{"padding", "0xFFFFFF00"}}}}, "image.padding is too large"},
-        {{{"inject", {{{"eax", "0x534D3220"}}}}}, "inject[0] needs either"},
+        {{{"inject", {{{"eax", "0x534D3220"}}}}}, "inject[0] needs one of"},
         {{{"inject", {{{"eax", 1}, {"status", 1}, {"no_answer", true}}}}},
-         "inject[0] needs either"},
+         "inject[0] needs one of"},
         {{{"inject", {{{"eax", 1}, {"status", 1}, {"count", 2}}}}}, "unknown key \"count\""},
         {{{"inject", "none"}}, "inject must be a list"},
     };

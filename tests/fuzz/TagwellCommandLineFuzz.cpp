@@ -1,0 +1,79 @@
+// Fuzz target: the vendor tool's command line, round trip through the UEFI shell's parsing.
+//
+// The first byte picks the vendor and the fields; the rest are up to four values, one a line.
+// A value is taken as the options take it (CheckValueText), then the command line is built and
+// parsed as the shell parses what Execute gets (Simulator/SimShell).
+//
+// Invariant: a value that CheckValueText accepts reaches the tool exactly: the shell runs the
+// line, the program is the vendor's tool and its arguments are the field words and the values
+// byte for byte, in the fixed order. The line always fits its buffer.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "Applications/Tagwell/Tagwell.h"
+#include "FuzzSupport.h"
+#include "Simulator/SimShell.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
+    if (Size < 1) {
+        return 0;
+    }
+    const uint8_t Choice = pData[0];
+    static FuzzCommandLine Values;
+    SplitCommandLine(pData + 1, Size - 1, "", &Values);
+
+    ResetUpdateRequest();
+    Request.IsAmi = (Choice & 1) == 0;
+    Request.IsInsyde = !Request.IsAmi;
+    Request.UpdateUuid = (Choice & 2) != 0;
+    struct Field {
+        bool* pFlag;
+        char* pBuffer;
+    } Fields[] = {{&Request.UpdateMtm, Request.MtmValue},
+                  {&Request.UpdateSn, Request.SnValue},
+                  {&Request.UpdateCsn, Request.CsnValue},
+                  {&Request.UpdateTag, Request.TagValue}};
+    std::vector<std::string> Taken;
+    for (int Index = 0; Index < 4 && Index + 1 < Values.argc; Index++) {
+        if ((Choice & (0x10 << Index)) == 0) {
+            continue;
+        }
+        const char* pValue = Values.argv[Index + 1];
+        if (CheckValueText(pValue) != NULL) {
+            continue; // refused: never reaches the shell
+        }
+        const size_t Length = strlen(pValue);
+        Fields[Index].pBuffer[0] = '"';
+        memcpy(Fields[Index].pBuffer + 1, pValue, Length);
+        Fields[Index].pBuffer[Length + 1] = '"';
+        Fields[Index].pBuffer[Length + 2] = '\0';
+        *Fields[Index].pFlag = true;
+    }
+
+    const char* Entries[TAGWELL_MAX_TOOL_ARGS];
+    const int Count = BuildVendorArguments(&Request, Entries);
+    std::vector<std::string> Expected;
+    for (int Index = 0; Index < Count; Index++) {
+        std::string Entry = Entries[Index];
+        if (Entry.size() >= 2 && Entry.front() == '"' && Entry.back() == '"') {
+            Entry = Entry.substr(1, Entry.size() - 2);
+        }
+        Expected.push_back(Entry);
+    }
+    char Line[TAGWELL_COMMAND_LINE_SIZE];
+    FUZZ_CHECK(BuildVendorCommandLine(Entries, Count, Line, sizeof Line), "%s",
+               "the command line does not fit");
+    const sim::ShellLine Parsed = sim::ParseShellCommandLine(Line);
+    FUZZ_CHECK(!Parsed.ExecuteFails && Parsed.Runs, "the shell does not run [%s]: %s", Line,
+               Parsed.Problem.c_str());
+    FUZZ_CHECK(Parsed.Words.size() == Expected.size(), "%zu words instead of %zu from [%s]",
+               Parsed.Words.size(), Expected.size(), Line);
+    for (size_t Index = 0; Index < Expected.size(); Index++) {
+        FUZZ_CHECK(Parsed.Words[Index] == Expected[Index],
+                   "word %zu is [%s], given [%s]; line [%s]", Index, Parsed.Words[Index].c_str(),
+                   Expected[Index].c_str(), Line);
+    }
+    return 0;
+}
