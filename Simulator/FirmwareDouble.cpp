@@ -11,6 +11,7 @@
 #include <set>
 #include <stdexcept>
 #include <utility>
+#include <nlohmann/json.hpp>
 
 #include "Platform/Platform.h"
 #include "Simulator/DoubleCore/Sha256.h"

@@ -39,7 +39,7 @@
 #include <cstdint>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "Simulator/DoubleCore/DoubleCore.h"
 

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <nlohmann/json.hpp>
 
 #include "Simulator/Session.h"
 

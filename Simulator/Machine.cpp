@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <nlohmann/json.hpp>
 
 using nlohmann::json;
 

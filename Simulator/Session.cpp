@@ -10,6 +10,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <vector>
+#include <nlohmann/json.hpp>
 
 namespace sim {
 

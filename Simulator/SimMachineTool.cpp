@@ -16,6 +16,7 @@
 #include <exception>
 #include <fstream>
 #include <string>
+#include <nlohmann/json.hpp>
 
 #include "Simulator/FirmwareDouble.h"
 #include "Simulator/Machine.h"

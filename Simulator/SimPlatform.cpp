@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <nlohmann/json.hpp>
 
 #include "Platform/Platform.h"
 #include "Simulator/Session.h"

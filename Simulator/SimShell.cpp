@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "Platform/Platform.h"
 #include "Simulator/Session.h"

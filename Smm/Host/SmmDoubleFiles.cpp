@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "Simulator/DoubleCore/Sha256.h"
 #include "Simulator/FirmwareDouble.h"

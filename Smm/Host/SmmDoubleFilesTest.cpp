@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "Simulator/DoubleCore/Sha256.h"
 #include "Simulator/FirmwareDouble.h"

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <string>
 #include <vector>
+#include <nlohmann/json.hpp>
 
 #include "Simulator/FirmwareDouble.h"
 #include "Smm/Host/SmmDoubleFiles.h"

@@ -5,6 +5,8 @@
 #include "Platform/Platform.h"
 #include "Simulator/Machine.h"
 
+#include <nlohmann/json.hpp>
+
 struct ImageReader {
     PhysMemReader Reader;
     ConfigTableLookup Config; // the image's configuration table entries

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <nlohmann/json.hpp>
 
 #include "Simulator/FirmwareDouble.h"
 #include "Simulator/Machine.h"
