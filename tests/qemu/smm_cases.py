@@ -657,16 +657,18 @@ def unpatched_boot() -> Boot:
 
 
 class Unavailable:
-    """Stands for the SMM groups when the build lacks what they need."""
-    name = "SMM double"
+    """Stands for groups that need the SMM double when the build lacks what they need."""
     label = "not run"
     cases: list = []
 
-    def __init__(self, reason: str):
+    def __init__(self, reason: str, name: str = "SMM double",
+                 case: str = "the firmware double answers real SMIs"):
         self.reason = reason
+        self.name = name
+        self.case = case
 
     def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
-        outcome = Outcome(self.name, "the firmware double answers real SMIs")
+        outcome = Outcome(self.name, self.case)
         outcome.skipped = True
         outcome.notes.append(f"skipped: {self.reason}")
         return [outcome], 0.0

@@ -24,6 +24,8 @@ import time
 from pathlib import Path
 from typing import Optional
 
+from smm_cases import Unavailable
+
 REPO = Path(__file__).resolve().parent.parent.parent
 MACHINE = REPO / "machines" / "desktop.json"
 STICK_QEMU_ARGS = ("-device", "qemu-xhci", "-drive", "if=none,id=stick,format=raw,file={image}",
@@ -331,20 +333,6 @@ def groups(build: Path, shell) -> list:
     load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
-        return [Unavailable(f"not built: {', '.join(missing)}")]
+        return [Unavailable(f"not built: {', '.join(missing)}", "USB stick",
+                            "deployment sticks boot")]
     return [PassingStick(), FailingStick()]
-
-
-class Unavailable:
-    name = "USB stick"
-    label = "not run"
-    cases: list = []
-
-    def __init__(self, reason: str):
-        self.reason = reason
-
-    def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
-        outcome = Outcome(self.name, "deployment sticks boot")
-        outcome.skipped = True
-        outcome.notes.append(f"skipped: {self.reason}")
-        return [outcome], 0.0
