@@ -13,6 +13,7 @@
 #include <utility>
 #include <nlohmann/json.hpp>
 
+#include "Applications/Crestune/SettingOptions.h"
 #include "Platform/Platform.h"
 #include "Simulator/DoubleCore/Sha256.h"
 #include "Simulator/Session.h"
@@ -661,103 +662,43 @@ json RunPortSmi(DoubleState& State, uint16_t SmiPort, const uint32_t* pInput, ui
 }
 
 // ---------------------------------------------------------------------------------------------
-// Readable names of the store's items, for people (simmachine show).
+// Readable names of the store's items, for people (simmachine show): the option words and value
+// words of Crestune's catalogue. What the double takes as valid stays its own (DoubleCore).
 
 namespace {
 
-struct SettingNames {
-    uint32_t Item;
-    const char* pName;
-    const char* pWords[10]; // value words by code; an empty list: a mask or a boot device
-};
-
-const SettingNames kSettingNames[] = {
-    {0x01, "pbs", {}},
-    {0x02, "ebs", {}},
-    {0x03, "abs", {}},
-    {0x05, "vga", {"32mb", "64mb", "128mb", "256mb", "512mb", "1024mb"}},
-    {0x06, "kbdless", {"disable", "enable"}},
-    {0x08, "fdd", {"disable", "enable"}},
-    {0x0C, "cfgsata", {"ide", "ahci", "raid", "optane"}},
-    {0x0D, "eop", {"clear", "set"}},
-    {0x0E, "snstyle", {"legacy", "mtsn", "mtmsn", "1s"}},
-    {0x10, "mebx", {"unreset", "reset"}},
-    {0x11, "csm", {"disable", "enable"}},
-    {0x12, "secboot", {"disable", "enable"}},
-    {0x13, "bflash", {"disable", "enable"}},
-    {0x14, "osdef", {"w8x64", "others"}},
-    {0x16, "pxe", {"disable", "enable", "smc"}},
-    {0x17, "clrtcg", {"no", "yes"}},
-    {0x18, "clrphypresent", {"enable", "disable"}},
-    {0x19, "ipv4", {"enable", "disable"}},
-    {0x1A, "ipv6", {"enable", "disable"}},
-    {0x1B, "btmode", {"auto", "uefi", "legacy"}},
-    {0x1C, "btpri", {"uefi", "legacy"}},
-    {0x1D, "mbs", {}},
-    {0x1E, "cptmode", {"enable", "disable"}},
-    {0x1F, "ict", {"enable", "disable"}},
-    {0x22, "maxretrypwd", {"1", "3", "100", "unlimited"}},
-    {0x23, "chgpaptime", {"reboot", "runtime"}},
-    {0x82, "tpmrand", {"disable", "enable"}},
-    {0xA2, "above4gb", {"disable", "enable"}},
-    {0xA3, "cfgssata", {"ide", "ahci", "raid"}},
-    {0xA4, "ehcihandoff", {"disable", "enable"}},
-    {0xA5, "powerloss", {"on", "off", "last"}},
-    {0xA6, "cardreader", {"disable", "enable"}},
-    {0xA7, "strom", {"disable", "uefi", "legacy"}},
-    {0xA9, "satahotplug", {}},
-    {0xAA, "winguard", {"disable", "enable"}},
-    {0xAB,
-     "tbt",
-     {"slot1", "slot2", "slot3", "slot4", "slot5", "slot6", "slot7", "slot8", "slot9", "slot10"}},
-    {0xAC, "xhci", {"sauto", "auto", "enable", "disable", "manual"}},
-    {0xAD, "mmioh", {"1t", "4t", "16t", "24t", "40t", "56t", "res1", "res2", "res3", "res4"}},
-    {0xAE, "pcieslot/m2slot vmd", {}},
-    {0xFD, "misc0", {"0", "1", "2", "3", "4", "5", "6", "7"}},
-    {0xFE, "misc1", {"0", "1", "2", "3", "4", "5", "6", "7"}},
-    {0xFF, "misc2", {"0", "1", "2", "3", "4", "5", "6", "7"}},
-};
+// A value word of the row, or nullptr.
+const char* WordOf(const SettingOption& Row, uint32_t Value) {
+    if (Value >= SETTING_VALUE_SLOTS || Row.Values[Value] == nullptr || Row.Values[Value][0] == 0) {
+        return nullptr;
+    }
+    return Row.Values[Value];
+}
 
 std::string BootDeviceName(uint32_t Code) {
-    const struct {
-        uint32_t First, Last;
-        const char* pPrefix; // followed by the number from 1, or alone for a single code
-        const char* pFirstName;
-    } Ranges[] = {{0x01, 0x01, "fdd", nullptr},        {0x11, 0x1A, "sata", nullptr},
-                  {0x1B, 0x1B, "Mezz_SATA", nullptr},  {0x1F, 0x1F, "eSATA", nullptr},
-                  {0x30, 0x32, "ufdd", "ufdd_group"},  {0x40, 0x42, "ukey", "ukey_group"},
-                  {0x50, 0x52, "uhdd", "uhdd_group"},  {0x60, 0x62, "uodd", "uodd_group"},
-                  {0x71, 0x72, "lan", nullptr},        {0x81, 0x84, "scu_hdd", nullptr},
-                  {0x91, 0x96, "device", nullptr},     {0xB1, 0xB9, "PCIE_SLOT_", nullptr},
-                  {0xC1, 0xC4, "M2_DRIVER_", nullptr}, {0xD1, 0xD3, "VMD", nullptr}};
-    const char* kMezz[] = {"Mezz1_PCIe_P1", "Mezz1_PCIe_P2", "Mezz2_PCIe_P1", "Mezz2_PCIe_P2"};
-    if (Code >= 0xA1 && Code <= 0xA4) {
-        return kMezz[Code - 0xA1];
-    }
-    for (const auto& R : Ranges) {
-        if (Code < R.First || Code > R.Last) {
-            continue;
+    for (const BootDevice& Device : BootDeviceTable) {
+        if (Device.Code == Code) {
+            return Device.Word;
         }
-        if (R.First == R.Last) {
-            return R.pPrefix;
-        }
-        if (R.pFirstName != nullptr) {
-            return Code == R.First ? R.pFirstName : R.pPrefix + std::to_string(Code - R.First);
-        }
-        return R.pPrefix + std::to_string(Code - R.First + 1);
     }
     return "unknown device";
 }
 
 } // namespace
 
+// The option words that set the item (without their slash; several: "pcieslot/m2slot"), from
+// Crestune's catalogue of setting options; single slots are left to their group.
 std::string SettingName(uint32_t Item) {
-    for (const SettingNames& N : kSettingNames) {
-        if (N.Item == Item) {
-            return N.pName;
+    std::string Name;
+    for (uint32_t Row = 0; Row < SETTING_OPTION_ROWS; Row++) {
+        const SettingOption& Option = SettingOptionTable[Row];
+        if (Option.Function != SETTING_FUNCTION || Option.Item != Item ||
+            Option.Handling == HANDLING_SINGLE_SLOT) {
+            continue;
         }
+        Name += (Name.empty() ? "" : "/") + std::string(Option.Name + 1);
     }
-    return "item";
+    return Name.empty() ? "item" : Name;
 }
 
 std::string SettingValueText(uint32_t Item, uint32_t Value) {
@@ -777,9 +718,11 @@ std::string SettingValueText(uint32_t Item, uint32_t Value) {
         }
         return Bits.empty() ? "none" : Bits;
     }
-    for (const SettingNames& N : kSettingNames) {
-        if (N.Item == Item && Value < 10 && N.pWords[Value] != nullptr) {
-            return N.pWords[Value];
+    for (uint32_t Row = 0; Row < SETTING_OPTION_ROWS; Row++) {
+        const SettingOption& Option = SettingOptionTable[Row];
+        if (Option.Function == SETTING_FUNCTION && Option.Item == Item &&
+            WordOf(Option, Value) != nullptr) {
+            return WordOf(Option, Value);
         }
     }
     return "code " + std::to_string(Value);

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "Applications/Crestune/SettingOptions.h"
 #include "Platform/Platform.h"
 
 #define CRESTUNE_VERSION "1.6.8"
@@ -137,25 +138,19 @@ void ProcessSettingOptions(void);
 void ProcessLoadDefault(void);
 void ProcessBackupRestore(void);
 
-// The setting options: one row per option word, and an end row whose Name is "".
-#define SETTING_OPTION_ROWS 80
-#define SETTING_VALUE_SLOTS 10
-struct SettingOption {
-    const char* Name;
-    const char* Values[SETTING_VALUE_SLOTS]; // the slot index is the value code
-    uint32_t Function;                       // EAX of the request
-    uint32_t Item;                           // EBX
-    uint32_t Data;                           // ECX: default, then the parsed value
+// The parse result of one setting option: the request's ECX and whether the run sends it.
+struct SettingChoice {
+    uint32_t Data;
     uint8_t Selected;
-    uint32_t DefaultData;
 };
-extern SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1];
+// One choice per row of SettingOptionTable, filled by FindSecondaryArguments.
+extern SettingChoice SettingSelection[SETTING_OPTION_ROWS];
 uint32_t GetSettingOptionCount(void);
-// Restores every row's default Data and clears Selected.
-void ResetSettingOptionTable(void);
+// Clears every choice.
+void ResetSettingSelection(void);
 // Converts hexadecimal text; 0xFFFFFFFF on failure.
 uint32_t ExtStrToUL(const char* pText, uint32_t Base);
-void ParseBootDevice(int Index, SettingOption* pRow, int argc, char** argv);
+void ParseBootDevice(int Index, SettingChoice* pChoice, int argc, char** argv);
 bool CheckCurrentTpmSetting(uint32_t* pMode);
 bool GetYesNoAnswer(void);
 

@@ -9,7 +9,7 @@ RunState Run;
 void ResetRunState(void) {
     free(Run.strTempFile);
     memset(&Run, 0, sizeof Run);
-    ResetSettingOptionTable();
+    ResetSettingSelection();
 }
 
 void ExitApplication(uint32_t ExitCode) {

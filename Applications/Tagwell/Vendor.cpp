@@ -4,6 +4,7 @@
 
 #include "Applications/Common/FirmwareTables.h"
 #include "Applications/Tagwell/Tagwell.h"
+#include "ShellSpecial.h"
 
 namespace {
 
@@ -63,14 +64,14 @@ struct VendorWords {
 const VendorWords kAmiWords = {"/sp", "/ss", "/cs", "/su", "auto", "/ca"};
 const VendorWords kInsydeWords = {"-SP", "-SS", "-CS", "-SU", "AUTO", "-CA"};
 
-// Characters of a value that the UEFI shell acts on even inside double quotes: the quote
-// itself, its escape character, variables (%name%), comments (#) and pipes; redirection marks
-// are escaped too, which costs nothing. Execute parses a command line twice (once for the
-// nested shell it starts, once to run the line), and each parse turns "^x" into a plain x, so
-// three escape characters in front of one of these leave it as a plain character in the
-// tool's argument.
+// Characters of a value that the UEFI shell acts on even inside double quotes
+// (SHELL_SPECIAL_CHARACTERS): the quote itself, its escape character, variables (%name%),
+// comments (#) and pipes; redirection marks are escaped too, which costs nothing. Execute parses
+// a command line twice (once for the nested shell it starts, once to run the line), and each parse
+// turns "^x" into a plain x, so three escape characters in front of one of these leave it as a
+// plain character in the tool's argument.
 bool NeedsShellEscape(char Character) {
-    return Character != '\0' && strchr("\"^%#|<>", Character) != NULL;
+    return Character != '\0' && strchr(SHELL_SPECIAL_CHARACTERS, Character) != NULL;
 }
 
 const char kShellEscape[] = "^^^";

@@ -215,7 +215,7 @@ void CheckAcceptedRun(const FuzzCommandLine& Line) {
         (int)Run.LoadDefault + (int)Run.BackupMode + (int)Run.RestoreMode + (int)PasswordChange;
     uint32_t Settings = 0;
     for (uint32_t Row = 0; Row < GetSettingOptionCount(); Row++) {
-        Settings += SettingOptionTable[Row].Selected ? 1 : 0;
+        Settings += SettingSelection[Row].Selected ? 1 : 0;
     }
     FUZZ_CHECK((Primary == 1 && Settings == 0) || (Primary == 0 && Settings > 0),
                "%d primary operations and %u settings accepted", Primary, (unsigned)Settings);

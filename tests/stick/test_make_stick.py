@@ -90,14 +90,6 @@ class RunListChecks(unittest.TestCase):
                 self.assertEqual([(s.line_number, s.program, s.arguments, s.resets)
                                   for s in steps], expected)
 
-    def test_refused_characters_are_those_tagwell_escapes(self):
-        # Tagwell's NeedsShellEscape names the characters the shell acts on inside quotes.
-        source = (REPO / "Applications" / "Tagwell" / "Vendor.cpp").read_text()
-        match = re.search(r'strchr\("((?:[^"\\]|\\.)*)", Character\)', source)
-        self.assertIsNotNone(match, "NeedsShellEscape's character list not found")
-        escaped = match.group(1).encode().decode("unicode_escape")
-        self.assertEqual(sorted(escaped), sorted(ms.SHELL_SPECIAL))
-
 
 class ScriptText(unittest.TestCase):
     def script(self, text: str, then: str = "off") -> str:

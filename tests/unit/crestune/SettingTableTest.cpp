@@ -24,7 +24,8 @@ TEST(SettingTableTest, EveryValueWordMakesAValueTheFirmwareTakes) {
     uint32_t Checked = 0;
     for (uint32_t Row = 0; Row < SETTING_OPTION_ROWS; Row++) {
         const SettingOption Entry = SettingOptionTable[Row];
-        if (Entry.Function != 0x534D0040 || Entry.Item == 4 || Entry.Values[0][0] == '\0') {
+        if (Entry.Function != 0x534D0040 || Entry.Item == 4 || Entry.Values[0] == nullptr ||
+            Entry.Values[0][0] == '\0') {
             continue; // no value words, another function, or the TPM switch
         }
         const DoubleSettingDef* pDef = DoubleFindSettingDef(Entry.Item);
@@ -32,7 +33,7 @@ TEST(SettingTableTest, EveryValueWordMakesAValueTheFirmwareTakes) {
             continue; // an item with a handler of its own (PAP mode, retries): scenarios
         }
         for (int Slot = 0; Slot < SETTING_VALUE_SLOTS; Slot++) {
-            if (Entry.Values[Slot][0] == '\0') {
+            if (Entry.Values[Slot] == nullptr || Entry.Values[Slot][0] == '\0') {
                 continue;
             }
             ResetRunState();
@@ -44,9 +45,9 @@ TEST(SettingTableTest, EveryValueWordMakesAValueTheFirmwareTakes) {
             char* Argv[] = {const_cast<char*>("Crestune.efi"), Word.data(), Value.data()};
             SCOPED_TRACE(Word + " " + Value);
             EXPECT_EQ(FindSecondaryArguments(3, Argv), 1u);
-            EXPECT_EQ(SettingOptionTable[Row].Selected, 1);
-            EXPECT_TRUE(DoubleSettingValueValid(pDef, SettingOptionTable[Row].Data))
-                << "value " << SettingOptionTable[Row].Data;
+            EXPECT_EQ(SettingSelection[Row].Selected, 1);
+            EXPECT_TRUE(DoubleSettingValueValid(pDef, SettingSelection[Row].Data))
+                << "value " << SettingSelection[Row].Data;
             Checked++;
         }
     }
@@ -130,8 +131,8 @@ TEST(FindSecondaryArgumentsTest, SelectsRowsAndSetsData) {
         EXPECT_EQ(FindSecondaryArguments((int)Argv.size(), Argv.data()), C.Accepted);
         std::vector<std::pair<std::string, uint32_t>> Selected;
         for (uint32_t Row = 0; Row < GetSettingOptionCount(); Row++) {
-            if (SettingOptionTable[Row].Selected) {
-                Selected.emplace_back(SettingOptionTable[Row].Name, SettingOptionTable[Row].Data);
+            if (SettingSelection[Row].Selected) {
+                Selected.emplace_back(SettingOptionTable[Row].Name, SettingSelection[Row].Data);
             }
         }
         EXPECT_EQ(Selected, C.Selected);
