@@ -2,6 +2,8 @@
 
 A Group is one boot of one machine and runs all its cases in that boot, in order. Add a case
 to the group of its machine, or add a group for a new machine (a description in machines/).
+The groups here are the suite "crestune"; every tests/qemu/NAME_cases.py is the suite NAME
+(its GROUPS, or groups(build, shell)), each a ctest test of its own (qemu.NAME).
 """
 
 from __future__ import annotations
@@ -13,6 +15,11 @@ from pathlib import Path
 from typing import Callable, Optional
 
 HERE = Path(__file__).resolve().parent
+
+# Characters the UEFI shell acts on even inside double quotes: the first line of the file that
+# Tagwell's build and tools/make-stick read too.
+SHELL_SPECIAL = (HERE.parent.parent / "Applications" / "Common" / "ShellSpecial.txt").read_text(
+    encoding="ascii").split("\n", 1)[0]
 
 # Statuses of Crestune.
 HELP_OR_ARGUMENT_ERROR = 0xC0000001
@@ -191,8 +198,3 @@ GROUPS: list[Group] = [
               disk={"bench.bin": bytes(((i * 7) ^ (i >> 8)) & 0xFF for i in range(1 << 20))}),
     ]),
 ]
-
-# Tagwell's groups live in their own file.
-from tagwell_cases import GROUPS as TAGWELL_GROUPS  # noqa: E402
-
-GROUPS += TAGWELL_GROUPS

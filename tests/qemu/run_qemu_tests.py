@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
-"""QEMU test suite: runs the cases of cases.py on the real .efi files in OVMF's UEFI shell.
+"""QEMU test suite: runs the cases on the real .efi files in OVMF's UEFI shell.
 
-    python3 tests/qemu/run_qemu_tests.py --build BUILD_DIR [--jobs N] [--group TEXT] [-v]
+    python3 tests/qemu/run_qemu_tests.py --build BUILD_DIR [--suite NAME] [--jobs N]
+                                         [--group TEXT] [-v]
+    python3 tests/qemu/run_qemu_tests.py --list-suites
+    python3 tests/qemu/run_qemu_tests.py --harness-checks
 
-Each group boots its machine once and runs all its cases in that boot; groups run in
-parallel. The harness's own checks (no QEMU) run first. The last line is "N passed, N failed";
-the exit status is 1 when any case failed.
+The cases come in suites: the groups of cases.py are the suite "crestune", and every
+NAME_cases.py here is the suite NAME (its GROUPS, or its groups(build, shell)). ctest runs each
+suite as a test of its own, qemu.NAME. Each group boots its machine once and runs all its cases
+in that boot; groups run in parallel (--jobs). Without --suite every suite runs, after the
+harness's own checks (no QEMU). The last line is "N passed, N failed"; the exit status is 1
+when any case failed.
 """
 
 from __future__ import annotations
@@ -13,6 +19,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import difflib
+import importlib
 import io
 import os
 import shlex
@@ -28,11 +35,6 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 MACHINES = REPO / "machines"
 sys.path.insert(0, str(HERE))
-
-import cases as case_table  # noqa: E402
-import smm_cases  # noqa: E402
-import stick_cases  # noqa: E402
-
 
 import harness  # noqa: E402
 
@@ -181,6 +183,21 @@ def run_group(group, build: Path, efi: dict[str, Path]) -> tuple[list[Outcome], 
     return outcomes, run.seconds
 
 
+def suites() -> dict[str, str]:
+    """The suites of cases by name, each with the module that holds its groups."""
+    found = {"crestune": "cases"}
+    for path in sorted(HERE.glob("*_cases.py")):
+        found[path.stem.removesuffix("_cases")] = path.stem
+    return found
+
+
+def suite_groups(module_name: str, build: Path) -> list:
+    module = importlib.import_module(module_name)
+    if hasattr(module, "groups"):
+        return list(module.groups(build, shell))
+    return list(module.GROUPS)
+
+
 def run_harness_checks() -> tuple[int, int]:
     suite = unittest.defaultTestLoader.loadTestsFromNames(["test_uefi_shell", "test_smm_double"])
     report = io.StringIO()
@@ -197,17 +214,30 @@ def main() -> int:
     parser.add_argument("--build", default=str(REPO / "build"), help="build directory")
     parser.add_argument("--jobs", type=int, default=max(1, min(4, os.cpu_count() or 1)),
                         help="machines booted at the same time (default: %(default)s)")
+    parser.add_argument("--suite", action="append", default=[], choices=sorted(suites()),
+                        help="run only this suite (repeatable); the harness checks are left out")
     parser.add_argument("--group", action="append", default=[],
                         help="run only groups whose name contains this text (repeatable)")
+    parser.add_argument("--list-suites", action="store_true",
+                        help="print the names of the suites, one a line, and stop")
+    parser.add_argument("--harness-checks", action="store_true",
+                        help="run only the harness's own checks (no QEMU)")
     parser.add_argument("-v", "--verbose", action="store_true", help="list passing cases too")
     args = parser.parse_args()
     build = Path(args.build).resolve()
 
-    passed, failed = run_harness_checks()
-    print(f"harness checks: {passed} passed, {failed} failed")
+    if args.list_suites:
+        print("\n".join(suites()))
+        return 0
+    passed = failed = 0
+    if args.harness_checks or not args.suite:
+        passed, failed = run_harness_checks()
+        print(f"harness checks: {passed} passed, {failed} failed")
+        if args.harness_checks:
+            return 1 if failed else 0
 
-    groups = [g for g in case_table.GROUPS + smm_cases.groups(build, shell)
-              + stick_cases.groups(build, shell)
+    groups = [g for name, module in suites().items() if not args.suite or name in args.suite
+              for g in suite_groups(module, build)
               if not args.group or any(text in g.name for text in args.group)]
     efi = shell.efi_files(build)
     started = time.monotonic()

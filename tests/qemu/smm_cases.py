@@ -36,14 +36,15 @@ sys.path.insert(0, str(HERE.parent))
 sys.path.insert(0, str(HERE))
 
 import scenario_lib  # noqa: E402
-from cases import LEGACY_ONLY  # noqa: E402
+from cases import LEGACY_ONLY, SHELL_SPECIAL  # noqa: E402
 
 SCENARIO_PATTERN = "crestune_*.py"
 # How many scenarios one boot runs at most: boots run in parallel, so a long list is cut.
 SCENARIOS_PER_BOOT = 25
-# Characters that the UEFI shell interprets on a command line (variables, escapes, comments,
-# redirection and pipes): a word holding one does not reach the program unchanged.
-SHELL_METACHARACTERS = set('%^#<>|')
+# Characters that the UEFI shell interprets on a command line even inside quotes (the quote,
+# variables, escapes, comments, redirection and pipes): a word holding one does not reach the
+# program unchanged.
+SHELL_METACHARACTERS = set(SHELL_SPECIAL)
 INSTALLER = "SmmDouble.efi"
 
 

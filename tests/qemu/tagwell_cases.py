@@ -3,12 +3,10 @@ copied onto the disk under the vendor tool's name) through the real UEFI shell, 
 machines with each vendor signature. The double prints the arguments it received, so each
 case checks exactly what reached the tool.
 
-The groups join cases.GROUPS. A group file given as a callable is made from the build
-directory (the double is built into BUILD/test-efi). Run on their own:
+The groups are the suite "tagwell" (ctest qemu.tagwell). A group file given as a callable is
+made from the build directory (the double is built into BUILD/test-efi). Run on their own:
 
-    python3 tests/qemu/run_qemu_tests.py --build BUILD_DIR --group Tagwell
-
-Other code imports cases (which takes these groups in), not this module directly.
+    python3 tests/qemu/run_qemu_tests.py --build BUILD_DIR --suite tagwell
 
 A command line of a case is a line of startup.nsh, which the shell parses once before Tagwell
 sees its arguments: script_word escapes for that. A "%" followed by a digit is a script
@@ -22,7 +20,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from cases import Case, Group  # noqa: E402
+from cases import SHELL_SPECIAL, Case, Group  # noqa: E402
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from tagwell_texts import *  # noqa: E402,F401,F403
 
@@ -42,7 +40,7 @@ def double_efi(build: Path) -> Path:
 def script_word(text: str) -> str:
     """One argument on a startup.nsh line: quoted, with the characters that the shell's one
     parse of a script line acts on escaped by one '^'."""
-    return '"' + re.sub(r'([\^"%#|])', r"^\1", text) + '"'
+    return '"' + "".join("^" + c if c in SHELL_SPECIAL else c for c in text) + '"'
 
 
 def tagwell(*arguments: str) -> str:
