@@ -454,9 +454,15 @@ class Program(unittest.TestCase):
                      "no built host tools")
 class Rehearsal(unittest.TestCase):
     def run_make(self, folder: Path, run_list: str, *extra: str):
+        """make-stick with stand-ins for the .efi files and the built host tools."""
+        build = folder / "build"
+        (build / "efi").mkdir(parents=True)
+        for program in ("Crestune.efi", "Tagwell.efi", "Unit.efi"):
+            (build / "efi" / program).write_bytes(b"stand-in")
+        (build / "host").symlink_to((BUILD / "host").resolve())
         (folder / "list.txt").write_text(run_list)
         return subprocess.run([sys.executable, str(REPO / "tools" / "make-stick"),
-                               str(folder / "list.txt"), "--build", str(BUILD), "--dir", "out",
+                               str(folder / "list.txt"), "--build", str(build), "--dir", "out",
                                "--rehearse", *extra], capture_output=True, text=True,
                               cwd=folder, timeout=300)
 
@@ -465,8 +471,8 @@ class Rehearsal(unittest.TestCase):
                 ("Crestune /pbs sata1 /csm disable\nCrestune /b b-{unit}.dat\n", True,
                  "step 2 (line 2): Crestune /b b-{unit}.dat: status 0x0"),
                 # A misspelt value word: the host tool says what it says on a unit.
-                ("Crestune /csm disable\nCrestune /pbs sata9\nCrestune /f9\n", False,
-                 "step 2 (line 2): Crestune /pbs sata9 failed on the simulated machine with "
+                ("Crestune /csm disable\nCrestune /csm disabel\nCrestune /f9\n", False,
+                 "step 2 (line 2): Crestune /csm disabel failed on the simulated machine with "
                  "status 0x"),
                 # No vendor tool given: Tagwell would not find one on the stick either.
                 ("Tagwell /sn:AB12\n", False, "failed on the simulated machine with status "
