@@ -380,9 +380,10 @@ class HostileSticks:
     label = "stock OVMF, four sticks"
     STICKS = [
         # (name, run list's file name, run list, changed files, case)
-        ("newline", "x\nreset -s.txt", "Crestune /f9\n", None,
+        ("newline", "x\nreset -s\n.txt", "Crestune /f9\n", None,
          "a run list named with a line break and reset -s runs its step"),
-        ("quote", 'x" > Crestune.efi #.txt', "Crestune /f9\n", None,
+        # (a comment line, so that the two sticks differ and get markers of their own)
+        ("quote", 'x" > Crestune.efi #.txt', "# quote\nCrestune /f9\n", None,
          "a run list named with a quote and a redirection leaves Crestune.efi whole"),
         ("refused", "refused.txt", "Tagwell /sn:A1\nCrestune /f9\n",
          {"EFI/tools/Tagwell.efi": b"this is not a program\r\n"},
@@ -428,9 +429,10 @@ class HostileSticks:
                     continue
                 title = f"stick {marker[6:14]}: {ms.shown_name(source)}, "
                 if name in ("newline", "quote"):
+                    line = 2 if name == "quote" else 1
                     expected = expected_log(
                         title + "1 step, then shell",
-                        [(1, "Crestune /f9", "Return code: 534D3220h\n\n", "0xC0000006")],
+                        [(line, "Crestune /f9", "Return code: 534D3220h\n\n", "0xC0000006")],
                         "FAILED at step 1 (status 0xC0000006)")
                     if not expected.fullmatch(log):
                         fail(f"logs/run1.txt is not as expected:\n{log}")

@@ -155,7 +155,8 @@ class ScriptText(unittest.TestCase):
                  "Crestune.efi /newpop_scan_ge 1E02 /pass_scan 1F"),
                 ("Tagwell /sn:pass /mtm:X1", "Tagwell.efi /sn:pass /mtm:X1")], start=1):
             self.assertIn(f": {shown}\" >> %stick_log%", script)
-            self.assertIn(f"\r\n{command} >> %stick_log% 2> \\logs\\stderr.txt\r\n",
+            self.assertIn(f"\r\n%stick_volume%:\\EFI\\tools\\{command} >> %stick_log% "
+                          "2> \\logs\\stderr.txt\r\n",
                           runs[f"EFI/stick/step{index}.nsh"])
         for secret in ("Secret1", "Zq9w", "1E02", " 1F"):
             self.assertNotIn(secret, script)
@@ -167,22 +168,24 @@ class ScriptText(unittest.TestCase):
                                         "EFI/stick/unit.nsh"])
         # The marker is set only after the program has returned and its status is saved.
         self.assertEqual(runs["EFI/stick/step2.nsh"].split("\r\n"), [
-            "@echo -off", "Tagwell.efi /sn:A1 >> %stick_log% 2> \\logs\\stderr.txt",
+            "@echo -off",
+            "%stick_volume%:\\EFI\\tools\\Tagwell.efi /sn:A1 >> %stick_log% 2> \\logs\\stderr.txt",
             "set -v stick_status %lasterror%", "set -v stick_ran 1", ""])
         self.assertEqual(runs["EFI/stick/unit.nsh"].split("\r\n")[1:], [
-            "Unit.efi >> %stick_log% 2> \\logs\\stderr.txt", "set -v stick_ran 1", ""])
+            "%stick_volume%:\\EFI\\tools\\Unit.efi >> %stick_log% 2> \\logs\\stderr.txt",
+            "set -v stick_ran 1", ""])
         script = ms.startup_script(steps, "off", "0123abcd", "deploy.txt")
         self.assertTrue(script.endswith("\r\n"))
         self.assertNotIn("\n", script.replace("\r\n", ""))
         lines = script.split("\r\n")
         self.assertEqual(lines[0], "@echo -off")
         # The unit line comes first, before any step.
-        self.assertLess(lines.index("  \\EFI\\stick\\unit.nsh"),
+        self.assertLess(lines.index("  %stick_volume%:\\EFI\\stick\\unit.nsh"),
                         lines.index('echo "step 1 (line 1): Crestune /f9" >> %stick_log%'))
         for index, program in ((1, "Crestune.efi"), (2, "Tagwell.efi")):
-            call = lines.index(f"\\EFI\\stick\\step{index}.nsh")
+            call = lines.index(f"%stick_volume%:\\EFI\\stick\\step{index}.nsh")
             self.assertEqual(lines[call - 1:call + 3], [
-                "set -v stick_ran 0", f"\\EFI\\stick\\step{index}.nsh",
+                "set -v stick_ran 0", f"%stick_volume%:\\EFI\\stick\\step{index}.nsh",
                 "set -v stick_exit %lasterror%", "type \\logs\\stderr.txt >> %stick_log%"])
             refused = self.block(lines, "if %stick_ran% == 0 then")
             del lines[:lines.index(refused[0]) + len(refused)]
@@ -228,7 +231,7 @@ class ScriptText(unittest.TestCase):
                                  + [":stick_end", ""])
                 check = self.block(lines, f"if exist {record} then")
                 self.assertEqual(check[1:], [
-                    f"  {record}",
+                    f"  %stick_volume%:{record}",
                     '  echo "already done on this unit (run %stick_done_run%)" >> %stick_log%',
                     '  echo "already done on this unit (run %stick_done_run%)"',
                     "  goto stick_again", "endif"])
@@ -247,21 +250,21 @@ class ScriptText(unittest.TestCase):
         guard = self.block(lines[at:], 'if "%unitid%" == "" then')
         self.assertIn('  echo "FAILED at step 2 (not run: no unit id)"', guard)
         write = lines.index(f'echo "set -v stick_done_run %stick_run%" > {record}', at)
-        self.assertLess(write, lines.index("\\EFI\\stick\\step2.nsh"))
+        self.assertLess(write, lines.index("%stick_volume%:\\EFI\\stick\\step2.nsh"))
         # A reset step that fails (or cannot start) takes its record back.
         self.assertEqual(lines.count(f"  rm -q {record}"), 2)
         self.assertGreater(lines.index(f"  rm -q {record}"), write)
         # A step that writes {unit} files is not run without a unit id.
         lines = self.script("Crestune /b b-{unit}.dat\n").split("\r\n")
         guard = self.block(lines, 'if "%unitid%" == "" then')
-        self.assertLess(lines.index(guard[0]), lines.index("\\EFI\\stick\\step1.nsh"))
+        self.assertLess(lines.index(guard[0]), lines.index("%stick_volume%:\\EFI\\stick\\step1.nsh"))
         self.assertIn('  echo "FAILED at step 1 (not run: no unit id)" >> %stick_log%', guard)
 
     def test_volume_is_found_by_marker_and_logs_are_numbered(self):
         script = self.script("Crestune /f9\n")
         self.assertIn("for %v in fs0 fs1 ", script)
         self.assertIn("  if exist %v:\\EFI\\tools\\stick-0123abcd.id then\r\n    %v:\r\n"
-                      "    goto stick_found\r\n", script)
+                      "    set -v stick_volume %v\r\n    goto stick_found\r\n", script)
         self.assertNotRegex(script, r"(?m)^fs\d+:")
         # A free number is searched for; the log is created once with > and appended after.
         self.assertIn("  if not exist \\logs\\run%n.txt then\r\n"
@@ -274,7 +277,7 @@ class ScriptText(unittest.TestCase):
 
     HOSTILE_NAMES = [
         # (run list file name, how the log's first line shows it)
-        ("x\nreset -s.txt", "x_reset -s.txt"),
+        ("x\nreset -s\n.txt", "x_reset -s_.txt"),
         ('x" > Crestune.efi #.txt', "x_ _ Crestune.efi _.txt"),
         ("site#2.txt", "site_2.txt"),
         ("100%.txt", "100_.txt"),
@@ -368,7 +371,7 @@ class Program(unittest.TestCase):
             self.assertEqual(read(f"EFI/tools/{program}"), f"stand-in {program}".encode())
         self.assertEqual(read("EFI/tools/AMIDEEFIx64.efi"), b"vendor tool")
         self.assertEqual(read("EFI/BOOT/BOOTX64.EFI"), b"shell")
-        self.assertIn(b"Tagwell.efi /sn:AB1 >>", read("EFI/stick/step1.nsh"))
+        self.assertIn(b":\\EFI\\tools\\Tagwell.efi /sn:AB1 >>", read("EFI/stick/step1.nsh"))
         script = read("startup.nsh").decode("ascii")
         marker = re.search(r"stick-([0-9a-f]{8})\.id", script).group(0)
         self.assertIsNotNone(read(f"EFI/tools/{marker}"))
@@ -441,7 +444,7 @@ class Program(unittest.TestCase):
                 self.assertFalse((folder / "stick.img").exists())
 
     def test_odd_names_and_a_byte_order_mark_build(self):
-        for name in ("d\u00e9ploiement.txt", 'x" > Crestune.efi #.txt', "x\nreset -s.txt"):
+        for name in ("d\u00e9ploiement.txt", 'x" > Crestune.efi #.txt', "x\nreset -s\n.txt"):
             with self.subTest(name=name):
                 done = self.make("\ufeffCrestune /f9\n", "--dir", "odd", name=name)
                 self.assertEqual(done.returncode, 0, done.stderr)
