@@ -371,13 +371,15 @@ def boot_unit(shell, build: Path, efi: dict, image: Path, marker: str, state: by
 
 
 class HostileSticks:
-    """Four sticks in one boot of stock OVMF, each called by its marker from the harness's
+    """Five sticks in one boot of stock OVMF, each called by its marker from the harness's
     disk: two run lists with hostile file names (a line break and `reset -s`; a quote and a
     redirection onto Crestune.efi), a stick whose Tagwell.efi is not a program the firmware
-    can start, and one without Crestune.efi. Nothing answers the SMI, so Crestune's first
-    request fails (0xC0000006): the run list's step did run."""
-    name = "USB sticks: hostile run-list names, programs that cannot start"
-    label = "stock OVMF, four sticks"
+    can start, one without Crestune.efi, and one whose vendor tool (the double, as
+    H2OSDE-Sx64.efi: the machine's type 0 vendor is Insyde) ends with status 5. Nothing
+    answers the SMI, so Crestune's first request fails (0xC0000006): the run list's step did
+    run."""
+    name = "USB sticks: hostile run-list names, programs that cannot start, a failing vendor tool"
+    label = "stock OVMF with an Insyde type 0 vendor, five sticks"
     STICKS = [
         # (name, run list's file name, run list, changed files, case)
         ("newline", "x\nreset -s\n.txt", "Crestune /f9\n", None,
@@ -391,6 +393,9 @@ class HostileSticks:
         ("missing", "missing.txt", "Crestune /f9\nTagwell /sn:A1\n",
          {"EFI/tools/Crestune.efi": None},
          "a program missing from the stick fails its step and stops the run"),
+        ("vendor", "vendor.txt", "Tagwell /sn:UNIT42\nCrestune /f9\n",
+         {"EFI/tools/H2OSDE-Sx64.efi": "VendorDouble.efi", "EFI/tools/VDSTATUS.TXT": b"0x5\r\n"},
+         "a vendor tool that fails fails the Tagwell step and stops the run"),
     ]
     cases = [Case(case) for *_, case in STICKS]
 
@@ -400,17 +405,21 @@ class HostileSticks:
         with tempfile.TemporaryDirectory(prefix="stick-hostile-") as tmp:
             images, markers = [], []
             for name, source, run_list, change, _ in self.STICKS:
+                change = {path: (build / "test-efi" / data).read_bytes()
+                          if isinstance(data, str) else data
+                          for path, data in (change or {}).items()}
                 image, marker = make_image(Path(tmp), name, run_list, build, then="shell",
                                            source=source, change=change)
                 images.append(image)
                 markers.append(marker)
             try:
                 run = shell.run_shell(
-                    [shell.Command(f"s{n}.nsh") for n in range(1, 5)]
+                    [shell.Command(f"s{n}.nsh") for n in range(1, len(images) + 1)]
                     + [shell.Command("echo after")],
                     files={f"s{n}.nsh": caller_script(marker)
                            for n, marker in enumerate(markers, start=1)},
-                    build_dir=build, qemu_args=stick_args(images))
+                    build_dir=build,
+                    qemu_args=stick_args(images) + ["-smbios", "type=0,vendor=INSYDE Corp."])
             except (shell.ShellRunError, shell.MachineError) as error:
                 for outcome in outcomes:
                     outcome.failures.append(f"QEMU run failed: {error}")
@@ -450,6 +459,16 @@ class HostileSticks:
                                         "stick\nFAILED at step 1 (status 0xE)\n") \
                             or "step 2" in log:
                         fail(f"the log does not end with the missing program of step 1:\n{log}")
+                if name == "vendor":
+                    # Tagwell names the failed tool and its status, and claims no success.
+                    match = re.search(r"\nstep 1 \(line 1\): Tagwell /sn:UNIT42\n(.*)"
+                                      r"step 1 status (0x[0-9A-F]+)\n"
+                                      r"FAILED at step 1 \(status \2\)\n$", log, re.S)
+                    if not match or match.group(2) == "0x0" or "step 2" in log:
+                        fail(f"the log does not end with the failed Tagwell step:\n{log}")
+                    elif "Vendor tool double ends with status 0x5." not in match.group(1) \
+                            or "successfully" in match.group(1):
+                        fail(f"step 1 does not show the vendor tool's failure:\n{log}")
         return outcomes, run.seconds
 
 
@@ -573,7 +592,8 @@ class ResetStick:
 
 def groups(build: Path, shell) -> list:
     needed = [build / "test-efi" / "SmmDouble.efi", build / "efi" / "Crestune.efi",
-              build / "efi" / "Tagwell.efi", build / "host" / "smmdouble"]
+              build / "efi" / "Tagwell.efi", build / "host" / "smmdouble",
+              build / "test-efi" / "VendorDouble.efi"]
     load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
