@@ -97,7 +97,9 @@ def caller_script(marker: str) -> bytes:
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-UNIT_LINE = r"unit [^\n]*, Secure Boot [a-z ]+\n"
+# The unit line, and the empty line that `type` of the unit program's empty standard error
+# adds.
+UNIT_LINE = r"unit [^\n]*, Secure Boot [a-z ]+\n\n"
 
 
 def expected_log(title: str, steps: list[tuple[int, str, str, str]], end: str,
