@@ -66,11 +66,20 @@ def decode_log(data: Optional[bytes]) -> Optional[str]:
     return data.decode("utf-16-le", errors="replace").replace("\r\n", "\n")
 
 
-def make_image(folder: Path, name: str, run_list: str, build: Path) -> tuple[Path, str]:
-    """Builds a stick image from the run list; returns it and its marker file's name."""
+def make_image(folder: Path, name: str, run_list: str, build: Path, then: str = "off",
+               one_unit: bool = False, source: Optional[str] = None,
+               change: Optional[dict] = None) -> tuple[Path, str]:
+    """Builds a stick image from the run list (named `source`, default NAME.txt); returns it
+    and its marker file's name. `change` replaces files of the stick (None: leaves it out)."""
     ms = load_make_stick()
-    steps = ms.parse_run_list(run_list, f"{name}.txt")
-    files = ms.stick_files(steps, "off", build / "efi", source=f"{name}.txt")
+    source = source or f"{name}.txt"
+    steps = ms.parse_run_list(run_list, source, one_unit=one_unit)
+    files = ms.stick_files(steps, then, build / "efi", source=source)
+    for path, data in (change or {}).items():
+        if data is None:
+            files.pop(path)
+        else:
+            files[path] = data
     image = folder / f"{name}.img"
     ms.write_image(files, image, 48)
     marker = next(Path(n).name for n in files if n.endswith(".id"))
@@ -88,14 +97,23 @@ def caller_script(marker: str) -> bytes:
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-def expected_log(title: str, steps: list[tuple[int, str, str, str]], end: str) -> re.Pattern:
-    """The log as a pattern: the header, then per step its line, the program's output and
-    its status, then the closing line. The date and time lines are any text."""
-    parts = [re.escape(title + "\n"), r"[0-9/]+\n", r"[0-9:]+ \(\w+\)\n"]
+# The unit line, and the empty line that `type` of the unit program's empty standard error
+# adds.
+UNIT_LINE = r"unit [^\n]*, Secure Boot [a-z ]+\n\n"
+
+
+def expected_log(title: str, steps: list[tuple[int, str, str, str]], end: str,
+                 unit: str = UNIT_LINE) -> re.Pattern:
+    """The log as a pattern: the header and the unit line, then per step its line, the
+    program's output and its status, then the closing line (several lines: joined by "\n").
+    The date and time lines are any text."""
+    parts = [re.escape(title + "\n"), r"[0-9/]+\n", r"[0-9:]+ \(\w+\)\n", unit]
     for index, (line, text, output, status) in enumerate(steps, start=1):
         parts.append(re.escape(f"step {index} (line {line}): {text}\n{output}"
                                f"step {index} status {status}\n"))
     parts.append(re.escape(end + "\n"))
+    # Without a unit id the stick says that it kept no record.
+    parts.append(r"(?:no unit id: [^\n]*\n)?")
     return re.compile("".join(parts))
 
 
@@ -137,7 +155,8 @@ def boot_with_double(shell, build: Path, efi: dict, image: Path, marker: str,
         qemu_args=[arg.format(image=image) for arg in STICK_QEMU_ARGS])
 
 
-def boot_stick_alone(shell, image: Path, until: str, timeout: float = 90.0) -> tuple[str, float]:
+def boot_stick_alone(shell, image: Path, until: str, timeout: float = 90.0,
+                     qemu_args: tuple = ()) -> tuple[str, float]:
     """Boots stock OVMF with only the stick: the shell itself finds the stick's startup.nsh.
     Returns the console text once `until` has appeared (QEMU is then ended) and the seconds."""
     with tempfile.TemporaryDirectory(prefix="stick-boot-") as tmp:
@@ -147,7 +166,7 @@ def boot_stick_alone(shell, image: Path, until: str, timeout: float = 90.0) -> t
                 "-drive", f"if=pflash,format=raw,readonly=on,file={shell.OVMF_CODE}",
                 "-drive", f"if=pflash,format=raw,file={vars_copy}", "-net", "none",
                 "-accel", os.environ.get("FWQEMU_ACCEL", "tcg"),
-                *[arg.format(image=image) for arg in STICK_QEMU_ARGS]]
+                *[arg.format(image=image) for arg in STICK_QEMU_ARGS], *qemu_args]
         started = time.monotonic()
         process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.STDOUT, start_new_session=True)
@@ -207,7 +226,7 @@ class PassingStick:
         first, second = (Outcome(self.name, case.name) for case in self.cases)
         seconds = 0.0
         with tempfile.TemporaryDirectory(prefix="stick-pass-") as tmp:
-            image, marker = make_image(Path(tmp), "deploy", PASSING_LIST, build)
+            image, marker = make_image(Path(tmp), "deploy", PASSING_LIST, build, one_unit=True)
             state = make_state(build, None)
             try:
                 run = boot_with_double(shell, build, efi, image, marker, state)
@@ -327,12 +346,263 @@ class FailingStick:
         return [outcome], run.seconds
 
 
+def stick_args(images: list[Path]) -> list[str]:
+    """QEMU options that attach each image as a USB stick of its own."""
+    args = ["-device", "qemu-xhci"]
+    for number, image in enumerate(images, start=1):
+        args += ["-drive", f"if=none,id=stick{number},format=raw,file={image}",
+                 "-device", f"usb-storage,drive=stick{number}"]
+    return args
+
+
+def unit_args(serial: str) -> list[str]:
+    """QEMU options for a unit of the stock OVMF machine: its BIOS version (the backup needs
+    one) and its serial number."""
+    return ["-smbios", "type=0,version=M1KT52AUS", "-smbios", f"type=1,serial={serial}"]
+
+
+def boot_unit(shell, build: Path, efi: dict, image: Path, marker: str, state: bytes,
+              serial: str):
+    """Boots stock OVMF as the unit with this serial number, the double installed and the
+    stick attached; the stick's script runs as the first command, `echo after` as the second."""
+    return shell.run_shell(
+        [shell.Command("stick.nsh"), shell.Command("echo after")],
+        files={"Crestune.efi": efi["Crestune.efi"], "stick.nsh": caller_script(marker)},
+        build_dir=build, smm=True, smm_state=state,
+        qemu_args=stick_args([image]) + unit_args(serial))
+
+
+class HostileSticks:
+    """Five sticks in one boot of stock OVMF, each called by its marker from the harness's
+    disk: two run lists with hostile file names (a line break and `reset -s`; a quote and a
+    redirection onto Crestune.efi), a stick whose Tagwell.efi is not a program the firmware
+    can start, one without Crestune.efi, and one whose vendor tool (the double, as
+    H2OSDE-Sx64.efi: the machine's type 0 vendor is Insyde) ends with status 5. Nothing
+    answers the SMI, so Crestune's first request fails (0xC0000006): the run list's step did
+    run."""
+    name = "USB sticks: hostile run-list names, programs that cannot start, a failing vendor tool"
+    label = "stock OVMF with an Insyde type 0 vendor, five sticks"
+    STICKS = [
+        # (name, run list's file name, run list, changed files, case)
+        ("newline", "x\nreset -s\n.txt", "Crestune /f9\n", None,
+         "a run list named with a line break and reset -s runs its step"),
+        # (a comment line, so that the two sticks differ and get markers of their own)
+        ("quote", 'x" > Crestune.efi #.txt', "# quote\nCrestune /f9\n", None,
+         "a run list named with a quote and a redirection leaves Crestune.efi whole"),
+        ("refused", "refused.txt", "Tagwell /sn:A1\nCrestune /f9\n",
+         {"EFI/tools/Tagwell.efi": b"this is not a program\r\n"},
+         "a program the firmware refuses to start fails its step and stops the run"),
+        ("missing", "missing.txt", "Crestune /f9\nTagwell /sn:A1\n",
+         {"EFI/tools/Crestune.efi": None},
+         "a program missing from the stick fails its step and stops the run"),
+        ("vendor", "vendor.txt", "Tagwell /sn:UNIT42\nCrestune /f9\n",
+         {"EFI/tools/H2OSDE-Sx64.efi": "VendorDouble.efi", "EFI/tools/VDSTATUS.TXT": b"0x5\r\n"},
+         "a vendor tool that fails fails the Tagwell step and stops the run"),
+    ]
+    cases = [Case(case) for *_, case in STICKS]
+
+    def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
+        outcomes = [Outcome(self.name, case.name) for case in self.cases]
+        ms = load_make_stick()
+        with tempfile.TemporaryDirectory(prefix="stick-hostile-") as tmp:
+            images, markers = [], []
+            for name, source, run_list, change, _ in self.STICKS:
+                change = {path: (build / "test-efi" / data).read_bytes()
+                          if isinstance(data, str) else data
+                          for path, data in (change or {}).items()}
+                image, marker = make_image(Path(tmp), name, run_list, build, then="shell",
+                                           source=source, change=change)
+                images.append(image)
+                markers.append(marker)
+            try:
+                run = shell.run_shell(
+                    [shell.Command(f"s{n}.nsh") for n in range(1, len(images) + 1)]
+                    + [shell.Command("echo after")],
+                    files={f"s{n}.nsh": caller_script(marker)
+                           for n, marker in enumerate(markers, start=1)},
+                    build_dir=build,
+                    qemu_args=stick_args(images) + ["-smbios", "type=0,vendor=INSYDE Corp."])
+            except (shell.ShellRunError, shell.MachineError) as error:
+                for outcome in outcomes:
+                    outcome.failures.append(f"QEMU run failed: {error}")
+                return outcomes, 0.0
+            off = not run.completed or not all(result.ran for result in run.results)
+            for (name, source, _, _, _), image, marker, outcome in zip(
+                    self.STICKS, images, markers, outcomes):
+                fail = outcome.failures.append
+                if off:
+                    fail("the machine powered off or reset: the harness's commands did not "
+                         "all run")
+                log = decode_log(read_stick(image, "logs/run1.txt"))
+                outcome.shown = f"{name}: logs/run1.txt:\n{log}"
+                if log is None:
+                    fail("logs/run1.txt is not on the stick")
+                    continue
+                title = f"stick {marker[6:14]}: {ms.shown_name(source)}, "
+                if name in ("newline", "quote"):
+                    line = 2 if name == "quote" else 1
+                    expected = expected_log(
+                        title + "1 step, then shell",
+                        [(line, "Crestune /f9", "Return code: 534D3220h\n\n", "0xC0000006")],
+                        "FAILED at step 1 (status 0xC0000006)")
+                    if not expected.fullmatch(log):
+                        fail(f"logs/run1.txt is not as expected:\n{log}")
+                if name == "quote" and read_stick(image, "EFI/tools/Crestune.efi") != \
+                        Path(efi["Crestune.efi"]).read_bytes():
+                    fail("EFI/tools/Crestune.efi on the stick is not the built one")
+                if name == "refused":
+                    match = re.search(
+                        r"\nstep 1 status (0x[0-9A-F]+)\nthe firmware refused to start "
+                        r"Tagwell\.efi: [^\n]+\nFAILED at step 1 \(status \1\)\n$", log)
+                    if not match or "step 2" in log:
+                        fail(f"the log does not end with the refused step 1:\n{log}")
+                if name == "missing":
+                    if not log.endswith("step 1 status 0xE\nCrestune.efi is not on the "
+                                        "stick\nFAILED at step 1 (status 0xE)\n") \
+                            or "step 2" in log:
+                        fail(f"the log does not end with the missing program of step 1:\n{log}")
+                if name == "vendor":
+                    # Tagwell names the failed tool and its status, and claims no success.
+                    match = re.search(r"\nstep 1 \(line 1\): Tagwell /sn:UNIT42\n(.*)"
+                                      r"step 1 status (0x[0-9A-F]+)\n"
+                                      r"FAILED at step 1 \(status \2\)\n$", log, re.S)
+                    if not match or match.group(2) == "0x0" or "step 2" in log:
+                        fail(f"the log does not end with the failed Tagwell step:\n{log}")
+                    elif "Vendor tool double ends with status 0x5." not in match.group(1) \
+                            or "successfully" in match.group(1):
+                        fail(f"step 1 does not show the vendor tool's failure:\n{log}")
+        return outcomes, run.seconds
+
+
+UNITS_LIST = "Crestune /pbs sata1\nCrestune /b backup-{unit}.dat\n"
+UNITS_STEPS = [(1, "Crestune /pbs sata1", OK, "0x0"),
+               (2, "Crestune /b backup-{unit}.dat", OK, "0x0")]
+
+
+class TwoUnits:
+    """One stick, two units (stock OVMF with the double, -smbios serial numbers UNITA001 and
+    UNITB002): two logs, each with its unit line, two backups named by the unit, two records;
+    then stick-report reads the stick, where it is built."""
+    name = "USB stick: two units"
+    label = "stock OVMF + double, serial UNITA001, then UNITB002"
+    SERIALS = ("UNITA001", "UNITB002")
+    cases = [Case("each unit logs its own run and writes its own backup")]
+
+    def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
+        outcome = Outcome(self.name, self.cases[0].name)
+        fail = outcome.failures.append
+        seconds = 0.0
+        with tempfile.TemporaryDirectory(prefix="stick-units-") as tmp:
+            image, marker = make_image(Path(tmp), "batch", UNITS_LIST, build)
+            identity = marker[6:14]
+            for number, serial in enumerate(self.SERIALS, start=1):
+                try:
+                    run = boot_unit(shell, build, efi, image, marker, make_state(build, None),
+                                    serial)
+                    seconds += run.seconds
+                except (shell.ShellRunError, shell.MachineError, ValueError) as error:
+                    fail(f"QEMU run of unit {serial} failed: {error}")
+                    return [outcome], seconds
+                if run.results[0].ran:
+                    fail(f"unit {serial}: the machine did not power off after ALL DONE")
+                for problem in run.results[0].smm_problems:
+                    fail(problem)
+                log = decode_log(read_stick(image, f"logs/run{number}.txt"))
+                outcome.shown += f"logs/run{number}.txt:\n{log}"
+                expected = expected_log(f"stick {identity}: batch.txt, 2 steps, then off",
+                                        UNITS_STEPS, "ALL DONE",
+                                        unit=f"unit {serial}: {UNIT_LINE[5:]}")
+                if log is None or not expected.fullmatch(log):
+                    fail(f"logs/run{number}.txt is not as expected:\n{log}")
+            for serial in self.SERIALS:
+                if not read_stick(image, f"EFI/tools/backup-{serial}.dat"):
+                    fail(f"EFI/tools/backup-{serial}.dat is not on the stick (or empty)")
+                record = decode_log(read_stick(image, f"logs/done-{identity}/{serial}.nsh"))
+                if record is None or record.strip() != \
+                        f"set -v stick_done_run {self.SERIALS.index(serial) + 1}":
+                    fail(f"the record of unit {serial} is {record!r}")
+            if read_stick(image, "EFI/tools/backup-.dat") is not None:
+                fail("a backup without the unit's name is on the stick")
+            report = REPO / "tools" / "stick-report"
+            if report.is_file():
+                done = subprocess.run([sys.executable, str(report), str(image)],
+                                      capture_output=True, text=True, timeout=120)
+                outcome.shown += f"tools/stick-report (exit status {done.returncode}):\n" \
+                                 f"{done.stdout}{done.stderr}"
+                if done.returncode != 0 or not all(s in done.stdout for s in self.SERIALS):
+                    fail("stick-report does not show both units' runs as done")
+            else:
+                outcome.notes.append("tools/stick-report not in this tree: no report shown")
+        return [outcome], seconds
+
+
+class ResetStick:
+    """A last step that resets the machine (Crestune /r without /NoReboot) on unit UNITC003:
+    the record is written before it; the boot after the reset (the stick alone, the same
+    serial number) finds the unit done, runs nothing and powers off."""
+    name = "USB stick: a resetting last step does not loop"
+    label = "stock OVMF + double, serial UNITC003, then the stick alone"
+    SERIAL = "UNITC003"
+    cases = [Case("the reset step ends the first run"),
+             Case("the boot after the reset is already done and runs nothing")]
+
+    def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
+        first, second = (Outcome(self.name, case.name) for case in self.cases)
+        seconds = 0.0
+        with tempfile.TemporaryDirectory(prefix="stick-reset-") as tmp:
+            image, marker = make_image(Path(tmp), "restore",
+                                       "Crestune /b bk-{unit}.dat\nCrestune /r bk-{unit}.dat\n",
+                                       build)
+            identity = marker[6:14]
+            try:
+                run = boot_unit(shell, build, efi, image, marker, make_state(build, None),
+                                self.SERIAL)
+                seconds += run.seconds
+            except (shell.ShellRunError, shell.MachineError, ValueError) as error:
+                first.failures.append(f"QEMU run failed: {error}")
+                second.failures.append("not run: the first boot failed")
+                return [first, second], seconds
+            log = decode_log(read_stick(image, "logs/run1.txt")) or ""
+            first.shown = f"logs/run1.txt:\n{log}"
+            if run.results[0].ran or run.completed:
+                first.failures.append("the machine did not reset in step 2")
+            if "step 1 status 0x0\nstep 2 (line 2): Crestune /r bk-{unit}.dat\nstep 2 resets " \
+               "the machine when it succeeds\n" not in log or "step 2 status" in log:
+                first.failures.append(f"logs/run1.txt does not show step 2 resetting:\n{log}")
+            if read_stick(image, f"logs/done-{identity}/{self.SERIAL}.nsh") is None:
+                first.failures.append("no record of the unit before the reset")
+            try:
+                console, more = boot_stick_alone(shell, image, "already done on this unit",
+                                                 qemu_args=tuple(unit_args(self.SERIAL)))
+                seconds += more
+            except shell.ShellRunError as error:
+                second.failures.append(str(error))
+                return [first, second], seconds
+            log2 = decode_log(read_stick(image, "logs/run2.txt"))
+            second.shown = f"logs/run2.txt:\n{log2}"
+            expected = re.compile(
+                re.escape(f"stick {identity}: restore.txt, 2 steps, then off\n")
+                + r"[0-9/]+\n[0-9:]+ \(\w+\)\n"
+                + f"unit {self.SERIAL}: {UNIT_LINE[5:]}"
+                + re.escape("already done on this unit (run 1)\n"))
+            if log2 is None or not expected.fullmatch(log2):
+                second.failures.append(f"logs/run2.txt is not as expected:\n{log2}")
+            if read_stick(image, "logs/run3.txt") is not None:
+                second.failures.append("a third log appeared: the stick ran again")
+        return [first, second], seconds
+
+
 def groups(build: Path, shell) -> list:
     needed = [build / "test-efi" / "SmmDouble.efi", build / "efi" / "Crestune.efi",
-              build / "efi" / "Tagwell.efi", build / "host" / "smmdouble"]
+              build / "efi" / "Tagwell.efi", build / "host" / "smmdouble",
+              build / "test-efi" / "VendorDouble.efi"]
     load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
         return [Unavailable(f"not built: {', '.join(missing)}", "USB stick",
                             "deployment sticks boot")]
-    return [PassingStick(), FailingStick()]
+    groups = [PassingStick(), FailingStick(), HostileSticks(), TwoUnits(), ResetStick()]
+    if not (build / "efi" / "Unit.efi").is_file():
+        return [Unavailable(f"not built: {build / 'efi' / 'Unit.efi'}", group.name,
+                            group.cases[0].name) for group in groups]
+    return groups
