@@ -32,6 +32,7 @@ sys.path.insert(0, str(HERE))
 import cases as case_table  # noqa: E402
 import smm_cases  # noqa: E402
 import stick_cases  # noqa: E402
+import secureboot_cases  # noqa: E402
 
 
 import harness  # noqa: E402
@@ -207,7 +208,7 @@ def main() -> int:
     print(f"harness checks: {passed} passed, {failed} failed")
 
     groups = [g for g in case_table.GROUPS + smm_cases.groups(build, shell)
-              + stick_cases.groups(build, shell)
+              + stick_cases.groups(build, shell) + secureboot_cases.groups(build, shell)
               if not args.group or any(text in g.name for text in args.group)]
     efi = shell.efi_files(build)
     started = time.monotonic()
