@@ -55,10 +55,10 @@ class PeInfo:
     subsystem: int
 
 
-def _openssl(argv: list[str], data: bytes | None = None) -> subprocess.CompletedProcess:
+def _openssl(argv: list[str]) -> subprocess.CompletedProcess:
     try:
-        return subprocess.run(["openssl", *argv], input=data, capture_output=True, timeout=60,
-                              stdin=None if data is not None else subprocess.DEVNULL)
+        return subprocess.run(["openssl", *argv], capture_output=True, timeout=60,
+                              stdin=subprocess.DEVNULL)
     except FileNotFoundError:
         raise SigningError("openssl is not installed (tools/install-deps installs it)") from None
 
@@ -152,7 +152,8 @@ def signature_list(signer: Signer, folder: Path) -> bytes:
     out = folder / "cert.esl"
     done = _tool(["cert-to-efi-sig-list", "-g", str(owner), str(signer.cert), str(out)])
     if done.returncode != 0 or not out.is_file():
-        raise SigningError(f"cannot make the signature list: {(done.stderr or done.stdout).strip()}")
+        raise SigningError("cannot make the signature list: "
+                           f"{(done.stderr or done.stdout).strip()}")
     return out.read_bytes()
 
 
