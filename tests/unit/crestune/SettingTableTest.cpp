@@ -55,6 +55,46 @@ TEST(SettingTableTest, EveryValueWordMakesAValueTheFirmwareTakes) {
     ResetRunState();
 }
 
+// The columns of a row agree with its handling: words where a word is parsed, none where the
+// option stands alone, and every single slot's bit inside the mask of a group of its item, whose
+// limit the group's own words and refusal text go with.
+TEST(SettingTableTest, ColumnsFitTheHandling) {
+    for (uint32_t Row = 0; Row < SETTING_OPTION_ROWS; Row++) {
+        const SettingOption& Entry = SettingOptionTable[Row];
+        SCOPED_TRACE(Entry.Name);
+        int Words = 0;
+        for (const char* pWord : Entry.Values) {
+            Words += pWord != nullptr && pWord[0] != '\0';
+        }
+        const bool Mask =
+            Entry.Handling == HANDLING_MASK_GROUP || Entry.Handling == HANDLING_SINGLE_SLOT;
+        EXPECT_EQ(Mask, Entry.Mask != 0);
+        EXPECT_EQ(Entry.Handling == HANDLING_MASK_GROUP, Entry.pMaskRefusal != nullptr);
+        switch (Entry.Handling) {
+        case HANDLING_VALUE_LIST:
+        case HANDLING_TPM12_SWITCH:
+        case HANDLING_TPM20_SWITCH:
+            EXPECT_GT(Words, 0);
+            break;
+        case HANDLING_MASK_GROUP:
+            EXPECT_EQ(Words, 2);
+            break;
+        default:
+            EXPECT_EQ(Words, 0);
+        }
+        if (Entry.Handling != HANDLING_SINGLE_SLOT) {
+            continue;
+        }
+        EXPECT_EQ(Entry.Mask & (Entry.Mask - 1), 0u) << "one bit";
+        bool InGroup = false;
+        for (const SettingOption& Group : SettingOptionTable) {
+            InGroup |= Group.Handling == HANDLING_MASK_GROUP && Group.Item == Entry.Item &&
+                       (Group.Mask & Entry.Mask) != 0;
+        }
+        EXPECT_TRUE(InGroup);
+    }
+}
+
 struct HexCase {
     const char* Text;
     uint32_t Value;
