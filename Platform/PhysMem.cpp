@@ -24,3 +24,39 @@ uint64_t PhysRead64(const PhysMemReader* pReader, uint64_t Address) {
     return (uint64_t)PhysRead32(pReader, Address) |
            ((uint64_t)PhysRead32(pReader, Address + 4) << 32);
 }
+
+bool PhysRangeReadable(const PhysMemReader* pReader, uint64_t Address, uint64_t Length) {
+    if (Length > PHYS_ADDRESS_LIMIT || Address > PHYS_ADDRESS_LIMIT - Length) {
+        return false; // wraps past 2^64 or lies beyond any physical address
+    }
+    return pReader->Describes == NULL || pReader->Describes(pReader, Address, Length);
+}
+
+bool PhysRangeInMap(const PhysMemoryRange* pMap, size_t Count, uint64_t Address, uint64_t Length) {
+    if (Address + Length < Address) {
+        return false;
+    }
+    const uint64_t End = Address + Length;
+    uint64_t Covered = Address;
+    // Each step moves Covered to the end of a readable entry (or of the legacy area) that holds
+    // it, so the loop ends after at most Count + 1 steps.
+    while (Covered < End) {
+        uint64_t Next = Covered;
+        if (Covered >= PHYS_LEGACY_AREA_START && Covered < PHYS_LEGACY_AREA_END) {
+            Next = PHYS_LEGACY_AREA_END;
+        }
+        for (size_t Index = 0; Index < Count && Next == Covered; Index++) {
+            const PhysMemoryRange* pRange = &pMap[Index];
+            if (pRange->Readable && Covered >= pRange->Base &&
+                Covered - pRange->Base < pRange->Length) {
+                Next = pRange->Base + pRange->Length < pRange->Base ? ~0ULL
+                                                                    : pRange->Base + pRange->Length;
+            }
+        }
+        if (Next == Covered) {
+            return false;
+        }
+        Covered = Next;
+    }
+    return true;
+}

@@ -16,10 +16,38 @@ struct PhysMemReader {
     // Copies Count bytes starting at physical Address into pDest.
     void (*Read)(const PhysMemReader* pSelf, uint64_t Address, void* pDest, size_t Count);
     const void* pContext;
+    // Whether the firmware's memory map describes [Address, Address + Length) as memory that may
+    // be read (not device registers, not unusable). NULL: every address below
+    // PHYS_ADDRESS_LIMIT is memory (a memory image). Ask through PhysRangeReadable.
+    bool (*Describes)(const PhysMemReader* pSelf, uint64_t Address, uint64_t Length);
 };
 
 // The reader of this machine's physical memory.
 const PhysMemReader* PlatformMemory(void);
+
+// x86-64 physical addresses have at most 52 bits: nothing lies at or above this.
+#define PHYS_ADDRESS_LIMIT (1ULL << 52)
+
+// Whether [Address, Address + Length) may be read: it does not wrap past 2^64, ends at or below
+// PHYS_ADDRESS_LIMIT and is memory by the reader's map. Walks ask before they read a table.
+bool PhysRangeReadable(const PhysMemReader* pReader, uint64_t Address, uint64_t Length);
+
+// One entry of a memory map: Length bytes from Base, and whether they may be read.
+struct PhysMemoryRange {
+    uint64_t Base;
+    uint64_t Length;
+    bool Readable;
+};
+
+// The legacy BIOS area, readable whatever a map says of it: machines with a legacy BIOS keep
+// their tables there, and firmware maps often leave it out.
+#define PHYS_LEGACY_AREA_START 0xE0000ULL
+#define PHYS_LEGACY_AREA_END 0x100000ULL
+
+// Whether readable entries of the map (Count entries, in any order, adjacent entries joining)
+// and the legacy BIOS area together cover [Address, Address + Length). A wrapping range is not
+// covered.
+bool PhysRangeInMap(const PhysMemoryRange* pMap, size_t Count, uint64_t Address, uint64_t Length);
 
 uint8_t PhysRead8(const PhysMemReader* pReader, uint64_t Address);
 uint16_t PhysRead16(const PhysMemReader* pReader, uint64_t Address);

@@ -13,6 +13,9 @@
 // a file name, closing that file reports an I/O error, as a full or removed medium would; with
 // FWSIM_FAIL_RENAME set to a file name, renaming a file to that name fails with an I/O error and
 // changes nothing (rename is redirected too, __wrap_rename).
+//
+// The bytes the tool reads from standard input (fgetc, getc, getchar) reach it unchanged; what it
+// read is logged at the end as one "stdin" event, escaped where it is not UTF-8.
 #include <errno.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -33,6 +36,9 @@ extern "C" FILE* __real_fopen(const char* pName, const char* pMode);
 extern "C" int __real_fclose(FILE* pFile);
 extern "C" int __real_rename(const char* pOld, const char* pNew);
 extern "C" [[noreturn]] void __real_exit(int status);
+extern "C" int __real_fgetc(FILE* pStream);
+extern "C" int __real_getc(FILE* pStream);
+extern "C" int __real_getchar(void);
 
 namespace {
 
@@ -54,6 +60,28 @@ struct OpenFile {
 };
 OpenFile OpenFiles[32];
 pthread_mutex_t OpenFilesLock = PTHREAD_MUTEX_INITIALIZER;
+
+// What the tool has read from standard input, and whether it met the end.
+struct InputRecord {
+    std::string Bytes;
+    bool Ended = false;
+};
+
+InputRecord& Input() {
+    static InputRecord Record;
+    return Record;
+}
+
+int RecordInput(FILE* pStream, int Character) {
+    if (pStream == stdin) {
+        if (Character == EOF) {
+            Input().Ended = true;
+        } else {
+            Input().Bytes += (char)Character;
+        }
+    }
+    return Character;
+}
 
 [[noreturn]] void Fatal(const std::string& Message) {
     fprintf(stderr, "fwsim: %s\n", Message.c_str());
@@ -164,7 +192,23 @@ extern "C" int __wrap_rename(const char* pOld, const char* pNew) {
     return __real_rename(pOld, pNew);
 }
 
+extern "C" int __wrap_fgetc(FILE* pStream) {
+    return RecordInput(pStream, __real_fgetc(pStream));
+}
+
+extern "C" int __wrap_getc(FILE* pStream) {
+    return RecordInput(pStream, __real_getc(pStream));
+}
+
+extern "C" int __wrap_getchar(void) {
+    return RecordInput(stdin, __real_getchar());
+}
+
 extern "C" [[noreturn]] void __wrap_exit(int status) {
+    if (sim::SessionActive() && (!Input().Bytes.empty() || Input().Ended)) {
+        sim::LogEvent(
+            {{"event", "stdin"}, {"read", sim::LogText(Input().Bytes)}, {"end", Input().Ended}});
+    }
     for (const OpenFile& Entry : OpenFiles) {
         if (Entry.pFile != nullptr && sim::SessionActive()) {
             sim::LogEvent({{"event", "violation"},

@@ -494,6 +494,14 @@ MemoryImage BuildMemoryImage(const json& Description) {
             Fail("memory regions overlap");
         }
         R.Bytes.assign(Size, (uint8_t)Number(Region, "fill", 0xFF));
+        const std::string Type = Region.value("type", std::string("ram"));
+        if (Type != "ram" && Type != "reserved" && Type != "acpi" && Type != "mmio" &&
+            Type != "unusable") {
+            Fail("a memory region's type is \"ram\", \"reserved\", \"acpi\", \"mmio\" or "
+                 "\"unusable\", not \"" +
+                 Type + "\"");
+        }
+        R.Readable = Type != "mmio" && Type != "unusable";
         Image.Regions.push_back(std::move(R));
     }
     // "acpi" and "smbios" are one set of tables or a list of them (legacy tables beside those

@@ -20,6 +20,9 @@ constexpr uint64_t kLegacySize = 0x20000;
 struct MemoryRegion {
     uint64_t Base = 0;
     std::vector<uint8_t> Bytes;
+    // What the firmware's memory map says of the region: memory ("ram", "reserved", "acpi") may
+    // be read; device registers ("mmio") and "unusable" memory must not be.
+    bool Readable = true;
 };
 
 // An entry of the UEFI configuration table: a GUID and the physical address of its table.

@@ -1,6 +1,7 @@
 #include "Simulator/Session.h"
 
 #include <sys/mman.h>
+#include <iconv.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,7 @@ namespace {
 struct Mapping {
     uint64_t Base;
     size_t Size; // bytes of the region (the mapping is rounded up to pages)
+    bool Readable;
 };
 
 struct SessionState {
@@ -60,11 +62,58 @@ void MapRegions(const MemoryImage& Image) {
             throw std::runtime_error(Buffer);
         }
         std::memcpy(reinterpret_cast<void*>(Region.Base), Region.Bytes.data(), Region.Bytes.size());
-        State().Mappings.push_back({Region.Base, Region.Bytes.size()});
+        State().Mappings.push_back({Region.Base, Region.Bytes.size(), Region.Readable});
     }
 }
 
+// The length of the longest start of the text that is well-formed UTF-8 (glibc's decoder
+// refuses overlong forms, surrogates and code points above U+10FFFF).
+size_t Utf8Prefix(iconv_t Converter, const char* pText, size_t Length) {
+    iconv(Converter, nullptr, nullptr, nullptr, nullptr);
+    char* pIn = const_cast<char*>(pText);
+    size_t Left = Length;
+    char Out[256];
+    while (Left > 0) {
+        char* pOut = Out;
+        size_t Room = sizeof Out;
+        if (iconv(Converter, &pIn, &Left, &pOut, &Room) == (size_t)-1 && errno != E2BIG) {
+            break; // EILSEQ or EINVAL: no well-formed sequence at pIn
+        }
+    }
+    return Length - Left;
+}
+
 } // namespace
+
+std::string LogText(const std::string& Text) {
+    iconv_t Converter = iconv_open("UTF-32LE", "UTF-8");
+    if (Converter == (iconv_t)-1) {
+        return Text;
+    }
+    std::string Escaped;
+    size_t At = Utf8Prefix(Converter, Text.data(), Text.size());
+    if (At < Text.size()) {
+        At = 0;
+        while (At < Text.size()) {
+            const size_t Good = Utf8Prefix(Converter, Text.data() + At, Text.size() - At);
+            for (size_t Index = At; Index < At + Good; Index++) {
+                // A backslash of the text is doubled, so that an escape can be told from it.
+                Escaped += Text[Index] == '\\' ? "\\\\" : std::string(1, Text[Index]);
+            }
+            At += Good;
+            if (At < Text.size()) {
+                char Hex[8];
+                std::snprintf(Hex, sizeof Hex, "\\x%02X", (unsigned char)Text[At]);
+                Escaped += Hex;
+                At++;
+            }
+        }
+    } else {
+        Escaped = Text;
+    }
+    iconv_close(Converter);
+    return Escaped;
+}
 
 std::string MachinePathFromEnvironment() {
     const char* pPath = std::getenv("FWSIM_MACHINE");
@@ -93,7 +142,7 @@ bool StartSession(int argc, char** argv, std::string& Error) {
     S.Active = true;
     nlohmann::json Args = nlohmann::json::array();
     for (int Index = 0; Index < argc; Index++) {
-        Args.push_back(argv[Index]);
+        Args.push_back(LogText(argv[Index]));
     }
     LogEvent({{"event", "start"}, {"argv", Args}});
     return true;
@@ -125,21 +174,44 @@ nlohmann::json& SessionMachine() {
 void LogEvent(const nlohmann::json& Event) {
     const std::string Path = State().MachinePath + ".log";
     std::ofstream Out(Path, std::ios::app);
-    Out << Event.dump() << "\n";
+    // Texts from outside (arguments, input, command lines) come through LogText; should one slip
+    // through, the log shows U+FFFD rather than the run ending in an exception.
+    Out << Event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
 void ReadPhysical(uint64_t Address, void* pDest, size_t Count) {
     auto* pOut = static_cast<uint8_t*>(pDest);
+    bool Refused = false;
     for (size_t I = 0; I < Count; I++) {
         const uint64_t A = Address + I;
         pOut[I] = 0xFF;
+        bool InRegion = false;
         for (const Mapping& M : State().Mappings) {
             if (A >= M.Base && A - M.Base < M.Size) {
                 pOut[I] = *reinterpret_cast<const volatile uint8_t*>(A);
+                InRegion = M.Readable;
                 break;
             }
         }
+        Refused =
+            Refused || (!InRegion && (A < PHYS_LEGACY_AREA_START || A >= PHYS_LEGACY_AREA_END));
     }
+    // On a real machine such a read reaches device registers or faults: the tool must ask the
+    // memory map first.
+    if (Refused) {
+        char Text[96];
+        std::snprintf(Text, sizeof Text, "read of %zu bytes at 0x%llX outside the memory map",
+                      Count, (unsigned long long)Address);
+        LogEvent({{"event", "violation"}, {"violation", Text}});
+    }
+}
+
+bool DescribesMemory(uint64_t Address, uint64_t Length) {
+    std::vector<PhysMemoryRange> Map;
+    for (const Mapping& M : State().Mappings) {
+        Map.push_back({M.Base, M.Size, M.Readable});
+    }
+    return PhysRangeInMap(Map.data(), Map.size(), Address, Length);
 }
 
 bool Mapped(uint64_t Address) {

@@ -28,11 +28,20 @@ bool SessionActive();
 // The machine's description and state; changes are saved when the run ends.
 nlohmann::json& SessionMachine();
 
+// A text for the log: unchanged when it is UTF-8; otherwise every byte that is not part of a
+// well-formed UTF-8 sequence is written \xNN (two upper-case hex digits) and every backslash \\,
+// so that the bytes can be told back from the text.
+std::string LogText(const std::string& Text);
+
 // Appends one event to the machine's log (JSON lines in MACHINE.log).
 void LogEvent(const nlohmann::json& Event);
 
-// Reads physical memory of the running machine (mapped regions; 0xFF elsewhere).
+// Reads physical memory of the running machine (mapped regions; 0xFF elsewhere). A read outside
+// the memory map is logged as a violation.
 void ReadPhysical(uint64_t Address, void* pDest, size_t Count);
+// Whether the machine's memory map (its regions, "mmio" and "unusable" ones excepted, and the
+// legacy BIOS area) covers the range.
+bool DescribesMemory(uint64_t Address, uint64_t Length);
 // Writes physical memory of the running machine; bytes outside the mapped regions are dropped.
 void WritePhysical(uint64_t Address, const void* pSource, size_t Count);
 

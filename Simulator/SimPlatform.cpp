@@ -15,7 +15,11 @@ void ReadMachineMemory(const PhysMemReader*, uint64_t Address, void* pDest, size
     sim::ReadPhysical(Address, pDest, Count);
 }
 
-const PhysMemReader kMachineMemory = {ReadMachineMemory, nullptr};
+bool DescribedByMachine(const PhysMemReader*, uint64_t Address, uint64_t Length) {
+    return sim::DescribesMemory(Address, Length);
+}
+
+const PhysMemReader kMachineMemory = {ReadMachineMemory, nullptr, DescribedByMachine};
 
 bool FindMachineConfigTable(const ConfigTableLookup*, const PlatformGuid* pGuid,
                             uint64_t* pAddress) {

@@ -211,26 +211,31 @@ bool RunHostProgram(const std::string& Path, const std::vector<std::string>& Wor
 
 int PlatformRunShellCommand(const char* pCommandLine) {
     const std::string Line = pCommandLine;
-    nlohmann::json Event = {{"event", "shell"}, {"command", Line}};
+    nlohmann::json Event = {{"event", "shell"}, {"command", sim::LogText(Line)}};
     const sim::ShellLine Parsed = sim::ParseShellCommandLine(Line);
     int Result = 1;
     if (Parsed.Runs && strcasecmp(Parsed.Words[0].c_str(), "reset") == 0) {
         Event["reset"] = true;
         Result = 0;
     } else if (Parsed.Runs) {
-        Event["argv"] = Parsed.Words;
+        nlohmann::json Words = nlohmann::json::array();
+        for (const std::string& Word : Parsed.Words) {
+            Words.push_back(sim::LogText(Word));
+        }
+        Event["argv"] = Words;
         std::string Path;
         int ExitStatus = 0;
         if (!sim::FindInCurrentDirectory(Parsed.Words[0], Path)) {
-            Event["problem"] = "'" + Parsed.Words[0] + "' is not in the current directory";
+            Event["problem"] =
+                "'" + sim::LogText(Parsed.Words[0]) + "' is not in the current directory";
         } else if (!sim::RunHostProgram("./" + Path, Parsed.Words, ExitStatus)) {
-            Event["problem"] = "cannot start " + Path;
+            Event["problem"] = "cannot start " + sim::LogText(Path);
         } else {
             Event["exit_status"] = ExitStatus;
             Result = 0;
         }
     } else {
-        Event["problem"] = Parsed.Problem;
+        Event["problem"] = sim::LogText(Parsed.Problem);
     }
     Event["result"] = Result;
     sim::LogEvent(Event);

@@ -29,7 +29,10 @@ const uint32_t kRsdp2Length = 36;
 // An RSDP of revision 2 or later is 36 bytes; a longer one is allowed up to this many.
 const uint32_t kRsdpMaxLength = 1024;
 const uint32_t kSdtLengthOffset = 4;
+// The signature and Length of a description table, read before its Length is known.
+const uint32_t kSdtPrefixLength = 8;
 
+// The scan of the legacy area reads there without asking: that area is always readable.
 bool IsRsdpSignature(const PhysMemReader* pMemory, uint64_t Address) {
     return PhysRead32(pMemory, Address) == kRsdpSignatureLow &&
            PhysRead32(pMemory, Address + 4) == kRsdpSignatureHigh;
@@ -104,7 +107,8 @@ bool FindLegacyRsdp(const PhysMemReader* pMemory, uint64_t* pAddress) {
 
 AcpiPortResult FindFadtPort(const PhysMemReader* pMemory, uint64_t RootAddress,
                             uint32_t RootSignature, uint32_t EntrySize, uint16_t* pPort) {
-    if (PhysRead32(pMemory, RootAddress) != RootSignature) {
+    if (!PhysRangeReadable(pMemory, RootAddress, kSdtPrefixLength) ||
+        PhysRead32(pMemory, RootAddress) != RootSignature) {
         return ACPI_NO_FADT;
     }
     const uint32_t Length = PhysRead32(pMemory, RootAddress + kSdtLengthOffset);
@@ -113,6 +117,9 @@ AcpiPortResult FindFadtPort(const PhysMemReader* pMemory, uint64_t RootAddress,
     if (EntryCount > MAX_ROOT_TABLE_ENTRIES) {
         return ACPI_NO_FADT; // no real root table is that long: nothing in it is trusted
     }
+    if (EntryCount > 0 && !PhysRangeReadable(pMemory, RootAddress, Length)) {
+        return ACPI_NO_FADT; // the table does not lie in memory
+    }
     for (uint32_t Index = 0; Index < EntryCount; Index++) {
         const uint64_t Entry = RootAddress + SDT_HEADER_SIZE + (uint64_t)EntrySize * Index;
         const uint64_t Table =
@@ -120,8 +127,14 @@ AcpiPortResult FindFadtPort(const PhysMemReader* pMemory, uint64_t RootAddress,
         if (Table == 0) {
             continue; // firmware leaves unused entries at 0
         }
-        if (PhysRead32(pMemory, Table) != ACPI_SIGNATURE_FADT ||
-            PhysRead32(pMemory, Table + kSdtLengthOffset) < FADT_MIN_LENGTH) {
+        if (!PhysRangeReadable(pMemory, Table, kSdtPrefixLength) ||
+            PhysRead32(pMemory, Table) != ACPI_SIGNATURE_FADT) {
+            continue;
+        }
+        // Only the bytes up to SMI_CMD are read, and only they must lie in memory: a Length
+        // that runs further does not cost a legacy machine its port.
+        const uint32_t FadtLength = PhysRead32(pMemory, Table + kSdtLengthOffset);
+        if (FadtLength < FADT_MIN_LENGTH || !PhysRangeReadable(pMemory, Table, FADT_MIN_LENGTH)) {
             continue;
         }
         const uint16_t Port = PhysRead16(pMemory, Table + FADT_SMI_CMD_OFFSET);
@@ -136,7 +149,8 @@ AcpiPortResult FindFadtPort(const PhysMemReader* pMemory, uint64_t RootAddress,
 
 AcpiPortResult FindPortThroughRsdp(const PhysMemReader* pMemory, uint64_t RsdpAddress,
                                    uint16_t* pPort) {
-    if (!IsRsdpSignature(pMemory, RsdpAddress) ||
+    if (!PhysRangeReadable(pMemory, RsdpAddress, kRsdpChecksumLength) ||
+        !IsRsdpSignature(pMemory, RsdpAddress) ||
         ByteSum(pMemory, RsdpAddress, kRsdpChecksumLength) != 0) {
         return ACPI_NO_RSDP;
     }
@@ -144,12 +158,19 @@ AcpiPortResult FindPortThroughRsdp(const PhysMemReader* pMemory, uint64_t RsdpAd
     if (Revision >= 2) {
         const uint32_t Length = PhysRead32(pMemory, RsdpAddress + kRsdpLengthOffset);
         if (Length < kRsdp2Length || Length > kRsdpMaxLength ||
+            !PhysRangeReadable(pMemory, RsdpAddress, Length) ||
             ByteSum(pMemory, RsdpAddress, Length) != 0) {
             return ACPI_NO_RSDP;
         }
         const uint64_t Xsdt = PhysRead64(pMemory, RsdpAddress + kRsdpXsdtOffset);
-        if (Xsdt != 0 && PhysRead32(pMemory, Xsdt) == ACPI_SIGNATURE_XSDT) {
-            return FindFadtPort(pMemory, Xsdt, ACPI_SIGNATURE_XSDT, 8, pPort);
+        if (Xsdt != 0 && PhysRangeReadable(pMemory, Xsdt, kSdtPrefixLength) &&
+            PhysRead32(pMemory, Xsdt) == ACPI_SIGNATURE_XSDT) {
+            const AcpiPortResult Result =
+                FindFadtPort(pMemory, Xsdt, ACPI_SIGNATURE_XSDT, 8, pPort);
+            if (Result != ACPI_NO_FADT) {
+                return Result;
+            }
+            // An XSDT without a usable FADT: the RSDT the RSDP also names may list one.
         }
     }
     const uint64_t Rsdt = PhysRead32(pMemory, RsdpAddress + kRsdpRsdtOffset);
@@ -177,28 +198,62 @@ AcpiPortResult FindPortThroughConfigTable(const PhysMemReader* pMemory,
 }
 
 bool CheckSmbiosEntry(const PhysMemReader* pMemory, uint64_t Address, SmbiosTable* pTable) {
+    if (!PhysRangeReadable(pMemory, Address, kSmbiosMinLength)) {
+        return false;
+    }
     const uint8_t Length = PhysRead8(pMemory, Address + kSmbiosLengthOffset);
     if (PhysRead32(pMemory, Address) != kSmbiosAnchor || Length < kSmbiosMinLength ||
-        ByteSum(pMemory, Address, Length) != 0 ||
+        !PhysRangeReadable(pMemory, Address, Length) || ByteSum(pMemory, Address, Length) != 0 ||
         !HasText(pMemory, Address + kSmbiosDmiOffset, "_DMI_")) {
         return false;
     }
-    pTable->Address = PhysRead32(pMemory, Address + kSmbiosTableAddressOffset);
-    pTable->Length = PhysRead16(pMemory, Address + kSmbiosTableLengthOffset);
-    pTable->MaxCount = PhysRead16(pMemory, Address + kSmbiosCountOffset);
+    SmbiosTable Table;
+    Table.Address = PhysRead32(pMemory, Address + kSmbiosTableAddressOffset);
+    Table.Length = PhysRead16(pMemory, Address + kSmbiosTableLengthOffset);
+    Table.MaxCount = PhysRead16(pMemory, Address + kSmbiosCountOffset);
+    // A table that does not lie in memory counts as no table.
+    if (!PhysRangeReadable(pMemory, Table.Address, Table.Length)) {
+        return false;
+    }
+    *pTable = Table;
     return true;
 }
 
 bool CheckSmbios3Entry(const PhysMemReader* pMemory, uint64_t Address, SmbiosTable* pTable) {
+    if (!PhysRangeReadable(pMemory, Address, kSmbios3MinLength)) {
+        return false;
+    }
     const uint8_t Length = PhysRead8(pMemory, Address + kSmbios3LengthOffset);
     if (!HasText(pMemory, Address, "_SM3_") || Length < kSmbios3MinLength ||
-        ByteSum(pMemory, Address, Length) != 0) {
+        !PhysRangeReadable(pMemory, Address, Length) || ByteSum(pMemory, Address, Length) != 0) {
         return false;
     }
     const uint32_t MaxSize = PhysRead32(pMemory, Address + kSmbios3MaxSizeOffset);
-    pTable->Address = PhysRead64(pMemory, Address + kSmbios3TableAddressOffset);
-    pTable->Length = MaxSize < SMBIOS3_MAX_WALK ? MaxSize : SMBIOS3_MAX_WALK;
-    pTable->MaxCount = 0xFFFFFFFFu;
+    SmbiosTable Table;
+    Table.Address = PhysRead64(pMemory, Address + kSmbios3TableAddressOffset);
+    Table.Length = MaxSize < SMBIOS3_MAX_WALK ? MaxSize : SMBIOS3_MAX_WALK;
+    Table.MaxCount = 0xFFFFFFFFu;
+    // The maximum size bounds the table without being its size, and memory may end before it:
+    // the walk goes only as far as memory reaches (the longest readable start, found by
+    // halving). A table that wraps past 2^64 or lies beyond any physical address has no such
+    // start and counts as no table.
+    if (!PhysRangeReadable(pMemory, Table.Address, Table.Length)) {
+        uint64_t Readable = 0;
+        uint64_t Unreadable = Table.Length;
+        while (Unreadable - Readable > 1) {
+            const uint64_t Middle = Readable + (Unreadable - Readable) / 2;
+            if (PhysRangeReadable(pMemory, Table.Address, Middle)) {
+                Readable = Middle;
+            } else {
+                Unreadable = Middle;
+            }
+        }
+        if (Readable < SMBIOS_HEADER_SIZE) {
+            return false; // not even one structure lies in memory
+        }
+        Table.Length = Readable;
+    }
+    *pTable = Table;
     return true;
 }
 
@@ -221,6 +276,9 @@ bool FindSmbiosTable(const PhysMemReader* pMemory, const ConfigTableLookup* pCon
 
 bool FindSmbiosStructure(const PhysMemReader* pMemory, const SmbiosTable* pTable, uint8_t Type,
                          uint64_t* pAddress, uint32_t* pTotalLength) {
+    if (!PhysRangeReadable(pMemory, pTable->Address, pTable->Length)) {
+        return false;
+    }
     const uint64_t End = pTable->Address + pTable->Length;
     uint64_t Structure = pTable->Address;
     for (uint32_t Index = 0; Index < pTable->MaxCount; Index++) {
@@ -251,8 +309,12 @@ bool FindSmbiosStructure(const PhysMemReader* pMemory, const SmbiosTable* pTable
 
 bool GetSmbiosString(const PhysMemReader* pMemory, uint64_t Address, uint32_t TotalLength,
                      uint8_t StringNumber, char* pText, size_t Size) {
+    if (StringNumber == 0 || Size == 0 || TotalLength < SMBIOS_HEADER_SIZE ||
+        !PhysRangeReadable(pMemory, Address, TotalLength)) {
+        return false;
+    }
     const uint8_t Length = PhysRead8(pMemory, Address + 1);
-    if (StringNumber == 0 || Size == 0 || Length >= TotalLength) {
+    if (Length >= TotalLength) {
         return false;
     }
     uint64_t Offset = Address + Length;
@@ -282,4 +344,29 @@ bool GetSmbiosString(const PhysMemReader* pMemory, uint64_t Address, uint32_t To
     }
     pText[Count] = '\0';
     return true;
+}
+
+namespace {
+
+struct CopiedBytes {
+    const uint8_t* pBytes;
+    uint32_t Length;
+};
+
+// Reads a copy as memory at addresses 0 to Length - 1; bytes beyond it read as zeros.
+void ReadCopy(const PhysMemReader* pSelf, uint64_t Address, void* pDest, size_t Count) {
+    const CopiedBytes* pCopy = (const CopiedBytes*)pSelf->pContext;
+    for (size_t Index = 0; Index < Count; Index++) {
+        ((uint8_t*)pDest)[Index] =
+            Address + Index < pCopy->Length ? pCopy->pBytes[Address + Index] : 0;
+    }
+}
+
+} // namespace
+
+bool GetSmbiosStringFromCopy(const uint8_t* pStructure, uint32_t TotalLength, uint8_t StringNumber,
+                             char* pText, size_t Size) {
+    const CopiedBytes Copy = {pStructure, TotalLength};
+    const PhysMemReader Reader = {ReadCopy, &Copy, NULL};
+    return GetSmbiosString(&Reader, 0, TotalLength, StringNumber, pText, Size);
 }

@@ -95,4 +95,9 @@ bool FindSmbiosStructure(const PhysMemReader* pMemory, const SmbiosTable* pTable
 bool GetSmbiosString(const PhysMemReader* pMemory, uint64_t Address, uint32_t TotalLength,
                      uint8_t StringNumber, char* pText, size_t Size);
 
+// GetSmbiosString over a structure already copied into memory: pStructure holds TotalLength
+// bytes from the structure's start.
+bool GetSmbiosStringFromCopy(const uint8_t* pStructure, uint32_t TotalLength, uint8_t StringNumber,
+                             char* pText, size_t Size);
+
 #endif

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "Applications/Common/FirmwareTables.h"
 #include "Applications/Crestune/Crestune.h"
 #include "Applications/Crestune/EfiFunc.h"
 
@@ -75,30 +76,17 @@ static BiosVersion GetBiosVersionString(void) {
     if (pStructure[1] <= SMBIOS_VERSION_NUMBER_OFFSET) {
         VersionFailed(pStructure);
     }
-    // String StringNumber (1-based) of the set that follows the formatted area. A number of 0,
-    // or one beyond the strings present, names no string.
-    const uint8_t StringNumber = pStructure[SMBIOS_VERSION_NUMBER_OFFSET];
-    uint32_t Offset = pStructure[1];
-    for (uint8_t Skip = 1; Skip < StringNumber && Offset < Size; Skip++) {
-        if (pStructure[Offset] == 0) {
-            break; // the set ended before the string
-        }
-        while (Offset < Size && pStructure[Offset] != 0) {
-            Offset++;
-        }
-        Offset++;
-    }
-    if (StringNumber == 0 || Offset >= Size || pStructure[Offset] == 0) {
+    // The field holds at most 19 characters; one more is read to tell a longer string.
+    char Version[BIOS_VERSION_FIELD_SIZE + 1];
+    memset(Version, 0, sizeof Version);
+    if (!GetSmbiosStringFromCopy(pStructure, Size, pStructure[SMBIOS_VERSION_NUMBER_OFFSET],
+                                 Version, sizeof Version)) {
         VersionFailed(pStructure);
     }
-    const char* pString = (const char*)pStructure + Offset;
-    if (strlen(pString) + 1 > BIOS_VERSION_FIELD_SIZE) {
+    if (strlen(Version) + 1 > BIOS_VERSION_FIELD_SIZE) {
         printf("The length of input buffer is too small.\n");
         VersionFailed(pStructure);
     }
-    char Version[BIOS_VERSION_FIELD_SIZE];
-    memset(Version, 0, sizeof Version);
-    strcpy(Version, pString);
     if (Run.VerboseMode) {
         printf("Bios version: %s\n", Version);
     }

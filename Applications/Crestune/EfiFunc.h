@@ -1,5 +1,6 @@
-// Firmware access of Crestune: the port SMI call and its register record, the SMM
-// communication buffer, the firmware's status and the hex dump.
+// Firmware access of Crestune: the port SMI call with its register record and the SMM
+// communication buffer (PortSmi.cpp), the firmware's status and the hex dump (ReturnCode.cpp),
+// the copy of an SMBIOS structure (SmbiosCopy.cpp).
 #ifndef APPLICATIONS_CRESTUNE_EFIFUNC_H
 #define APPLICATIONS_CRESTUNE_EFIFUNC_H
 

@@ -23,8 +23,13 @@ bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort,
     AcpiPortResult Result = ACPI_NO_RSDP;
     uint64_t Rsdp = 0;
     if (FindLegacyRsdp(pMemory, &Rsdp)) {
-        const uint64_t Rsdt = PhysRead32(pMemory, Rsdp + 16);
-        Result = FindFadtPort(pMemory, Rsdt, ACPI_SIGNATURE_RSDT, 4, pPort);
+        // An RSDP at the very end of the area has its RsdtAddress past it, where there may be
+        // no memory: then it names no RSDT.
+        Result = ACPI_NO_FADT;
+        if (PhysRangeReadable(pMemory, Rsdp, 20)) {
+            const uint64_t Rsdt = PhysRead32(pMemory, Rsdp + 16);
+            Result = FindFadtPort(pMemory, Rsdt, ACPI_SIGNATURE_RSDT, 4, pPort);
+        }
     }
     if (Result == ACPI_PORT_FOUND) {
         return true;
@@ -38,8 +43,10 @@ bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort,
             }
             return true;
         }
-        if (ConfigResult == ACPI_PORT_ZERO) {
-            Result = ACPI_PORT_ZERO;
+        // The message names what was missing: an RSDP found anywhere whose tables hold no FADT
+        // is a missing FADT.
+        if (ConfigResult == ACPI_PORT_ZERO || ConfigResult == ACPI_NO_FADT) {
+            Result = ConfigResult;
         }
     }
     PrintPortFailure(Result);

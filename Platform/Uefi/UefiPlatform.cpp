@@ -15,7 +15,69 @@ void ReadPhysical(const PhysMemReader*, uint64_t Address, void* pDest, size_t Co
     }
 }
 
-const PhysMemReader PhysicalMemory = {ReadPhysical, NULL};
+// The firmware's memory map as readable and unreadable ranges, read at the first question and
+// kept for the run: the regions that matter (memory, device registers) do not change while a
+// shell application runs, only the allocations within memory do.
+struct MemoryMap {
+    bool Loaded;
+    PhysMemoryRange* pRanges;
+    size_t Count;
+};
+
+MemoryMap Map;
+
+// Device registers and memory the firmware found faulty are never read; every other type,
+// reserved and ACPI memory included, is memory.
+bool IsReadableType(UINT32 Type) {
+    return Type != EfiMemoryMappedIO && Type != EfiMemoryMappedIOPortSpace &&
+           Type != EfiUnusableMemory;
+}
+
+// Reads the memory map into Map. On failure the map stays empty: then only the legacy BIOS area
+// is read.
+void LoadMemoryMap(void) {
+    Map.Loaded = true;
+    EFI_BOOT_SERVICES* pBoot = RtBootServices();
+    UINTN Size = 0;
+    UINTN Key = 0;
+    UINTN DescriptorSize = 0;
+    UINT32 Version = 0;
+    EFI_STATUS Status = pBoot->GetMemoryMap(&Size, NULL, &Key, &DescriptorSize, &Version);
+    // The allocation of the buffer may itself add descriptors: room for a few more each try.
+    for (int Attempt = 0; Attempt < 4 && Status == EFI_BUFFER_TOO_SMALL; Attempt++) {
+        Size += 8 * (DescriptorSize != 0 ? DescriptorSize : sizeof(EFI_MEMORY_DESCRIPTOR));
+        uint8_t* pBuffer = (uint8_t*)malloc(Size);
+        if (pBuffer == NULL) {
+            return;
+        }
+        Status = pBoot->GetMemoryMap(&Size, (EFI_MEMORY_DESCRIPTOR*)pBuffer, &Key, &DescriptorSize,
+                                     &Version);
+        if (Status == EFI_SUCCESS && DescriptorSize >= sizeof(EFI_MEMORY_DESCRIPTOR)) {
+            const size_t Count = Size / DescriptorSize;
+            Map.pRanges = (PhysMemoryRange*)malloc(Count * sizeof(PhysMemoryRange));
+            for (size_t Index = 0; Map.pRanges != NULL && Index < Count; Index++) {
+                const EFI_MEMORY_DESCRIPTOR* pEntry =
+                    (const EFI_MEMORY_DESCRIPTOR*)(pBuffer + Index * DescriptorSize);
+                Map.pRanges[Index].Base = pEntry->PhysicalStart;
+                Map.pRanges[Index].Length = pEntry->NumberOfPages > (~0ULL >> EFI_PAGE_SHIFT)
+                                                ? ~0ULL - pEntry->PhysicalStart
+                                                : pEntry->NumberOfPages << EFI_PAGE_SHIFT;
+                Map.pRanges[Index].Readable = IsReadableType(pEntry->Type);
+            }
+            Map.Count = Map.pRanges != NULL ? Count : 0;
+        }
+        free(pBuffer);
+    }
+}
+
+bool DescribedByMap(const PhysMemReader*, uint64_t Address, uint64_t Length) {
+    if (!Map.Loaded) {
+        LoadMemoryMap();
+    }
+    return PhysRangeInMap(Map.pRanges, Map.Count, Address, Length);
+}
+
+const PhysMemReader PhysicalMemory = {ReadPhysical, NULL, DescribedByMap};
 
 bool SameGuid(const EFI_GUID* pEfiGuid, const PlatformGuid* pGuid) {
     if (pEfiGuid->Data1 != pGuid->Data1 || pEfiGuid->Data2 != pGuid->Data2 ||

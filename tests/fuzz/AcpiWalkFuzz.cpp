@@ -10,6 +10,7 @@
 //     and when the signature is right and it declares at most 256 entries, those entries;
 //   - a table an entry names: its 8-byte header, and when it is a FADT of at least 52 bytes,
 //     its SMI_CMD field (48-49).
+// No read wraps past 2^64 or reaches beyond the physical address space (FuzzMemory.h).
 // A port reported found is never 0 and is the SMI_CMD of a FADT listed in such a root table.
 #include <string.h>
 

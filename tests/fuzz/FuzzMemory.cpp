@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "Applications/Common/FirmwareTables.h"
+#include "FuzzSupport.h"
 
 namespace {
 
@@ -11,9 +12,19 @@ uint32_t Little32(const uint8_t* p) {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
 
+// A 32-bit address of the input as a physical address (see FuzzMemory.h).
+uint64_t Widened(uint32_t Address) {
+    return Address >= 0xFF000000u ? 0xFFFFFFFF00000000ULL | Address : Address;
+}
+
 void ReadImage(const PhysMemReader* pSelf, uint64_t Address, void* pDest, size_t Count) {
     FuzzMemory* pMemory = (FuzzMemory*)pSelf->pContext;
-    pMemory->Reads.push_back({Address, (unsigned __int128)Address + Count});
+    const unsigned __int128 End = (unsigned __int128)Address + Count;
+    FUZZ_CHECK(End <= PHYS_ADDRESS_LIMIT,
+               "read of %zu bytes at 0x%llX wraps or lies beyond the "
+               "physical address space",
+               Count, (unsigned long long)Address);
+    pMemory->Reads.push_back({Address, End});
     for (size_t Index = 0; Index < Count; Index++) {
         ((uint8_t*)pDest)[Index] = pMemory->Byte(Address + Index);
     }
@@ -42,13 +53,13 @@ bool FuzzMemory::Parse(const uint8_t* pData, size_t Size) {
     }
     for (int Index = 0; Index < FUZZ_CONFIG_ENTRIES; Index++) {
         HasEntry[Index] = (pData[0] >> Index) & 1;
-        Entry[Index] = Little32(pData + 1 + 4 * Index);
+        Entry[Index] = Widened(Little32(pData + 1 + 4 * Index));
     }
     Segments.clear();
     Reads.clear();
     size_t At = kHeader;
     while (At + 6 <= Size) {
-        const uint64_t Address = Little32(pData + At);
+        const uint64_t Address = Widened(Little32(pData + At));
         size_t Length = (size_t)(pData[At + 4] | (pData[At + 5] << 8));
         At += 6;
         if (Length > Size - At) {

@@ -4,7 +4,12 @@
 // Layout of the bytes: a flag byte, then four 32-bit little-endian addresses for the
 // configuration table entries ACPI 2.0, ACPI 1.0, SMBIOS3 and SMBIOS (entry I exists when flag
 // bit I is set), then segments until the end: a 32-bit address, a 16-bit length and that many
-// bytes. A later segment covers an earlier one; memory no segment covers reads as zeros.
+// bytes. A later segment covers an earlier one; memory no segment covers reads as zeros. A 32-bit
+// address from 0xFF000000 up stands for the last 16 MiB below 2^64 (0xFFFFFFFFFF000000 up), so
+// that entries and segments can lie where a range wraps past 2^64.
+//
+// Every target that reads through this memory checks that no read wraps past 2^64 or reaches
+// beyond PHYS_ADDRESS_LIMIT.
 #ifndef TESTS_FUZZ_FUZZMEMORY_H
 #define TESTS_FUZZ_FUZZMEMORY_H
 

@@ -7,7 +7,9 @@
 // Invariant:
 //   - finding the table reads only the scan area 0xF0000-0xFFFE3 and the entry points found
 //     there or in the configuration table (their declared length, at least their fixed fields);
-//     the table is the one such an entry point declares;
+//     the table is the one such an entry point declares (an SMBIOS3 table cut where the physical
+//     address space ends);
+//   - no read wraps past 2^64 or reaches beyond the physical address space (FuzzMemory.h);
 //   - walking the structures and reading strings reads only inside the declared table; a found
 //     structure has the type, lies inside the table and ends with two zero bytes;
 //   - a string read is terminated within its buffer, not empty, and is a string of the
@@ -41,8 +43,15 @@ void AllowEntry(const FuzzMemory& Memory, uint64_t Entry, bool Smbios3,
         const uint8_t Length = Memory.Byte(Entry + 6);
         AllowRange(pAllowed, Entry, Length > 0x18 ? Length : 0x18);
         const uint32_t MaxSize = Memory.Word32(Entry + 0x0C);
-        pTables->push_back({Memory.Word64(Entry + 0x10),
-                            MaxSize < SMBIOS3_MAX_WALK ? MaxSize : SMBIOS3_MAX_WALK, 0xFFFFFFFFu});
+        const uint64_t Table = Memory.Word64(Entry + 0x10);
+        uint64_t Walk = MaxSize < SMBIOS3_MAX_WALK ? MaxSize : SMBIOS3_MAX_WALK;
+        // The walk stops where the physical address space ends.
+        if (Table >= PHYS_ADDRESS_LIMIT) {
+            Walk = 0;
+        } else if (Walk > PHYS_ADDRESS_LIMIT - Table) {
+            Walk = PHYS_ADDRESS_LIMIT - Table;
+        }
+        pTables->push_back({Table, Walk, 0xFFFFFFFFu});
     } else {
         const uint8_t Length = Memory.Byte(Entry + 5);
         AllowRange(pAllowed, Entry, Length > 0x20 ? Length : 0x20);

@@ -166,6 +166,11 @@ GROUPS: list[Group] = [
              stdout=FIRST_REQUEST_FAILURE, status=FIRMWARE_ERROR,
              ports={0xB2: FIRST_REQUEST_BYTES, 0xB3: b""}),
     ]),
+    # The RSDT names the FADT by the flash's address below 4 GiB (0xFFFF6200), the same bytes
+    # as at 0xF6200; OVMF's memory map calls the flash MMIO, so that FADT is never read and the
+    # port it names (0x1234) is never written.
+    Group("FADT in the firmware flash (MMIO)", "acpi-fadt-in-flash.json",
+          port_not_found(NO_FADT, decoys=(0x1234, 0xB2)), qemu_args=LEGACY_ONLY),
     Group("runtime probe", None, [
         probe("quoted words stay one argument", 'args "two words" plain "/pass word" "" a^"b',
               stdout="argc=7\nargv[0]=[FS0:\\\\RuntimeProbe.efi]\nargv[1]=[args]\n"

@@ -5,6 +5,8 @@
 #include "Platform/Platform.h"
 #include "Simulator/Machine.h"
 
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 struct ImageReader {
@@ -13,12 +15,22 @@ struct ImageReader {
     sim::MemoryImage Image;
 
     explicit ImageReader(sim::MemoryImage InImage)
-        : Reader{Read, this}, Config{Find, this}, Image(std::move(InImage)) {}
+        : Reader{Read, this, Describes}, Config{Find, this}, Image(std::move(InImage)) {}
     ImageReader(const ImageReader&) = delete;
     ImageReader& operator=(const ImageReader&) = delete;
 
     static void Read(const PhysMemReader* pSelf, uint64_t Address, void* pDest, size_t Count) {
         static_cast<const ImageReader*>(pSelf->pContext)->Image.Read(Address, pDest, Count);
+    }
+
+    // The image's regions are its memory map, as on the simulated machine.
+    static bool Describes(const PhysMemReader* pSelf, uint64_t Address, uint64_t Length) {
+        std::vector<PhysMemoryRange> Map;
+        for (const sim::MemoryRegion& Region :
+             static_cast<const ImageReader*>(pSelf->pContext)->Image.Regions) {
+            Map.push_back({Region.Base, Region.Bytes.size(), Region.Readable});
+        }
+        return PhysRangeInMap(Map.data(), Map.size(), Address, Length);
     }
 
     static bool Find(const ConfigTableLookup* pSelf, const PlatformGuid* pGuid,

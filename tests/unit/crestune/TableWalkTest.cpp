@@ -79,9 +79,24 @@ const PortCase kPortCases[] = {
         {"address": "0x10001000", "signature": "FACP", "smi_cmd": "0xB4", "declared_length": 51},
         {"address": "0x10002000", "signature": "FACP", "smi_cmd": "0xB5"}]})",
      kAcpi20, "[]", 0xB5, true, ""},
-    {"OverlongXsdtNotWalked", "", R"({"xsdt": "0x10000100", "xsdt_length": "0xFFFFFFFF",
+    {"OverlongXsdtNotWalkedRsdtIs", "", R"({"xsdt": "0x10000100", "xsdt_length": "0xFFFFFFFF",
         "tables": [{"address": "0x10001000", "signature": "FACP"}]})",
-     kAcpi20, "[]", -1, false, kRsdpMissing},
+     kAcpi20, "[]", 0xB2, true, ""},
+    {"XsdtWithoutFadtRsdtWithIt", "", R"({"xsdt": "0x10000100", "tables": [
+        {"address": "0x10001000", "signature": "FACP", "smi_cmd": "0xB6", "in": "rsdt"}]})",
+     kAcpi20, "[]", 0xB6, true, ""},
+    {"XsdtAndRsdtWithoutFadtNameTheFadt", "", R"({"xsdt": "0x10000100", "tables": [
+        {"address": "0x10001000", "signature": "APIC"}]})",
+     kAcpi20, "[]", -1, false, kFadtMissing},
+    {"FadtLengthPastTheEndOfMemory", "", R"({"xsdt": "0x10000100", "tables": [
+        {"address": "0x1000FF80", "signature": "FACP", "smi_cmd": "0xB7",
+         "declared_length": 244}]})",
+     kAcpi20, "[]", 0xB7, true, ""},
+    {"FadtCutByTheEndOfMemory", "", R"({"xsdt": "0x10000100", "tables": [
+        {"address": "0x1000FFF8", "listed_only": true}]})",
+     kAcpi20, R"([{"address": "0x1000FFF8", "ascii": "FACP"},
+                  {"address": "0x1000FFFC", "hex": "74000000"}])",
+     -1, false, kFadtMissing},
     {"ConfigFadtNamingPortZero", "", R"({"xsdt": "0x10000100", "tables": [
         {"address": "0x10001000", "signature": "FACP", "smi_cmd": 0}]})",
      kAcpi20, "[]", -1, false, kPortZero},

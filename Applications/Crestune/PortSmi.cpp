@@ -1,12 +1,10 @@
-// The port SMI call, the SMM communication buffer, the firmware's status and the hex dump.
-#include "Applications/Crestune/EfiFunc.h"
-
+// The port SMI call and the SMM communication buffer that carries its record and buffers.
 #include <assert.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "Applications/Common/FirmwareTables.h"
 #include "Applications/Crestune/Crestune.h"
+#include "Applications/Crestune/EfiFunc.h"
 #include "Platform/Platform.h"
 
 namespace {
@@ -260,78 +258,4 @@ bool SmmCommBufferAccess(UINT32 Port, UINT32 Request, UINT32 Flag, UINT32 Size, 
         return true;
     }
     return false;
-}
-
-bool CheckSmiReturnCode(const PortSmiRegisters* pRegisters) {
-    const UINT32 Status = pRegisters->Eax;
-    if (Status == 0) {
-        return true;
-    }
-    if (Status == 0x80000000u) {
-        printf("SMI unsupported.\n");
-    }
-    if (Status & 0x1) {
-        printf("The input password is not correct.\n");
-    }
-    if (Status & 0x2) {
-        printf("Password retry count exceed.\n");
-    }
-    if (Status & 0x4) {
-        printf("The smi input argument is invalid.\n");
-    }
-    printf("Return code: %.8lXh\n", (unsigned long)Status);
-    return false;
-}
-
-void DumpBuffer(const void* pData, UINT8 Rows, UINT32 Length) {
-    if (pData == NULL) {
-        return;
-    }
-    const UINT8* pBytes = (const UINT8*)pData;
-    for (UINT32 Row = 0; Row < Rows; Row++) {
-        printf("%4.4X :  ", (unsigned)(Row * 16));
-        for (UINT32 Column = 0; Column < 16; Column++) {
-            const UINT32 Offset = Row * 16 + Column;
-            if (Offset >= Length) {
-                break; // a short last row: nothing past the data is read
-            }
-            printf("%2.2X ", (unsigned)pBytes[Offset]);
-            if (Column == 7) {
-                printf("- ");
-            }
-        }
-        printf("\n");
-    }
-    printf("\n");
-}
-
-bool GetSmbStrucLength(const PhysMemReader* pMemory, UINT8 Type, const ConfigTableLookup* pConfig,
-                       UINT32* pLength) {
-    SmbiosTable Table;
-    UINT64 Structure = 0;
-    return FindSmbiosTable(pMemory, pConfig, &Table) && Table.MaxCount != 0 &&
-           FindSmbiosStructure(pMemory, &Table, Type, &Structure, pLength);
-}
-
-bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize,
-                     const ConfigTableLookup* pConfig) {
-    if (Run.VerboseMode) {
-        printf("Calling GetSmbiosStructure...\n");
-    }
-    SmbiosTable Table;
-    if (!FindSmbiosTable(pMemory, pConfig, &Table) || Table.MaxCount == 0) {
-        return false;
-    }
-    UINT64 Structure = 0;
-    UINT32 TotalLength = 0;
-    if (!FindSmbiosStructure(pMemory, &Table, Type, &Structure, &TotalLength)) {
-        return false;
-    }
-    if (TotalLength > BufferSize) {
-        printf("The length of input buffer is too small.\n");
-        return false;
-    }
-    memset(pBuffer, 0, BufferSize);
-    pMemory->Read(pMemory, Structure, pBuffer, TotalLength);
-    return true;
 }
