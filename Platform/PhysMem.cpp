@@ -24,3 +24,6 @@ uint64_t PhysRead64(const PhysMemReader* pReader, uint64_t Address) {
     return (uint64_t)PhysRead32(pReader, Address) |
            ((uint64_t)PhysRead32(pReader, Address + 4) << 32);
 }
+
+const PlatformGuid kPlatformGlobalVariableGuid = {
+    0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};

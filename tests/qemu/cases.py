@@ -196,3 +196,6 @@ GROUPS: list[Group] = [
 from tagwell_cases import GROUPS as TAGWELL_GROUPS  # noqa: E402
 
 GROUPS += TAGWELL_GROUPS
+from unit_cases import GROUPS as UNIT_GROUPS  # noqa: E402
+
+GROUPS += UNIT_GROUPS
