@@ -60,3 +60,6 @@ bool PhysRangeInMap(const PhysMemoryRange* pMap, size_t Count, uint64_t Address,
     }
     return true;
 }
+
+const PlatformGuid kPlatformGlobalVariableGuid = {
+    0x8BE4DF61, 0x93CA, 0x11D2, {0xAA, 0x0D, 0x00, 0xE0, 0x98, 0x03, 0x2B, 0x8C}};

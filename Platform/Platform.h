@@ -91,6 +91,23 @@ void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput);
 // nonzero when it could not (the command's own status is not read).
 int PlatformRunShellCommand(const char* pCommandLine);
 
+// Like PlatformRunShellCommand, and reports the status the command itself ended with where the
+// shell hands one back: through EFI_SHELL_PROTOCOL.Execute *pKnown is set and *pStatus is the
+// command's status; through the older shell interface, which returns none, *pKnown is cleared.
+int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus);
+
+// Reads a UEFI variable (GetVariable). *pSize holds the buffer's size and receives the value's
+// size. False when the variable does not exist or does not fit.
+bool PlatformReadVariable(const char* pName, const PlatformGuid* pVendor, void* pData,
+                          size_t* pSize);
+
+// The vendor GUID of the firmware's global variables (SecureBoot, SetupMode, ...).
+extern const PlatformGuid kPlatformGlobalVariableGuid;
+
+// Sets a volatile variable of the shell that started the program (EFI_SHELL_PROTOCOL.SetEnv);
+// an empty value deletes it. False when there is no such shell or it refused.
+bool PlatformSetShellVariable(const char* pName, const char* pValue);
+
 // Waits the given number of microseconds.
 void PlatformStall(uint32_t Microseconds);
 

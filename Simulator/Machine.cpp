@@ -220,6 +220,44 @@ std::vector<uint8_t> BuildStructure(const json& S, uint16_t Handle) {
             Strings = {S.value("vendor", std::string("Corvane")),
                        S.value("bios_version", std::string("M1KT52AUS")),
                        S.value("release_date", std::string("10/01/2026"))};
+        } else if (Type == 1 && (S.contains("manufacturer") || S.contains("product") ||
+                                 S.contains("serial") || S.contains("uuid"))) {
+            // System Information (SMBIOS 2.4 layout, 27 bytes); the UUID's first three fields
+            // are stored little-endian, as from SMBIOS 2.6 on.
+            B.assign(27, 0);
+            B[0] = 1;
+            B[1] = 27;
+            const std::string Uuid = S.value("uuid", std::string());
+            if (!Uuid.empty()) {
+                std::string Digits;
+                for (char C : Uuid) {
+                    if (C != '-') {
+                        Digits += C;
+                    }
+                }
+                const std::vector<uint8_t> Bytes = ParseHex(Digits);
+                if (Bytes.size() != 16) {
+                    Fail("a type 1 uuid has 32 hexadecimal digits: " + Uuid);
+                }
+                static const int kStored[16] = {3, 2, 1,  0,  5,  4,  7,  6,
+                                                8, 9, 10, 11, 12, 13, 14, 15};
+                for (int Index = 0; Index < 16; Index++) {
+                    B[8 + Index] = Bytes[kStored[Index]];
+                }
+            }
+            B[24] = 6; // wake-up type: power switch
+            // Manufacturer, product name, version, serial number; an empty text has no string
+            // (number 0).
+            const std::string Texts[4] = {S.value("manufacturer", std::string("Corvane")),
+                                          S.value("product", std::string("Desk")),
+                                          S.value("version", std::string("1.0")),
+                                          S.value("serial", std::string())};
+            for (int Index = 0; Index < 4; Index++) {
+                if (!Texts[Index].empty()) {
+                    Strings.push_back(Texts[Index]);
+                    B[4 + Index] = (uint8_t)Strings.size();
+                }
+            }
         } else {
             B.assign(4, 0);
             B[0] = (uint8_t)Type;
@@ -247,8 +285,8 @@ void BuildSmbios3Entry(const json& Smbios, MemoryImage& Image, uint64_t TableAdd
     std::vector<uint8_t> E(0x18, 0);
     PutText(E, 0, "_SM3_", 5);
     E[6] = 0x18;
-    E[7] = 3;
-    E[8] = 2;
+    E[7] = (uint8_t)Number(Smbios, "major", 3);
+    E[8] = (uint8_t)Number(Smbios, "minor", 2);
     E[10] = 1;
     Put32(E, 0x0C, (uint32_t)Number(Smbios, "max_size", TableSize));
     Put64(E, 0x10, TableAddress);
@@ -290,8 +328,8 @@ void BuildSmbios(const json& Smbios, MemoryImage& Image) {
     std::vector<uint8_t> E(0x1F, 0);
     PutText(E, 0, "_SM_", 4);
     E[5] = 0x1F;
-    E[6] = 2;
-    E[7] = 8;
+    E[6] = (uint8_t)Number(Smbios, "major", 2);
+    E[7] = (uint8_t)Number(Smbios, "minor", 8);
     Put16(E, 8, MaxSize);
     PutText(E, 16, "_DMI_", 5);
     Put16(E, 22, (uint16_t)Table.size());

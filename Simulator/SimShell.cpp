@@ -4,7 +4,8 @@
 // file in the current directory, that file runs as a host program with the parsed arguments
 // (a file on the UEFI shell's FAT disk has no execute permission, so a script without one runs
 // through the interpreter its "#!" line names). "reset" is recorded and succeeds. The result
-// is 0 when the program ran, whatever its own exit status, and 1 when it could not run.
+// is 0 when the program ran and 1 when it could not run; the program's own exit status is
+// handed back beside it, as EFI_SHELL_PROTOCOL.Execute does.
 #include "Simulator/SimShell.h"
 
 #include <dirent.h>
@@ -15,6 +16,8 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -171,9 +174,11 @@ std::vector<std::string> Interpreter(const std::string& Path) {
     return Words;
 }
 
-// Runs the program and waits for it. Returns false when it could not be started.
+// Runs the program and waits for it. Returns false when it could not be started. A Linux exit
+// status keeps 8 bits: a program that writes its full status (text, "0x" hex or decimal) into
+// the file that FWSIM_STATUS_FILE names in its environment hands over all 32 bits.
 bool RunHostProgram(const std::string& Path, const std::vector<std::string>& Words,
-                    int& ExitStatus) {
+                    uint64_t& ExitStatus) {
     std::vector<std::string> Argv = Words;
     std::string Program = Path;
     if (access(Path.c_str(), X_OK) != 0) {
@@ -191,17 +196,49 @@ bool RunHostProgram(const std::string& Path, const std::vector<std::string>& Wor
         Pointers.push_back(Word.data());
     }
     Pointers.push_back(nullptr);
+
+    char StatusPath[] = "/tmp/fwsim-status-XXXXXX";
+    const int StatusFile = mkstemp(StatusPath);
+    if (StatusFile < 0) {
+        return false;
+    }
+    close(StatusFile);
+    std::vector<std::string> Environment;
+    for (char** ppEntry = environ; *ppEntry != nullptr; ppEntry++) {
+        if (std::strncmp(*ppEntry, "FWSIM_STATUS_FILE=", 18) != 0) {
+            Environment.push_back(*ppEntry);
+        }
+    }
+    Environment.push_back(std::string("FWSIM_STATUS_FILE=") + StatusPath);
+    std::vector<char*> EnvironmentPointers;
+    for (std::string& Entry : Environment) {
+        EnvironmentPointers.push_back(Entry.data());
+    }
+    EnvironmentPointers.push_back(nullptr);
+
     // The program writes to the same console: what the tool printed so far comes first.
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t Child;
-    if (posix_spawn(&Child, Program.c_str(), nullptr, nullptr, Pointers.data(), environ) != 0) {
+    if (posix_spawn(&Child, Program.c_str(), nullptr, nullptr, Pointers.data(),
+                    EnvironmentPointers.data()) != 0) {
+        unlink(StatusPath);
         return false;
     }
     int WaitStatus = 0;
     while (waitpid(Child, &WaitStatus, 0) < 0) {
     }
-    ExitStatus = WIFEXITED(WaitStatus) ? WEXITSTATUS(WaitStatus) : -1;
+    ExitStatus = WIFEXITED(WaitStatus) ? (uint64_t)WEXITSTATUS(WaitStatus) : 0xFFFFFFFFu;
+    std::ifstream Reported(StatusPath);
+    std::string Text;
+    if (Reported >> Text) {
+        char* pEnd = nullptr;
+        const unsigned long long Full = std::strtoull(Text.c_str(), &pEnd, 0);
+        if (pEnd != Text.c_str() && *pEnd == '\0') {
+            ExitStatus = Full;
+        }
+    }
+    unlink(StatusPath);
     return true;
 }
 
@@ -209,12 +246,21 @@ bool RunHostProgram(const std::string& Path, const std::vector<std::string>& Wor
 
 } // namespace sim
 
-int PlatformRunShellCommand(const char* pCommandLine) {
+int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus) {
+    *pKnown = false;
+    *pStatus = 0;
     const std::string Line = pCommandLine;
     nlohmann::json Event = {{"event", "shell"}, {"command", sim::LogText(Line)}};
+    // Which shell interface the machine's shell offers: "protocol" (EFI_SHELL_PROTOCOL, the
+    // default), "environment2" (the older interface: no status, always reported as run) or
+    // "none" (nothing runs).
+    const std::string Interface =
+        sim::SessionMachine().value("shell_interface", std::string("protocol"));
     const sim::ShellLine Parsed = sim::ParseShellCommandLine(Line);
     int Result = 1;
-    if (Parsed.Runs && strcasecmp(Parsed.Words[0].c_str(), "reset") == 0) {
+    if (Interface == "none") {
+        Event["problem"] = "no shell interface";
+    } else if (Parsed.Runs && strcasecmp(Parsed.Words[0].c_str(), "reset") == 0) {
         Event["reset"] = true;
         Result = 0;
     } else if (Parsed.Runs) {
@@ -224,7 +270,7 @@ int PlatformRunShellCommand(const char* pCommandLine) {
         }
         Event["argv"] = Words;
         std::string Path;
-        int ExitStatus = 0;
+        uint64_t ExitStatus = 0;
         if (!sim::FindInCurrentDirectory(Parsed.Words[0], Path)) {
             Event["problem"] =
                 "'" + sim::LogText(Parsed.Words[0]) + "' is not in the current directory";
@@ -233,11 +279,43 @@ int PlatformRunShellCommand(const char* pCommandLine) {
         } else {
             Event["exit_status"] = ExitStatus;
             Result = 0;
+            *pKnown = true;
+            *pStatus = ExitStatus;
         }
     } else {
         Event["problem"] = sim::LogText(Parsed.Problem);
     }
+    if (Interface == "environment2") {
+        // The older interface's Execute reports neither the command's status nor a failure.
+        Result = 0;
+        *pKnown = false;
+        *pStatus = 0;
+    } else if (Interface != "protocol" && Interface != "none") {
+        Event["problem"] = "unknown shell_interface " + Interface;
+        Result = 1;
+    }
     Event["result"] = Result;
     sim::LogEvent(Event);
     return Result;
+}
+
+int PlatformRunShellCommand(const char* pCommandLine) {
+    bool Known = false;
+    uint64_t Status = 0;
+    return PlatformRunShellCommandStatus(pCommandLine, &Known, &Status);
+}
+
+bool PlatformSetShellVariable(const char* pName, const char* pValue) {
+    // Recorded in the machine's log and kept in the machine's "shell_variables" (an empty value
+    // removes the variable), where a test or a later step of a dry run finds it.
+    nlohmann::json& Machine = sim::SessionMachine();
+    sim::LogEvent({{"event", "shell_variable"}, {"name", pName}, {"value", pValue}});
+    if (pValue[0] == '\0') {
+        if (Machine.contains("shell_variables")) {
+            Machine["shell_variables"].erase(pName);
+        }
+    } else {
+        Machine["shell_variables"][pName] = pValue;
+    }
+    return true;
 }

@@ -3,6 +3,9 @@
 #include "Runtime/Uefi/RuntimeUefi.h"
 
 #include <stdlib.h>
+#include <string.h>
+
+#include "Runtime/Portable/RtText.h"
 
 namespace {
 
@@ -168,6 +171,50 @@ void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput) {
 
 int PlatformRunShellCommand(const char* pCommandLine) {
     return system(pCommandLine);
+}
+
+int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus) {
+    return RtSystemStatus(pCommandLine, pKnown, pStatus);
+}
+
+bool PlatformReadVariable(const char* pName, const PlatformGuid* pVendor, void* pData,
+                          size_t* pSize) {
+    CHAR16 Name[64];
+    const size_t Length = strlen(pName);
+    if (Length >= sizeof Name / sizeof Name[0]) {
+        return false;
+    }
+    RtWiden(pName, (uint16_t*)Name);
+    EFI_GUID Guid;
+    memcpy(&Guid, pVendor, sizeof Guid);
+    UINTN Size = *pSize;
+    UINT32 Attributes = 0;
+    const EFI_STATUS Status =
+        RtSystemTable()->RuntimeServices->GetVariable(Name, &Guid, &Attributes, &Size, pData);
+    if (Status != EFI_SUCCESS) {
+        return false;
+    }
+    *pSize = Size;
+    return true;
+}
+
+bool PlatformSetShellVariable(const char* pName, const char* pValue) {
+    EFI_SHELL_PROTOCOL* pShell = RtShell();
+    if (pShell == NULL) {
+        return false;
+    }
+    CHAR16* pWideName = (CHAR16*)malloc((strlen(pName) + 1) * sizeof(CHAR16));
+    CHAR16* pWideValue = (CHAR16*)malloc((strlen(pValue) + 1) * sizeof(CHAR16));
+    bool Done = false;
+    if (pWideName != NULL && pWideValue != NULL) {
+        RtWiden(pName, (uint16_t*)pWideName);
+        RtWiden(pValue, (uint16_t*)pWideValue);
+        // The shell deletes a variable that is set to an empty value.
+        Done = pShell->SetEnv(pWideName, pWideValue, TRUE) == EFI_SUCCESS;
+    }
+    free(pWideName);
+    free(pWideValue);
+    return Done;
 }
 
 void PlatformStall(uint32_t Microseconds) {

@@ -18,6 +18,10 @@ EFI_BOOT_SERVICES* RtBootServices(void);
 EFI_SHELL_PROTOCOL* RtShell(void);
 EFI_SHELL_PARAMETERS_PROTOCOL* RtShellParameters(void);
 
+// system() that also reports the command's own status: *pKnown is set when the shell ran the
+// line through EFI_SHELL_PROTOCOL.Execute, and *pStatus is then the StatusCode it returned.
+int RtSystemStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus);
+
 // errno for a failed firmware status.
 int RtErrnoFromStatus(EFI_STATUS Status);
 

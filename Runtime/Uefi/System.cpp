@@ -1,6 +1,7 @@
 // system(): runs a command line in the UEFI shell. Through EFI_SHELL_PROTOCOL.Execute the result
 // is 0 when the shell ran the line (the command's own status is not read) and 1 when Execute
 // failed; through the older shell environment's Execute it is always 0; without either, 1.
+// RtSystemStatus also hands back the command's own status where Execute reports one.
 #include "RuntimeUefi.h"
 #include "Runtime/Portable/RtText.h"
 
@@ -29,6 +30,14 @@ ShellEnvironment2* FindShellEnvironment2(void) {
 } // namespace
 
 int system(const char* pCommandLine) {
+    bool Known = false;
+    uint64_t Status = 0;
+    return RtSystemStatus(pCommandLine, &Known, &Status);
+}
+
+int RtSystemStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus) {
+    *pKnown = false;
+    *pStatus = 0;
     EFI_SHELL_PROTOCOL* pShell = RtShell();
     ShellEnvironment2* pOldShell = pShell == NULL ? FindShellEnvironment2() : NULL;
     if (pCommandLine == NULL) {
@@ -48,6 +57,8 @@ int system(const char* pCommandLine) {
         EFI_STATUS CommandStatus = EFI_SUCCESS;
         EFI_STATUS Status = pShell->Execute(RtImageHandlePointer(), pWide, NULL, &CommandStatus);
         Result = Status == EFI_SUCCESS ? 0 : 1;
+        *pKnown = Status == EFI_SUCCESS;
+        *pStatus = (uint64_t)CommandStatus;
     } else {
         pOldShell->Execute(RtImageHandlePointer(), pWide, FALSE);
         Result = 0;

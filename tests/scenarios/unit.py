@@ -1,0 +1,62 @@
+# Unit on simulated machines: the line it prints, the unitid shell variable it sets (recorded in
+# the machine's log), and that it reads only (no SMI, no file, no shell command).
+
+UUID = "4C4C4544-0036-3010-8050-B4C04F4A4E32"
+
+
+def system_info(**fields):
+    """The built-in desktop with a type 1 structure of these fields."""
+    return {"smbios": {"entry": "0xF5000", "table": "0xF5040",
+                       "structures": [{"type": 0, "bios_version": "M1KT52AUS"},
+                                      dict(type=1, **fields)]}}
+
+
+def shell_variable(value):
+    """A check: unitid was set to the value once (an empty value removes it), and the run raised
+    no SMI and ran no command."""
+    def check(run):
+        sets = [e for e in run.events if e.get("event") == "shell_variable"]
+        problems = []
+        if [(e["name"], e["value"]) for e in sets] != [("unitid", value)]:
+            problems.append("shell variables set: %r, want unitid=%r" % (sets, value))
+        if any(e.get("event") in ("smi", "shell") for e in run.events):
+            problems.append("Unit did more than read: %r" % run.events)
+        kept = run.machine.get("shell_variables", {}).get("unitid")
+        if kept != (value or None):
+            problems.append("machine keeps unitid=%r" % kept)
+        return problems
+    return check
+
+
+def unit(name, patch, line, value, args=(), status=0):
+    return dict(name=name, machine=None, machine_patch=patch, tool="Unit", args=list(args),
+                expect=dict(stdout=line + "\n", status=status, check=shell_variable(value),
+                            files={}))
+
+
+SCENARIOS = [
+    unit("unit serial number is the id, Secure Boot on",
+         dict(system_info(serial="PF3-ABC 12", uuid=UUID),
+              variables={"SecureBoot": 1, "SetupMode": 0}),
+         'unit PF3-ABC_12: manufacturer "Corvane", product "Desk", serial "PF3-ABC 12", uuid '
+         + UUID + ', BIOS "M1KT52AUS", Secure Boot on', "PF3-ABC_12"),
+    unit("unit placeholder serial falls back to the UUID, Secure Boot off",
+         dict(system_info(serial="To Be Filled By O.E.M.", uuid=UUID),
+              variables={"SecureBoot": 0, "SetupMode": 0}),
+         'unit ' + UUID + ': manufacturer "Corvane", product "Desk", serial "To Be Filled By '
+         'O.E.M.", uuid ' + UUID + ', BIOS "M1KT52AUS", Secure Boot off', UUID),
+    unit("unit no usable id removes the variable, setup mode",
+         dict(system_info(manufacturer='Q"uo\\te', serial="0000",
+                          uuid="00000000-0000-0000-0000-000000000000"),
+              variables={"SecureBoot": 0, "SetupMode": 1},
+              shell_variables={"unitid": "EARLIER-UNIT"}),
+         'unit none (no usable serial number or UUID): manufacturer "Q?uo?te", product "Desk", '
+         'serial "0000", uuid 00000000-0000-0000-0000-000000000000, BIOS "M1KT52AUS", '
+         'Secure Boot setup mode', ""),
+    unit("unit machine without SMBIOS", {"smbios": None},
+         'unit none (no SMBIOS tables): manufacturer "", product "", serial "", uuid none, '
+         'BIOS "", Secure Boot unknown', ""),
+    dict(name="unit takes no arguments", machine=None, tool="Unit", args=["/x"],
+         expect=dict(stdout="Usage: Unit (no arguments): prints the unit line and sets "
+                            "%unitid%.\n", status=0xC0000001, shell=[])),
+]
