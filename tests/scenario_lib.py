@@ -25,6 +25,8 @@ A scenario file (tests/scenarios/*.py) defines SCENARIOS, a list of dicts:
               communication buffer service is left out), smi_all (the same, all requests),
               shell (list of command lines), check (a function of the run that returns a
               list of problems, for what a fixed expectation cannot say)
+    host_only why the scenario cannot run on the real binary in QEMU (its machine cannot be
+              made there)
 
 The platform-neutral parts (args, stdin, expected stdout and status) are what a QEMU run of the
 real binary compares too.

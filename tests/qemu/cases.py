@@ -92,13 +92,15 @@ def port_found(port: int, decoys: tuple[int, ...] = ()) -> list[Case]:
     ]
 
 
-def port_not_found(message: str, decoys: tuple[int, ...] = (0xB2,)) -> list[Case]:
+def port_not_found(message: str, decoys: tuple[int, ...] = (0xB2,),
+                   host: bool = True) -> list[Case]:
     """Cases for a machine whose port is not found: every run, a request for help included,
-    fails before any port is written."""
+    fails before any port is written. host: the message is the host tool's too (not so where
+    only OVMF's configuration table holds an RSDP)."""
     silent = {decoy: b"" for decoy in decoys}
     return [
         Case("help request fails", "Crestune.efi /?", stdout=message, status=PORT_NOT_FOUND,
-             host=True),
+             host=host),
         Case("nothing is sent", "Crestune.efi /f9", stdout=message, status=PORT_NOT_FOUND,
              ports=silent),
     ]
@@ -120,8 +122,10 @@ def probe(name: str, line: str, **expect) -> Case:
 
 
 GROUPS: list[Group] = [
+    # Without QEMU's tables OVMF publishes its own RSDP, whose RSDT holds no FADT: the message
+    # names the FADT.
     Group("stock OVMF", None, [
-        Case("help request fails without ACPI tables", "Crestune.efi /?", stdout=NO_RSDP,
+        Case("help request fails without an FADT", "Crestune.efi /?", stdout=NO_FADT,
              status=PORT_NOT_FOUND),
     ], qemu_args=LEGACY_ONLY),
     Group("desktop", "desktop.json", port_found(0xB2, decoys=(0xB3,)) + [
@@ -147,8 +151,10 @@ GROUPS: list[Group] = [
           qemu_args=LEGACY_ONLY),
     Group("RSDT shorter than its header", "acpi-rsdt-too-short.json", port_not_found(NO_FADT),
           qemu_args=LEGACY_ONLY),
-    Group("RSDP off a 16-byte boundary", "acpi-unaligned-rsdp.json", port_not_found(NO_RSDP),
-          qemu_args=LEGACY_ONLY),
+    # The unaligned legacy RSDP is passed over; OVMF's own RSDP is found, without an FADT (the
+    # host machine has none: there the RSDP is missing).
+    Group("RSDP off a 16-byte boundary", "acpi-unaligned-rsdp.json",
+          port_not_found(NO_FADT, host=False), qemu_args=LEGACY_ONLY),
     # Unpatched OVMF publishes its tables only in the UEFI configuration table; QEMU's own
     # options shape them.
     Group("unpatched OVMF without SMM: FADT naming port 0", None, [

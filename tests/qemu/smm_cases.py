@@ -350,6 +350,8 @@ def _with_host(build: Path, scenario: dict) -> dict:
 
 def _unfit(scenario: dict) -> Optional[str]:
     """Why a scenario cannot run in QEMU, or None."""
+    if "host_only" in scenario:
+        return scenario["host_only"]
     steps = scenario_lib.steps_of(scenario)
     for step in steps:
         if step.get("tool", "Crestune") != "Crestune":

@@ -2,11 +2,7 @@
 // limit, and only memory that the memory map describes (or the legacy BIOS area).
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
-#include "Applications/Common/FirmwareTables.h"
 #include "Platform/Platform.h"
-#include "tests/unit/MemoryImageReader.h"
 
 namespace {
 
@@ -65,71 +61,6 @@ TEST(MemoryMapTest, RangesBeyondThePhysicalAddressSpace) {
     for (const Case& C : Cases) {
         EXPECT_EQ(PhysRangeReadable(&Everything, C.Address, C.Length), C.Readable)
             << std::hex << C.Address << " + " << C.Length;
-    }
-}
-
-// The SMBIOS3 table a machine's entry point declares, as FindSmbiosTable takes it.
-bool Smbios3Table(const nlohmann::json& Bytes, SmbiosTable* pTable) {
-    nlohmann::json D = {
-        {"memory",
-         {{{"base", "0xE0000"}, {"size", "0x20000"}},
-          {{"base", "0x10000000"}, {"size", "0x2000"}, {"fill", "0x00"}},
-          {{"base", "0x10002000"}, {"size", "0x1000"}, {"fill", "0x00"}, {"type", "mmio"}}}},
-        {"smbios", {{"entry3", "0x10000100"}, {"table", "0x10000200"}}},
-        {"configuration_table", {{{"guid", "smbios3"}, {"address", "0x10000100"}}}},
-        {"bytes", Bytes}};
-    ImageReader Memory(sim::BuildMemoryImage(D));
-    return FindSmbiosTable(&Memory.Reader, &Memory.Config, pTable);
-}
-
-// An SMBIOS3 entry point at 0x10000100 with a good checksum (byte 5) for this maximum size and
-// table address.
-nlohmann::json Smbios3Entry(uint32_t MaxSize, uint64_t Table) {
-    uint8_t Entry[0x18] = {'_', 'S', 'M', '3', '_', 0, 0x18, 3, 2, 0, 1};
-    for (int Index = 0; Index < 4; Index++) {
-        Entry[0x0C + Index] = (uint8_t)(MaxSize >> (8 * Index));
-    }
-    for (int Index = 0; Index < 8; Index++) {
-        Entry[0x10 + Index] = (uint8_t)(Table >> (8 * Index));
-    }
-    uint8_t Sum = 0;
-    for (uint8_t Byte : Entry) {
-        Sum = (uint8_t)(Sum + Byte);
-    }
-    Entry[5] = (uint8_t)(0x100 - Sum);
-    std::string Hex;
-    for (uint8_t Byte : Entry) {
-        char Text[3];
-        snprintf(Text, sizeof Text, "%02X", Byte);
-        Hex += Text;
-    }
-    return {{{"address", "0x10000100"}, {"hex", Hex}}};
-}
-
-TEST(MemoryMapTest, Smbios3TableWithinMemory) {
-    struct Case {
-        const char* Name;
-        uint32_t MaxSize;
-        uint64_t Table;
-        bool Found;
-        uint64_t Length; // the length walked
-    };
-    const Case Cases[] = {
-        {"within memory", 0x100, 0x10000200, true, 0x100},
-        {"maximum size past memory: walked as far as memory reaches", 0x100000, 0x10000200, true,
-         0x1E00},
-        {"starting in device registers", 0x100, 0x10002000, false, 0},
-        {"starting in no memory", 0x100, 0x20000000, false, 0},
-        {"wrapping past 2^64", 0x100000, kTop - 1, false, 0},
-        {"beyond the physical address space", 0x100, PHYS_ADDRESS_LIMIT, false, 0},
-    };
-    for (const Case& C : Cases) {
-        SmbiosTable Table = {0, 0, 0};
-        EXPECT_EQ(Smbios3Table(Smbios3Entry(C.MaxSize, C.Table), &Table), C.Found) << C.Name;
-        if (C.Found) {
-            EXPECT_EQ(Table.Address, C.Table) << C.Name;
-            EXPECT_EQ(Table.Length, C.Length) << C.Name;
-        }
     }
 }
 
