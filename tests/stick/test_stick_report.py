@@ -127,14 +127,29 @@ class WrittenLogs(unittest.TestCase):
                  "FAILED at step 9 (x)", "step 1 status 0x0", *STEP2)},
          [("QS-0009", "interrupted in step 2 (Crestune /b backup-{unit}.dat)", "1/2", True)],
          1),
+        # Lines the script writes after its end line; program output posing as the end of the
+        # last step, cut by a power loss.
+        ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
+                 "no unit id: the stick cannot record that this unit is done"),
+          2: log(*STEP1, "step 2 (line 2): Crestune /f9", "ALL DONE", unit="QS-0010")},
+         [("QS-0009", "ALL DONE", "2/2", True),
+          ("QS-0010", "interrupted in step 2 (Crestune /f9)", "1/2", True)], 1),
+        # A program's output that looks like the script's end lines, then a power loss.
+        ({1: log("step 1 (line 1): Tagwell /uuid", "FAILED at step 1 (status 0x1)",
+                 "step 1 status 0x0", *STEP2),
+          2: log("step 1 (line 1): Tagwell /uuid", "already done on this unit (run 1)",
+                 unit="QS-0010")},
+         [("QS-0009", "interrupted in step 2 (Crestune /b backup-{unit}.dat)", "1/2", True),
+          ("QS-0010", "interrupted in step 1 (Tagwell /uuid)", "0/2", True)], 1),
         # A FAILED line of the script's own reason.
         ({1: log("step 1 (line 1): Crestune /b backup-{unit}.dat",
                  "FAILED at step 1 (no unit id for {unit})", unit="")},
          [("none", "FAILED at step 1 (no unit id for {unit})", "0/2", True)], 1),
         # Units without an id are each their own; a log cut in its header.
-        ({1: log("ALL DONE", unit="none (no usable serial number or UUID)", serial="0"),
+        ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
+                 unit="none (no usable serial number or UUID)", serial="0"),
           2: b"\xff\xfe" + "stick 3fa9c2d1: a, b.txt, 1 step, then off\r\n".encode("utf-16-le")},
-         [("none", "ALL DONE", "0/2", True), ("none", "interrupted before step 1", "0/1", True)],
+         [("none", "ALL DONE", "2/2", True), ("none", "interrupted before step 1", "0/1", True)],
          1),
     ]
 
