@@ -151,7 +151,13 @@ int BuildVendorArguments(const UpdateRequest* pRequest, const char** ppEntries);
 bool BuildVendorCommandLine(const char* const* ppEntries, int EntryCount, char* pLine,
                             size_t Capacity);
 
-// Builds the command line and has the shell run it; ends the program when the shell cannot.
+// The 32-bit form of a tool's status as the shell shows it in %lasterror%: the low 32 bits, with
+// bit 31 set for a UEFI error status (bit 63) or a sign-extended negative status.
+uint32_t ToolStatusText(uint64_t Status);
+
+// Builds the command line and has the shell run it; ends the program when the shell cannot, and
+// when the tool ran and the shell reports that it failed ("%s failed with status 0x%X.", status
+// 0xC000000B).
 void RunVendorTool(void);
 
 // The two questions and the typed values. The stream forms take the console streams as

@@ -235,6 +235,12 @@ bool BuildVendorCommandLine(const char* const* ppEntries, int EntryCount, char* 
     return true;
 }
 
+uint32_t ToolStatusText(uint64_t Status) {
+    // A UEFI error status has bit 63 set; a program's 32-bit status comes back sign-extended.
+    // Both show in the 32-bit form the shell's %lasterror% uses.
+    return (uint32_t)Status | ((Status >> 63) != 0 ? 0x80000000u : 0u);
+}
+
 void RunVendorTool(void) {
     const char* pToolName = VendorToolName(&Request);
     if (Request.Verbose) {
@@ -258,9 +264,17 @@ void RunVendorTool(void) {
     if (Request.Verbose) {
         printf("Arguments passed to %s :\n%s\n", pToolName, CommandLine);
     }
-    const int Result = PlatformRunShellCommand(CommandLine);
+    bool StatusKnown = false;
+    uint64_t ToolStatus = 0;
+    const int Result = PlatformRunShellCommandStatus(CommandLine, &StatusKnown, &ToolStatus);
     if (Result != 0) {
         printf("\nChild process failed. Return code: %d\n", Result);
+        ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
+    }
+    // A tool that ran and failed has not updated the data: the run fails with it. The older
+    // shell interface hands back no status, so there the run goes on as before.
+    if (StatusKnown && ToolStatus != 0) {
+        printf("\n%s failed with status 0x%X.\n", pToolName, ToolStatusText(ToolStatus));
         ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
     }
 }

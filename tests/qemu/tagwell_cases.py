@@ -29,6 +29,7 @@ from tagwell_texts import *  # noqa: E402,F401,F403
 USAGE_ERROR = 0xC0000001
 NO_VENDOR = 0xFFFFFFFF
 NO_TOOL = 0xC0000003
+CHILD_FAILED = 0xC000000B
 
 
 DOUBLE_START = re.compile(r"Vendor tool double received (\d+) arguments:\n")
@@ -81,8 +82,15 @@ def tool_case(name: str, line: str, words: list[str], **expect) -> Case:
     status = expect.pop("double_status", 0)
     done = expect.pop("done", True)
     prompts = expect.pop("prompts", "")
-    return Case(name, line, status=0,
+    return Case(name, line, status=expect.pop("status", 0),
                 check=received(words, status=status, done=done, prompts=prompts), **expect)
+
+
+def failed_tool_case(name: str, line: str, words: list[str], tool: str, **expect) -> Case:
+    """The tool ran and ended with 0x8000000E: Tagwell names it and fails with 0xC000000B."""
+    return tool_case(name, line, words, double_status=0x8000000E, done=False,
+                     status=CHILD_FAILED,
+                     ends_with=f"\n{tool} failed with status 0x8000000E.\n", **expect)
 
 
 # Values the shell would change or cut if they were not escaped, given on the command line.
@@ -157,15 +165,16 @@ AMI_GROUP = Group("Tagwell: AMI machine", "ami.json", [
          "euro.nsh": "\ufeffTagwell.efi /sn:\u20ac\r\n".encode("utf-16-le")})
 
 INSYDE_GROUP = Group("Tagwell: Insyde machine, failing tool", "insyde.json", [
-    tool_case("serial, machine type and uuid", "Tagwell.efi /sn:abcd /mtm:WX20 /uuid",
-              ["-SP", "WX20", "-SS", "abcd", "-SU", "AUTO"], double_status=0x8000000E),
-    tool_case("asset tag and chassis serial", "Tagwell.efi /tag:T9 /csn:C7",
-              ["-CS", "C7", "-CA", "T9"], double_status=0x8000000E),
-    tool_case("all five in the vendor's order", "Tagwell.efi /tag:t /uuid /csn:c /SN:s /Mtm:m",
-              ["-SP", "m", "-SS", "s", "-CS", "c", "-SU", "AUTO", "-CA", "t"],
-              double_status=0x8000000E),
-    tool_case("quiet update", "Tagwell.efi /quiet /uuid", ["-SU", "AUTO"],
-              double_status=0x8000000E, done=False),
+    failed_tool_case("serial, machine type and uuid", "Tagwell.efi /sn:abcd /mtm:WX20 /uuid",
+                     ["-SP", "WX20", "-SS", "abcd", "-SU", "AUTO"], "H2OSDE-Sx64.efi"),
+    failed_tool_case("asset tag and chassis serial", "Tagwell.efi /tag:T9 /csn:C7",
+                     ["-CS", "C7", "-CA", "T9"], "H2OSDE-Sx64.efi"),
+    failed_tool_case("all five in the vendor's order",
+                     "Tagwell.efi /tag:t /uuid /csn:c /SN:s /Mtm:m",
+                     ["-SP", "m", "-SS", "s", "-CS", "c", "-SU", "AUTO", "-CA", "t"],
+                     "H2OSDE-Sx64.efi"),
+    failed_tool_case("quiet update", "Tagwell.efi /quiet /uuid", ["-SU", "AUTO"],
+                     "H2OSDE-Sx64.efi"),
 ], files={"H2OSDE-Sx64.efi": double_efi, "VDSTATUS.TXT": b"0x8000000E\r\n"})
 
 # The reset ends the boot: the reboot case comes last, and its output, still in the shell's

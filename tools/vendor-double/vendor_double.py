@@ -6,7 +6,8 @@ name. Same behaviour as VendorDouble.cpp, the double for the real UEFI shell:
 - ARGS.TXT (current directory) gets every argument after the program name, each followed by
   a line feed, byte for byte as the program received it.
 - VDSTATUS.TXT, when present, holds the exit status to end with (decimal or 0x hex);
-  otherwise the status is 0.
+  otherwise the status is 0. It also writes the full status into the file that
+  FWSIM_STATUS_FILE names, where the simulated shell reads it.
 - Standard output shows the same: "Vendor tool double received N arguments:", each argument
   in square brackets on a line of its own, and "Vendor tool double ends with status 0x..".
 """
@@ -25,4 +26,8 @@ if os.path.exists("VDSTATUS.TXT"):
         status = int(control.read().split()[0].decode("ascii"), 0)
 out.write(b"Vendor tool double ends with status 0x%X.\n" % status)
 out.flush()
+# The simulated shell takes the full 32-bit status from this file (an exit status keeps 8 bits).
+if os.environ.get("FWSIM_STATUS_FILE"):
+    with open(os.environ["FWSIM_STATUS_FILE"], "w") as report:
+        report.write("0x%X\n" % status)
 sys.exit(status & 0xFF)

@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Checks of tools/stick-report on logs read back from real QEMU boots of sticks
+(tests/stick/report-logs/, recorded by record_report_logs.py), on a stick image made from them
+(read through mtools), and on logs written here for what a boot cannot easily give (a unit
+that finds the stick done, program output that looks like an end line, damaged logs)."""
+
+from __future__ import annotations
+
+import importlib.machinery
+import importlib.util
+import io
+import json
+import shutil
+import sys
+import tempfile
+import unittest
+from contextlib import redirect_stderr, redirect_stdout
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent.parent
+RECORDED = Path(__file__).resolve().parent / "report-logs"
+
+
+def load_report():
+    loader = importlib.machinery.SourceFileLoader("stick_report",
+                                                  str(REPO / "tools" / "stick-report"))
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("stick_report",
+                                                                             loader))
+    sys.modules["stick_report"] = module  # dataclasses look their module up
+    loader.exec_module(module)
+    return module
+
+
+report = load_report()
+
+UNIT = ('unit {id}: manufacturer "Corvane", product "Desk 7", serial "{serial}", uuid '
+        '4C4C4544-0036-3010-8050-B4C04F4A4E32, BIOS "M1KT52AUS", Secure Boot off')
+HEAD = "stick 3fa9c2d1: deploy.txt, 2 steps, then off\n12/09/2026\n03:40:01 (LOCAL)\n"
+
+
+def log(*lines: str, unit: str = "QS-0009", serial: str = "QS-0009") -> bytes:
+    text = HEAD + (UNIT.format(id=unit, serial=serial) + "\n" if unit else "") + "".join(
+        line + "\n" for line in lines)
+    return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
+
+
+STEP1 = ("step 1 (line 1): Tagwell /uuid", "output", "step 1 status 0x0")
+STEP2 = ("step 2 (line 2): Crestune /b backup-{unit}.dat",)
+
+
+def run(folder: Path, *options: str) -> tuple[int, str, str]:
+    out, err = io.StringIO(), io.StringIO()
+    with redirect_stdout(out), redirect_stderr(err):
+        status = report.main([str(folder), *options])
+    return status, out.getvalue(), err.getvalue()
+
+
+class RecordedBoots(unittest.TestCase):
+    """Stick A: QS-0001 passes, QS-0002 fails at step 1 (a vendor tool that failed), QS-0001
+    passes again. Stick B: the last step resets the machine."""
+
+    def test_stick_a_rows(self):
+        status, out, _ = run(RECORDED / "stick-a", "--json")
+        rows = json.loads(out)
+        got = [(r["run"], r["unit"], r["serial"], r["steps"], r["result"], r["latest"])
+               for r in rows]
+        self.assertEqual(got, [
+            (1, "QS-0001", "QS-0001", "2/2", "ALL DONE", False),
+            (2, "QS-0002", "QS-0002", "0/2", "FAILED at step 1 (status 0xC000000B)", True),
+            (3, "QS-0001", "QS-0001", "2/2", "ALL DONE", True),
+        ])
+        self.assertEqual(status, 1)  # QS-0002's only run failed
+        for row in rows:
+            self.assertEqual(row["list"], "site-a.txt")
+            self.assertEqual(row["bios"], "M1KT52AUS")
+            self.assertRegex(row["date"], r"^\d\d/\d\d/\d{4}$")
+            self.assertRegex(row["time"], r"^\d\d:\d\d:\d\d")
+            self.assertRegex(row["stick"], r"^[0-9a-f]{8}$")
+
+    def test_stick_b_reset_is_interrupted(self):
+        status, out, _ = run(RECORDED / "stick-b", "--csv")
+        lines = out.splitlines()
+        self.assertEqual(lines[0], ",".join(report.FIELDS))
+        self.assertEqual(len(lines), 2)
+        self.assertIn(',QS-0003,QS-0003,', lines[1])
+        self.assertTrue(lines[1].endswith(",0/1,interrupted in step 1 (Tagwell /uuid /reboot)"),
+                        lines[1])
+        self.assertEqual(status, 1)
+
+    def test_table_of_an_image_read_through_mtools(self):
+        if shutil.which("mkfs.vfat") is None or shutil.which("mcopy") is None:
+            self.skipTest("mtools and dosfstools are needed")
+        sys.path.insert(0, str(REPO / "tests" / "qemu"))
+        import stick_cases
+        make_stick = stick_cases.load_make_stick()
+        with tempfile.TemporaryDirectory() as tmp:
+            # The image as make-stick writes it: an MBR and one FAT32 partition.
+            image = Path(tmp) / "stick.img"
+            make_stick.write_image({f"logs/{path.name}": path.read_bytes()
+                                    for path in (RECORDED / "stick-a").glob("*.txt")}, image, 40)
+            status, out, _ = run(image)
+        lines = out.splitlines()
+        self.assertEqual(lines[0].split(), ["run", "unit", "serial", "uuid", "BIOS", "date",
+                                            "time", "stick", "run", "list", "steps", "result"])
+        self.assertEqual(lines[1].split()[:3], ["1", "QS-0001", "QS-0001"])
+        self.assertEqual(lines[3].split()[:4], ["*", "3", "QS-0001", "QS-0001"])
+        self.assertTrue(lines[2].endswith("FAILED at step 1 (status 0xC000000B)"), lines[2])
+        self.assertEqual(lines[-1], "* the latest run of its unit")
+        self.assertEqual(status, 1)
+
+
+class WrittenLogs(unittest.TestCase):
+    CASES = [
+        # (logs by run number, (unit, result, steps, latest) per run, exit status)
+        ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE"),
+          2: log("already done on this unit (run 1)")},
+         [("QS-0009", "ALL DONE", "2/2", False),
+          ("QS-0009", "already done (run 1)", "0/2", True)], 0),
+        # A later pass mends an earlier failure; the failure of another unit does not.
+        ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0xC0000006",
+                 "FAILED at step 2 (status 0xC0000006)"),
+          2: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE")},
+         [("QS-0009", "FAILED at step 2 (status 0xC0000006)", "1/2", False),
+          ("QS-0009", "ALL DONE", "2/2", True)], 0),
+        # Program output that looks like an end line or a status line is not taken as one.
+        ({7: log("step 1 (line 1): Tagwell /uuid", "ALL DONE", "step 2 status 0x0",
+                 "FAILED at step 9 (x)", "step 1 status 0x0", *STEP2)},
+         [("QS-0009", "interrupted in step 2 (Crestune /b backup-{unit}.dat)", "1/2", True)],
+         1),
+        # A FAILED line of the script's own reason.
+        ({1: log("step 1 (line 1): Crestune /b backup-{unit}.dat",
+                 "FAILED at step 1 (no unit id for {unit})", unit="")},
+         [("none", "FAILED at step 1 (no unit id for {unit})", "0/2", True)], 1),
+        # Units without an id are each their own; a log cut in its header.
+        ({1: log("ALL DONE", unit="none (no usable serial number or UUID)", serial="0"),
+          2: b"\xff\xfe" + "stick 3fa9c2d1: a, b.txt, 1 step, then off\r\n".encode("utf-16-le")},
+         [("none", "ALL DONE", "0/2", True), ("none", "interrupted before step 1", "0/1", True)],
+         1),
+    ]
+
+    def test_cases(self):
+        for logs, expected, status in self.CASES:
+            with self.subTest(expected=expected), tempfile.TemporaryDirectory() as tmp:
+                folder = Path(tmp) / "LOGS"
+                folder.mkdir()
+                for number, data in logs.items():
+                    (folder / f"run{number}.txt").write_bytes(data)
+                (folder / "stderr.txt").write_bytes(b"")
+                got_status, out, _ = run(Path(tmp), "--json")
+                rows = json.loads(out)
+                self.assertEqual([(r["unit"], r["result"], r["steps"], r["latest"])
+                                  for r in rows], expected)
+                self.assertEqual(got_status, status)
+
+    def test_run_list_name_with_commas(self):
+        rows = json.loads(run_logs({2: log(*STEP1, "ALL DONE").replace(
+            "deploy.txt".encode("utf-16-le"), "a, b.txt".encode("utf-16-le"))})[1])
+        self.assertEqual(rows[0]["list"], "a, b.txt")
+        self.assertEqual(rows[0]["stick"], "3fa9c2d1")
+
+    def test_unreadable_sticks(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            empty = Path(tmp) / "empty"
+            empty.mkdir()
+            (Path(tmp) / "junk.img").write_bytes(b"\0" * 100)
+            for target, message in [(empty, "holds no logs folder"),
+                                    (Path(tmp) / "missing", "neither a stick image"),
+                                    (Path(tmp) / "junk.img", "shorter than one sector")]:
+                status, out, err = run(target)
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn(message, err)
+
+
+def run_logs(logs: dict[int, bytes]) -> tuple[int, str, str]:
+    with tempfile.TemporaryDirectory() as tmp:
+        for number, data in logs.items():
+            (Path(tmp) / f"run{number}.txt").write_bytes(data)
+        return run(Path(tmp), "--json")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=1)
