@@ -175,7 +175,7 @@ class SignedStick(unittest.TestCase):
         self.assertEqual([digest(path) for path in inputs], before, "an input file changed")
         self.assertNotIn("Secure Boot is off", done.stderr)
         names = ["EFI/BOOT/BOOTX64.EFI", "EFI/tools/Crestune.efi", "EFI/tools/Tagwell.efi",
-                 "EFI/tools/AMIDEEFIx64.efi"]
+                 "EFI/tools/Unit.efi", "EFI/tools/AMIDEEFIx64.efi"]
         for name in names:
             with self.subTest(name):
                 data = stick_cases.read_stick(image, name)
@@ -271,7 +271,7 @@ class SignedStick(unittest.TestCase):
     def test_usage_and_the_shell_to_sign(self):
         build = self.folder / "build"
         (build / "efi").mkdir(parents=True, exist_ok=True)
-        for name in ("Crestune.efi", "Tagwell.efi"):
+        for name in ("Crestune.efi", "Tagwell.efi", "Unit.efi"):
             shutil.copyfile(EFI / name, build / "efi" / name)
         base = [sys.executable, MAKE_STICK, self.list, "--build", build]
         output = self.folder / "usage"
