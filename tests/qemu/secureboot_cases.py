@@ -30,7 +30,6 @@ import re
 import shutil
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 import stick_cases
@@ -119,31 +118,7 @@ def boot(shell, images: list[Path], *, secure: bool, until: tuple[str, ...],
         for index, image in enumerate(images, start=1):
             argv += ["-drive", f"if=none,id=stick{index},format=raw,file={image}",
                      "-device", f"usb-storage,drive=stick{index},bootindex={index}"]
-        started = time.monotonic()
-        process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, start_new_session=True)
-        os.set_blocking(process.stdout.fileno(), False)
-        raw = b""
-        skipped = False
-        try:
-            while time.monotonic() - started < timeout and process.poll() is None:
-                time.sleep(0.1)
-                raw += process.stdout.read() or b""
-                if not skipped and shell.COUNTDOWN_PROMPT in raw:
-                    process.stdin.write(b"\r")
-                    process.stdin.flush()
-                    skipped = True
-                if any(text.encode() in raw for text in until):
-                    time.sleep(1.0)  # the script's last lines reach the disk
-                    raw += process.stdout.read() or b""
-                    break
-        finally:
-            shell._stop(process)
-        text = shell._ESCAPES.sub(b"", raw).decode("latin-1")
-        if not any(text_ in text for text_ in until):
-            raise shell.ShellRunError(f"none of {until!r} appeared within {timeout:.0f} s: "
-                                      f"...{text[-800:]}")
-        return text, time.monotonic() - started
+        return stick_cases.watch_console(shell, argv, until, timeout)
 
 
 def log_of(image: Path, number: int = 1) -> str | None:

@@ -155,6 +155,36 @@ def boot_with_double(shell, build: Path, efi: dict, image: Path, marker: str,
         qemu_args=[arg.format(image=image) for arg in STICK_QEMU_ARGS])
 
 
+def watch_console(shell, argv: list, until: tuple[str, ...], timeout: float) -> tuple[str, float]:
+    """Runs QEMU, skips the shell's countdown, and returns the console text once one of `until`
+    has appeared (QEMU is then ended) and the seconds."""
+    started = time.monotonic()
+    process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, start_new_session=True)
+    os.set_blocking(process.stdout.fileno(), False)
+    raw = b""
+    skipped = False
+    try:
+        while time.monotonic() - started < timeout and process.poll() is None:
+            time.sleep(0.1)
+            raw += process.stdout.read() or b""
+            if not skipped and shell.COUNTDOWN_PROMPT in raw:
+                process.stdin.write(b"\r")
+                process.stdin.flush()
+                skipped = True
+            if any(text.encode() in raw for text in until):
+                time.sleep(1.0)  # the script's last lines reach the disk
+                raw += process.stdout.read() or b""
+                break
+    finally:
+        shell._stop(process)
+    text = shell._ESCAPES.sub(b"", raw).decode("latin-1")
+    if not any(text_ in text for text_ in until):
+        raise shell.ShellRunError(f"none of {until!r} appeared within {timeout:.0f} s: "
+                                  f"...{text[-600:]}")
+    return text, time.monotonic() - started
+
+
 def boot_stick_alone(shell, image: Path, until: str, timeout: float = 90.0,
                      qemu_args: tuple = ()) -> tuple[str, float]:
     """Boots stock OVMF with only the stick: the shell itself finds the stick's startup.nsh.
@@ -167,30 +197,7 @@ def boot_stick_alone(shell, image: Path, until: str, timeout: float = 90.0,
                 "-drive", f"if=pflash,format=raw,file={vars_copy}", "-net", "none",
                 "-accel", os.environ.get("FWQEMU_ACCEL", "tcg"),
                 *[arg.format(image=image) for arg in STICK_QEMU_ARGS], *qemu_args]
-        started = time.monotonic()
-        process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, start_new_session=True)
-        os.set_blocking(process.stdout.fileno(), False)
-        raw = b""
-        skipped = False
-        try:
-            while time.monotonic() - started < timeout and process.poll() is None:
-                time.sleep(0.1)
-                raw += process.stdout.read() or b""
-                if not skipped and shell.COUNTDOWN_PROMPT in raw:
-                    process.stdin.write(b"\r")
-                    process.stdin.flush()
-                    skipped = True
-                if until.encode() in raw:
-                    time.sleep(1.0)  # the script's last lines reach the disk
-                    break
-        finally:
-            shell._stop(process)
-        text = shell._ESCAPES.sub(b"", raw).decode("latin-1")
-        if until not in text:
-            raise shell.ShellRunError(f"the stick's script did not print {until!r} within "
-                                      f"{timeout:.0f} s: ...{text[-600:]}")
-        return text, time.monotonic() - started
+        return watch_console(shell, argv, (until,), timeout)
 
 
 class Case:
