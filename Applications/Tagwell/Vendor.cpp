@@ -4,7 +4,7 @@
 
 #include "Applications/Common/FirmwareTables.h"
 #include "Applications/Tagwell/Tagwell.h"
-#include "ShellSpecial.h"
+#include "ShellMetacharacters.h"
 
 namespace {
 

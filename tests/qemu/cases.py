@@ -18,7 +18,7 @@ HERE = Path(__file__).resolve().parent
 
 # Characters the UEFI shell acts on even inside double quotes: the first line of the file that
 # Tagwell's build and tools/make-stick read too.
-SHELL_SPECIAL = (HERE.parent.parent / "Applications" / "Common" / "ShellSpecial.txt").read_text(
+SHELL_SPECIAL = (HERE.parent.parent / "Applications" / "Common" / "ShellMetacharacters.txt").read_text(
     encoding="ascii").split("\n", 1)[0]
 
 # Statuses of Crestune.
