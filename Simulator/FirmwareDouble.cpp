@@ -13,9 +13,9 @@
 #include <utility>
 #include <nlohmann/json.hpp>
 
-#include "Applications/Crestune/SettingOptions.h"
+#include "Catalogue/SettingCatalogue.h"
 #include "Platform/Platform.h"
-#include "Simulator/DoubleCore/Sha256.h"
+#include "Double/Sha256.h"
 #include "Simulator/Session.h"
 
 using nlohmann::json;

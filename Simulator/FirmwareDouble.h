@@ -41,7 +41,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "Simulator/DoubleCore/DoubleCore.h"
+#include "Double/DoubleCore.h"
 
 namespace sim {
 

@@ -17,7 +17,7 @@
 
 #include <stdint.h>
 
-#include "Simulator/DoubleCore/DoubleCore.h"
+#include "Double/DoubleCore.h"
 
 #define SMM_SMBASE 0x30000u
 #define SMM_ENTRY_ADDRESS 0x38000u

@@ -7,7 +7,7 @@
 // the registers in and out, the buffers handed and written, and the interrupted RIP with the
 // PE image around it, so the host can check that the SMI was taken at the instruction after the
 // program's port write.
-#include "Simulator/DoubleCore/Sha256.h"
+#include "Double/Sha256.h"
 #include "Smm/SmmDoubleLayout.h"
 
 extern "C" {

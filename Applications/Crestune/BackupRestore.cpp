@@ -8,7 +8,8 @@
 
 #include "Applications/Common/FirmwareTables.h"
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/ReturnCode.h"
+#include "Applications/Crestune/SmbiosCopy.h"
 
 #define SMBIOS_BUFFER_SIZE 128
 #define SMBIOS_VERSION_NUMBER_OFFSET 5
@@ -111,7 +112,7 @@ static BiosVersion GetBiosVersionString(void) {
 
 static void InitImageRequest(PortSmiRegisters* pRegisters, uint32_t Ebx, uint32_t Length,
                              uint8_t InBufReg, uint8_t OutBufReg) {
-    InitRequest(pRegisters, 0x534D0040, Ebx, Length);
+    InitRequest(pRegisters, SETTING_FUNCTION, Ebx, Length);
     AttachPasswordHash(pRegisters, InBufReg, OutBufReg);
 }
 

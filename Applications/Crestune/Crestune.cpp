@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/ReturnCode.h"
 
 void InitRequest(PortSmiRegisters* pRegisters, uint32_t Eax, uint32_t Ebx, uint32_t Ecx) {
     memset(pRegisters, 0, sizeof *pRegisters);
@@ -52,7 +52,7 @@ static void PrintHash(const uint8_t* pHash) {
 
 bool CheckPasswordInstalled(void) {
     PortSmiRegisters Registers;
-    InitRequest(&Registers, 0x534D0140, 0, 0);
+    InitRequest(&Registers, PASSWORD_FUNCTION, 0, 0);
     SendCheckedRequest(&Registers, NULL, 0, NULL, 0);
     return Registers.Ecx == 1;
 }
@@ -67,7 +67,7 @@ void ComputeHash(uint8_t* pHash, const char* strInput) {
     strncpy(Buffer, strInput, MAX_INPUT_PASS_LEN - 1);
 
     PortSmiRegisters Registers;
-    InitRequest(&Registers, 0x534D0140, 1, 0);
+    InitRequest(&Registers, PASSWORD_FUNCTION, 1, 0);
     Registers.OutBufReg = BUF_REG_ESI;
     const bool Answered = SendRequest(&Registers, Buffer, sizeof Buffer, Buffer, sizeof Buffer);
     memcpy(pHash, Buffer, HASHED_PASSWORD_SIZE);
@@ -149,7 +149,7 @@ void ProcessChangePassword(void) {
         printf("\n");
     }
     PortSmiRegisters Registers;
-    InitRequest(&Registers, 0x534D0140, 3, 0);
+    InitRequest(&Registers, PASSWORD_FUNCTION, 3, 0);
     AttachPasswordHash(&Registers, BUF_REG_ESI_EDI_HASH, BUF_REG_NONE);
     SendCheckedRequest(&Registers, &Request, sizeof Request, NULL, 0);
 }

@@ -5,7 +5,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "Applications/Crestune/SettingOptions.h"
+#include "Applications/Crestune/SmiCall.h"
+#include "Catalogue/SettingCatalogue.h"
 #include "Platform/Platform.h"
 
 #define CRESTUNE_VERSION "1.6.8"
@@ -13,7 +14,6 @@
 
 // Size of a password buffer including its terminating zero byte.
 #define MAX_INPUT_PASS_LEN 65
-#define HASHED_PASSWORD_SIZE 12
 
 // Exit codes handed back to the shell.
 #define EXIT_OK 0x00000000u
@@ -114,7 +114,6 @@ extern const ScanCodeMap ScanCodeMapGe;
 bool ConvertScanCodePassword(char* pDest, const char* strScan, const ScanCodeMap* pMap);
 
 // Firmware requests built by the run.
-struct PortSmiRegisters;
 // Clears the record and sets Eax, Ebx, Ecx and the SMI command port in Edx.
 void InitRequest(PortSmiRegisters* pRegisters, uint32_t Eax, uint32_t Ebx, uint32_t Ecx);
 // Sets the buffer register codes and, on a machine with a password, the current hash.

@@ -1,7 +1,7 @@
 // The judge of the firmware's status and the hex dump of verbose traces.
 #include <stdio.h>
 
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/ReturnCode.h"
 
 bool CheckSmiReturnCode(const PortSmiRegisters* pRegisters) {
     const UINT32 Status = pRegisters->Eax;

@@ -2,7 +2,6 @@
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
 
 namespace {
 
@@ -137,7 +136,7 @@ uint32_t RunCrestune(int argc, char** argv) {
         }
         printf("SMI port number: %.4Xh\n", (unsigned)Run.SmiPortNumber);
     }
-    SendPlainRequest("IsMfgDoneSet", 0x534D3220);
+    SendPlainRequest("IsMfgDoneSet", MFG_DONE_FUNCTION);
     CheckCurrentPassword();
     ProcessSettingOptions();
     OpenSettingFile();
@@ -149,7 +148,7 @@ uint32_t RunCrestune(int argc, char** argv) {
         ProcessChangePassword();
     }
     CloseSettingFile();
-    SendPlainRequest("UpdateChecksum", 0x534D0040);
+    SendPlainRequest("UpdateChecksum", SETTING_FUNCTION);
     printf("BIOS setting processing successfully completed...\n\n");
     if (Run.RestoreMode && !Run.NoReboot) {
         printf("Rebooting...\n");

@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
 
 // The parse results, one per row of SettingOptionTable. Data holds the request's ECX: the row's
 // Mask, or the value code, boot device code or bit mask of the word that follows the option.
@@ -120,7 +119,7 @@ bool CheckCurrentTpmSetting(uint32_t* pMode) {
         printf("Calling CheckCurrentTpmSetting...\n");
     }
     PortSmiRegisters Registers;
-    InitRequest(&Registers, 0x534D0040, TPM_ITEM, 0xFFFFFFFF);
+    InitRequest(&Registers, SETTING_FUNCTION, TPM_ITEM, 0xFFFFFFFF);
     if (!GeneratePortSmi(&Registers, NULL, 0, NULL, 0)) {
         printf("Error occurs when generating smi.\n");
         ExitApplication(EXIT_SMI_FAILED);
@@ -316,7 +315,7 @@ void ProcessLoadDefault(void) {
         printf("Calling ProcessLoadDefault...\n");
     }
     PortSmiRegisters Registers;
-    InitRequest(&Registers, 0x534D0040, 9, 0);
+    InitRequest(&Registers, SETTING_FUNCTION, 9, 0);
     AttachPasswordHash(&Registers, BUF_REG_EDI_HASH, BUF_REG_NONE);
     SendCheckedRequest(&Registers, NULL, 0, NULL, 0);
 }

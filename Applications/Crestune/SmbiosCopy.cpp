@@ -4,17 +4,17 @@
 
 #include "Applications/Common/FirmwareTables.h"
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/SmbiosCopy.h"
 
-bool GetSmbStrucLength(const PhysMemReader* pMemory, UINT8 Type, const ConfigTableLookup* pConfig,
-                       UINT32* pLength) {
+bool GetSmbStrucLength(const PhysMemReader* pMemory, uint8_t Type, const ConfigTableLookup* pConfig,
+                       uint32_t* pLength) {
     SmbiosTable Table;
-    UINT64 Structure = 0;
+    uint64_t Structure = 0;
     return FindSmbiosTable(pMemory, pConfig, &Table) && Table.MaxCount != 0 &&
            FindSmbiosStructure(pMemory, &Table, Type, &Structure, pLength);
 }
 
-bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize,
+bool GetSmbStrucAddr(const PhysMemReader* pMemory, uint8_t Type, void* pBuffer, uint32_t BufferSize,
                      const ConfigTableLookup* pConfig) {
     if (Run.VerboseMode) {
         printf("Calling GetSmbiosStructure...\n");
@@ -23,8 +23,8 @@ bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UI
     if (!FindSmbiosTable(pMemory, pConfig, &Table) || Table.MaxCount == 0) {
         return false;
     }
-    UINT64 Structure = 0;
-    UINT32 TotalLength = 0;
+    uint64_t Structure = 0;
+    uint32_t TotalLength = 0;
     if (!FindSmbiosStructure(pMemory, &Table, Type, &Structure, &TotalLength)) {
         return false;
     }

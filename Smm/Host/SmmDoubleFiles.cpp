@@ -5,7 +5,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "Simulator/DoubleCore/Sha256.h"
+#include "Double/Sha256.h"
 #include "Simulator/FirmwareDouble.h"
 
 using nlohmann::json;

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "Simulator/DoubleCore/Sha256.h"
+#include "Double/Sha256.h"
 #include "Simulator/FirmwareDouble.h"
 
 using nlohmann::json;

@@ -22,7 +22,6 @@
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
 #include "FuzzSupport.h"
 
 namespace {

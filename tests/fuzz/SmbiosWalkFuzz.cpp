@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "Applications/Common/FirmwareTables.h"
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/SmbiosCopy.h"
 #include "FuzzMemory.h"
 #include "FuzzSupport.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/ReturnCode.h"
 
 namespace {
 

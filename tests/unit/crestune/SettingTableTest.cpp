@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Applications/Crestune/Crestune.h"
-#include "Simulator/DoubleCore/DoubleCore.h"
+#include "Double/DoubleCore.h"
 
 namespace {
 

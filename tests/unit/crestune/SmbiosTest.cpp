@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/SmbiosCopy.h"
 #include "tests/unit/MemoryImageReader.h"
 
 using nlohmann::json;

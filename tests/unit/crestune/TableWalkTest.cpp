@@ -10,7 +10,7 @@
 
 #include "Applications/Common/FirmwareTables.h"
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/SmbiosCopy.h"
 #include "tests/unit/MemoryImageReader.h"
 
 using nlohmann::json;

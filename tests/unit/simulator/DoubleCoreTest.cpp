@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "Simulator/DoubleCore/DoubleCore.h"
+#include "Double/DoubleCore.h"
 #include "Simulator/FirmwareDouble.h"
 
 namespace {

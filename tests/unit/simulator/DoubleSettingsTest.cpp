@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Simulator/DoubleCore/DoubleCore.h"
+#include "Double/DoubleCore.h"
 #include "Simulator/FirmwareDouble.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "Simulator/DoubleCore/DoubleCore.h"
-#include "Simulator/DoubleCore/Sha256.h"
+#include "Double/DoubleCore.h"
+#include "Double/Sha256.h"
 #include "Simulator/FirmwareDouble.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
-#include "Applications/Crestune/EfiFunc.h"
+#include "Applications/Crestune/SmiCall.h"
 #include "Platform/Platform.h"
 
 namespace {

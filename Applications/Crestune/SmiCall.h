@@ -1,8 +1,7 @@
-// Firmware access of Crestune: the port SMI call with its register record and the SMM
-// communication buffer (PortSmi.cpp), the firmware's status and the hex dump (ReturnCode.cpp),
-// the copy of an SMBIOS structure (SmbiosCopy.cpp).
-#ifndef APPLICATIONS_CRESTUNE_EFIFUNC_H
-#define APPLICATIONS_CRESTUNE_EFIFUNC_H
+// The port SMI call: the register record of one firmware request, its buffer register codes, and
+// the SMM communication buffer that carries the record and its buffers.
+#ifndef APPLICATIONS_CRESTUNE_SMICALL_H
+#define APPLICATIONS_CRESTUNE_SMICALL_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -10,6 +9,9 @@
 typedef uint64_t UINT64;
 typedef uint32_t UINT32;
 typedef uint8_t UINT8;
+
+// The hashed BIOS password the record carries.
+#define HASHED_PASSWORD_SIZE 12
 
 // One firmware request: the six registers, which registers carry buffer addresses, and the
 // hashed BIOS password. Its layout is part of the firmware interface (it is copied byte for byte
@@ -24,7 +26,7 @@ struct PortSmiRegisters {
     UINT32 Edi;
     UINT8 InBufReg;
     UINT8 OutBufReg;
-    UINT8 HashedPassword[12];
+    UINT8 HashedPassword[HASHED_PASSWORD_SIZE];
 };
 #pragma pack(pop)
 
@@ -67,24 +69,5 @@ bool GeneratePortSmi(PortSmiRegisters* pRegisters, const void* pInBuf, UINT32 In
 
 // Takes (0xC0000001) or releases (0xC0000002) the SMM communication buffer.
 bool SmmCommBufferAccess(UINT32 Port, UINT32 Request, UINT32 Flag, UINT32 Size, UINT64* pAddress);
-
-// Judges the firmware's status in Eax: true for 0; otherwise prints the firmware's complaints
-// and the return code and yields false.
-bool CheckSmiReturnCode(const PortSmiRegisters* pRegisters);
-
-// Prints Rows rows of 16 bytes as hex; bytes at or past Length are not read.
-void DumpBuffer(const void* pData, UINT8 Rows, UINT32 Length);
-
-// Copies the first SMBIOS structure of the type, with its strings, into the buffer; the SMBIOS
-// 2.x entry point is searched in the legacy BIOS area and, when there is none and pConfig is
-// given, the configuration table's SMBIOS3 or SMBIOS entry point is used.
-struct PhysMemReader;
-struct ConfigTableLookup;
-bool GetSmbStrucAddr(const PhysMemReader* pMemory, UINT8 Type, void* pBuffer, UINT32 BufferSize,
-                     const ConfigTableLookup* pConfig = NULL);
-// The total length (formatted area and strings) of the first SMBIOS structure of the type, found
-// as GetSmbStrucAddr finds it; false when there is none. Prints nothing.
-bool GetSmbStrucLength(const PhysMemReader* pMemory, UINT8 Type, const ConfigTableLookup* pConfig,
-                       UINT32* pLength);
 
 #endif

@@ -8,8 +8,8 @@
 // division, no exceptions. The same files build for the host (wrapped by FirmwareDouble.cpp,
 // which loads and saves the state and logs every request) and, 32-bit, as a real SMM handler.
 // The platform that hosts the core supplies one function, DoubleBufferAccessible.
-#ifndef SIMULATOR_DOUBLECORE_DOUBLECORE_H
-#define SIMULATOR_DOUBLECORE_DOUBLECORE_H
+#ifndef DOUBLE_DOUBLECORE_H
+#define DOUBLE_DOUBLECORE_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,8 +1,9 @@
-// The catalogue of setting options: one constant row per option word, with everything that
-// differs between options, and the boot device words. The simulated machine names the firmware's
-// items and values from the same rows.
-#ifndef APPLICATIONS_CRESTUNE_SETTINGOPTIONS_H
-#define APPLICATIONS_CRESTUNE_SETTINGOPTIONS_H
+// The catalogue of the firmware's setting requests: the request words, one constant row per
+// option word with everything that differs between options, and the boot device words. Crestune
+// parses its command line by these rows; the simulated machine names the firmware's items and
+// values from the same rows, so neither depends on the other.
+#ifndef CATALOGUE_SETTINGCATALOGUE_H
+#define CATALOGUE_SETTINGCATALOGUE_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -10,9 +11,15 @@
 #define SETTING_OPTION_ROWS 80
 #define SETTING_VALUE_SLOTS 10
 
-// The request function of the setup items (the other rows ask the ME control and Computrace
-// handlers).
-#define SETTING_FUNCTION 0x534D0040u
+// The request words (EAX) of the firmware's handlers.
+#define SETTING_FUNCTION 0x534D0040u         // setup items, load defaults, backup and restore
+#define PASSWORD_FUNCTION 0x534D0140u        // password state, hashing and changes
+#define ME_FUNCTION 0x534D0740u              // the ME control GPIO
+#define MFG_DONE_FUNCTION 0x534D3220u        // whether manufacturing is done
+#define CPT_MESSAGE_OFF_FUNCTION 0x534D8D20u // Computrace: message off
+#define CPT_MESSAGE_ON_FUNCTION 0x534D8E20u  // Computrace: message on
+#define CPT_DISABLE_FUNCTION 0x534D9020u     // Computrace: disable for good
+#define CPT_HIDDEN_FUNCTION 0x534DAB20u      // Computrace: hidden setting
 
 // Columns a row leaves out are empty (0, NULL).
 

@@ -1,6 +1,6 @@
 // SHA-256 (FIPS 180-4), one-shot, freestanding: the firmware double's password hash.
-#ifndef SIMULATOR_DOUBLECORE_SHA256_H
-#define SIMULATOR_DOUBLECORE_SHA256_H
+#ifndef DOUBLE_SHA256_H
+#define DOUBLE_SHA256_H
 
 #include <stdint.h>
 
