@@ -3,11 +3,37 @@
 
 #include "Applications/Tagwell/Tagwell.h"
 
+const TagwellField kTagwellFields[TAGWELL_FIELD_COUNT] = {
+    {"/mtm:",
+     &UpdateRequest::UpdateMtm,
+     &UpdateRequest::MtmValue,
+     {"/sp", "-SP"},
+     {},
+     2,
+     "Machine Type and Model",
+     25},
+    {"/sn:",
+     &UpdateRequest::UpdateSn,
+     &UpdateRequest::SnValue,
+     {"/ss", "-SS"},
+     {},
+     1,
+     "Serial Number",
+     20},
+    {"/csn:", &UpdateRequest::UpdateCsn, &UpdateRequest::CsnValue, {"/cs", "-CS"}, {}, 0, NULL, 0},
+    {"/uuid", &UpdateRequest::UpdateUuid, NULL, {"/su", "-SU"}, {"auto", "AUTO"}, 0, NULL, 0},
+    {"/tag:", &UpdateRequest::UpdateTag, &UpdateRequest::TagValue, {"/ca", "-CA"}, {}, 0, NULL, 0},
+};
+
+// The fields' option rows come first; the rows after them switch the run itself.
+static_assert(OPTION_TAG + 1 == TAGWELL_FIELD_COUNT, "field F is option row F");
+
 void InitOptionTable(WrapperOption* pTable) {
-    static const char* const kWords[TAGWELL_OPTION_ROWS + 1] = {
-        "/mtm:", "/sn:", "/csn:", "/uuid", "/tag:", "/quiet", "/reboot", "/verbose", ""};
+    static const char* const kRunWords[TAGWELL_OPTION_ROWS - TAGWELL_FIELD_COUNT + 1] = {
+        "/quiet", "/reboot", "/verbose", ""};
     for (int Row = 0; Row <= TAGWELL_OPTION_ROWS; Row++) {
-        pTable[Row].pWord = kWords[Row];
+        pTable[Row].pWord = Row < TAGWELL_FIELD_COUNT ? kTagwellFields[Row].pWord
+                                                      : kRunWords[Row - TAGWELL_FIELD_COUNT];
         pTable[Row].Found = 0;
     }
 }
@@ -92,29 +118,16 @@ void GetArgumentValue(int argc, char** argv, const char* pWord, char* pBuffer) {
 }
 
 void ProcessArguments(int argc, char** argv, WrapperOption* pTable) {
-    if (pTable[OPTION_MTM].Found) {
-        Request.UpdateMtm = true;
+    for (int Row = 0; Row < TAGWELL_FIELD_COUNT; Row++) {
+        const TagwellField& Field = kTagwellFields[Row];
+        if (!pTable[Row].Found) {
+            continue;
+        }
+        Request.*Field.pUpdate = true;
         Request.Update = true;
-        GetArgumentValue(argc, argv, pTable[OPTION_MTM].pWord, Request.MtmValue);
-    }
-    if (pTable[OPTION_SN].Found) {
-        Request.UpdateSn = true;
-        Request.Update = true;
-        GetArgumentValue(argc, argv, pTable[OPTION_SN].pWord, Request.SnValue);
-    }
-    if (pTable[OPTION_CSN].Found) {
-        Request.UpdateCsn = true;
-        Request.Update = true;
-        GetArgumentValue(argc, argv, pTable[OPTION_CSN].pWord, Request.CsnValue);
-    }
-    if (pTable[OPTION_UUID].Found) {
-        Request.UpdateUuid = true;
-        Request.Update = true;
-    }
-    if (pTable[OPTION_TAG].Found) {
-        Request.UpdateTag = true;
-        Request.Update = true;
-        GetArgumentValue(argc, argv, pTable[OPTION_TAG].pWord, Request.TagValue);
+        if (Field.pValue != NULL) {
+            GetArgumentValue(argc, argv, pTable[Row].pWord, Request.*Field.pValue);
+        }
     }
     if (pTable[OPTION_QUIET].Found) {
         Request.Quiet = true;

@@ -120,27 +120,27 @@ bool GetEnteredSmbiosInfo(char* strsmb, uint8_t maximum) {
 }
 
 void AskUserQuestions(void) {
-    printf("Would you like to update the Serial Number? (Y/y or N/n only)");
-    if (GetYesNoConfirm()) {
-        printf("Please enter the Serial Number of your system:");
-        if (!GetEnteredSmbiosInfo(Request.SnValue, TAGWELL_MAX_TYPED_SN)) {
-            Request.UpdateSn = false;
+    bool AnyField = false;
+    for (uint8_t Order = 1; Order <= TAGWELL_FIELD_COUNT; Order++) {
+        for (const TagwellField& Field : kTagwellFields) {
+            if (Field.QuestionOrder != Order) {
+                continue;
+            }
+            bool& Update = Request.*Field.pUpdate;
+            printf("Would you like to update the %s? (Y/y or N/n only)", Field.pQuestionName);
+            if (GetYesNoConfirm()) {
+                printf("Please enter the %s of your system:", Field.pQuestionName);
+                if (!GetEnteredSmbiosInfo(Request.*Field.pValue, Field.MaxTyped)) {
+                    Update = false;
+                }
+                printf("\n");
+            } else {
+                Update = false;
+            }
+            AnyField = AnyField || Update;
         }
-        printf("\n");
-    } else {
-        Request.UpdateSn = false;
     }
-    printf("Would you like to update the Machine Type and Model? (Y/y or N/n only)");
-    if (GetYesNoConfirm()) {
-        printf("Please enter the Machine Type and Model of your system:");
-        if (!GetEnteredSmbiosInfo(Request.MtmValue, TAGWELL_MAX_TYPED_MTM)) {
-            Request.UpdateMtm = false;
-        }
-        printf("\n");
-    } else {
-        Request.UpdateMtm = false;
-    }
-    if (!Request.UpdateSn && !Request.UpdateMtm) {
+    if (!AnyField) {
         Request.Update = false;
     }
 }

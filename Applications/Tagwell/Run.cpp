@@ -51,8 +51,11 @@ uint32_t RunTagwell(int argc, char** argv) {
         ProcessArguments(argc, argv, Options);
     }
     if (Request.AskUser) {
-        Request.UpdateSn = true;
-        Request.UpdateMtm = true;
+        for (const TagwellField& Field : kTagwellFields) {
+            if (Field.QuestionOrder != 0) {
+                Request.*Field.pUpdate = true;
+            }
+        }
         Request.Update = true;
     }
 
@@ -61,20 +64,14 @@ uint32_t RunTagwell(int argc, char** argv) {
     if (Request.Verbose) {
         printf("Calling GetBiosVendor...\n");
     }
-    const uint8_t Vendor = GetBiosVendor();
-    if (Vendor == BIOS_VENDOR_AMI) {
-        Request.IsAmi = true;
-        if (Request.Verbose) {
-            printf("AMI BIOS is found.\n");
-        }
-    } else if (Vendor == BIOS_VENDOR_INSYDE) {
-        Request.IsInsyde = true;
-        if (Request.Verbose) {
-            printf("Insyde BIOS is found.\n");
-        }
-    } else {
+    Request.Vendor = GetBiosVendor();
+    const VendorTool* pTool = FindVendorTool(Request.Vendor);
+    if (pTool == NULL) {
         printf("Unknown BIOS Vendor.\n");
         ExitTagwell(TAGWELL_EXIT_NO_VENDOR);
+    }
+    if (Request.Verbose) {
+        printf("%s BIOS is found.\n", pTool->pName);
     }
 
     if (Request.Update) {

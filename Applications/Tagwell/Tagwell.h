@@ -20,10 +20,6 @@
 // A value buffer holds a double quote, the value, a double quote and a NUL.
 #define TAGWELL_VALUE_SIZE 32
 #define TAGWELL_MAX_VALUE_LEN (TAGWELL_VALUE_SIZE - 3)
-// Limits of the typed values.
-#define TAGWELL_MAX_TYPED_SN 20
-#define TAGWELL_MAX_TYPED_MTM 25
-
 // The vendor tool's argument list: the tool name and at most five word/value pairs.
 #define TAGWELL_MAX_TOOL_ARGS 20
 // The command line handed to the shell. Every character of a value may need an escape of
@@ -44,8 +40,16 @@
 #define BIOS_VENDOR_PHOENIX 3
 #define BIOS_VENDOR_UNKNOWN 255
 
-#define AMI_TOOL_NAME "AMIDEEFIx64.efi"
-#define INSYDE_TOOL_NAME "H2OSDE-Sx64.efi"
+// The vendors that have a DMI tool, one row each.
+struct VendorTool {
+    uint8_t Vendor;        // BIOS_VENDOR_ code
+    const char* pName;     // as in "AMI BIOS is found."
+    const char* pToolName; // the tool's file in the current directory
+};
+#define VENDOR_TOOL_COUNT 2
+extern const VendorTool kVendorTools[VENDOR_TOOL_COUNT];
+// The row of the vendor, or NULL when it has no tool.
+const VendorTool* FindVendorTool(uint8_t Vendor);
 
 // The record of one run. Everything starts false or empty; the option parsing and the typed
 // entry fill it, the vendor tool step reads it.
@@ -61,8 +65,7 @@ struct UpdateRequest {
     bool UpdateCsn;
     bool UpdateUuid;
     bool UpdateTag;
-    bool IsAmi;
-    bool IsInsyde;
+    uint8_t Vendor; // BIOS_VENDOR_ code of the machine, once found
     // Each value in double quotes, NUL-terminated.
     char MtmValue[TAGWELL_VALUE_SIZE];
     char SnValue[TAGWELL_VALUE_SIZE];
@@ -94,6 +97,23 @@ struct WrapperOption {
 #define OPTION_QUIET 5
 #define OPTION_REBOOT 6
 #define OPTION_VERBOSE 7
+
+// The fields the vendor tool updates, one row each in the order of the tool's argument list;
+// field F is named by option row F.
+#define TAGWELL_FIELD_COUNT 5
+struct TagwellField {
+    const char* pWord;                                 // the option word
+    bool UpdateRequest::*pUpdate;                      // whether the run updates the field
+    char (UpdateRequest::*pValue)[TAGWELL_VALUE_SIZE]; // its value in quotes; NULL: pFixedValue
+    const char* pToolSwitch[VENDOR_TOOL_COUNT];        // the tool's switch, by vendor tool row
+    const char* pFixedValue[VENDOR_TOOL_COUNT];        // the value of a field without one
+    // Asked when no value option is given: the question's order (1 first; 0 never asked), what
+    // it names, and the longest value that can be typed.
+    uint8_t QuestionOrder;
+    const char* pQuestionName;
+    uint8_t MaxTyped;
+};
+extern const TagwellField kTagwellFields[TAGWELL_FIELD_COUNT];
 
 // Fills pTable (TAGWELL_OPTION_ROWS + 1 rows) with the option words, none found.
 void InitOptionTable(WrapperOption* pTable);
@@ -136,7 +156,7 @@ uint8_t FindBiosVendorFallback(const PhysMemReader* pMemory, const ConfigTableLo
                                const char* pFirmwareVendor);
 uint8_t GetBiosVendor(void);
 
-// The vendor's tool file name (AMI or Insyde from the run record), NULL for neither.
+// The vendor's tool file name (from the run record's vendor), NULL when it has no tool.
 const char* VendorToolName(const UpdateRequest* pRequest);
 
 // Ends the program when the vendor's tool file does not open in the current directory.

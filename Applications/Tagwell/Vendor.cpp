@@ -51,19 +51,6 @@ bool ContainsIgnoringCase(const char* pText, const char* pPart) {
     return false;
 }
 
-// The words each vendor's tool takes for the fields, in the fixed order of the argument list.
-struct VendorWords {
-    const char* pMtm;
-    const char* pSn;
-    const char* pCsn;
-    const char* pUuid;
-    const char* pUuidValue;
-    const char* pTag;
-};
-
-const VendorWords kAmiWords = {"/sp", "/ss", "/cs", "/su", "auto", "/ca"};
-const VendorWords kInsydeWords = {"-SP", "-SS", "-CS", "-SU", "AUTO", "-CA"};
-
 // Characters of a value that the UEFI shell acts on even inside double quotes
 // (SHELL_SPECIAL_CHARACTERS): the quote itself, its escape character, variables (%name%),
 // comments (#) and pipes; redirection marks are escaped too, which costs nothing. Execute parses
@@ -171,14 +158,23 @@ uint8_t GetBiosVendor(void) {
     return FindBiosVendorFallback(PlatformMemory(), PlatformConfigTable(), FirmwareVendor);
 }
 
-const char* VendorToolName(const UpdateRequest* pRequest) {
-    if (pRequest->IsInsyde) {
-        return INSYDE_TOOL_NAME;
-    }
-    if (pRequest->IsAmi) {
-        return AMI_TOOL_NAME;
+const VendorTool kVendorTools[VENDOR_TOOL_COUNT] = {
+    {BIOS_VENDOR_AMI, "AMI", "AMIDEEFIx64.efi"},
+    {BIOS_VENDOR_INSYDE, "Insyde", "H2OSDE-Sx64.efi"},
+};
+
+const VendorTool* FindVendorTool(uint8_t Vendor) {
+    for (const VendorTool& Tool : kVendorTools) {
+        if (Tool.Vendor == Vendor) {
+            return &Tool;
+        }
     }
     return NULL;
+}
+
+const char* VendorToolName(const UpdateRequest* pRequest) {
+    const VendorTool* pTool = FindVendorTool(pRequest->Vendor);
+    return pTool != NULL ? pTool->pToolName : NULL;
 }
 
 void CheckVendorTool(void) {
@@ -192,28 +188,17 @@ void CheckVendorTool(void) {
 }
 
 int BuildVendorArguments(const UpdateRequest* pRequest, const char** ppEntries) {
-    const VendorWords& Words = pRequest->IsInsyde ? kInsydeWords : kAmiWords;
+    // A vendor without a tool never gets here; its switches would be the first tool's.
+    const VendorTool* pTool = FindVendorTool(pRequest->Vendor);
+    const size_t Column = pTool != NULL ? (size_t)(pTool - kVendorTools) : 0;
     int Count = 0;
     ppEntries[Count++] = VendorToolName(pRequest);
-    if (pRequest->UpdateMtm) {
-        ppEntries[Count++] = Words.pMtm;
-        ppEntries[Count++] = pRequest->MtmValue;
-    }
-    if (pRequest->UpdateSn) {
-        ppEntries[Count++] = Words.pSn;
-        ppEntries[Count++] = pRequest->SnValue;
-    }
-    if (pRequest->UpdateCsn) {
-        ppEntries[Count++] = Words.pCsn;
-        ppEntries[Count++] = pRequest->CsnValue;
-    }
-    if (pRequest->UpdateUuid) {
-        ppEntries[Count++] = Words.pUuid;
-        ppEntries[Count++] = Words.pUuidValue;
-    }
-    if (pRequest->UpdateTag) {
-        ppEntries[Count++] = Words.pTag;
-        ppEntries[Count++] = pRequest->TagValue;
+    for (const TagwellField& Field : kTagwellFields) {
+        if (pRequest->*Field.pUpdate) {
+            ppEntries[Count++] = Field.pToolSwitch[Column];
+            ppEntries[Count++] =
+                Field.pValue != NULL ? pRequest->*Field.pValue : Field.pFixedValue[Column];
+        }
     }
     return Count;
 }

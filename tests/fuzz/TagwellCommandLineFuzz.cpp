@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
     SplitCommandLine(pData + 1, Size - 1, "", &Values);
 
     ResetUpdateRequest();
-    Request.IsAmi = (Choice & 1) == 0;
-    Request.IsInsyde = !Request.IsAmi;
+    Request.Vendor = (Choice & 1) == 0 ? BIOS_VENDOR_AMI : BIOS_VENDOR_INSYDE;
     Request.UpdateUuid = (Choice & 2) != 0;
     struct Field {
         bool* pFlag;

@@ -23,8 +23,7 @@ void Prepare(Vendor Which, const std::vector<std::string>& Arguments) {
     }
     ASSERT_TRUE(MarkOptions(Table, (int)Argv.size(), Argv.data()));
     ProcessArguments((int)Argv.size(), Argv.data(), Table);
-    Request.IsAmi = Which == kAmi;
-    Request.IsInsyde = Which == kInsyde;
+    Request.Vendor = Which == kAmi ? BIOS_VENDOR_AMI : BIOS_VENDOR_INSYDE;
 }
 
 std::string CommandLine() {
