@@ -96,6 +96,12 @@ int PlatformRunShellCommand(const char* pCommandLine);
 // command's status; through the older shell interface, which returns none, *pKnown is cleared.
 int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus);
 
+// Whether the firmware would start the program file (a name in the shell's current directory):
+// the file is loaded as an image and unloaded again, nothing of it runs. False when the load is
+// refused (not a valid image, or refused under Secure Boot); true where this cannot be asked.
+// A shell that cannot start a program hands back a status as if the program had ended with it.
+bool PlatformImageLoads(const char* pFileName);
+
 // Reads a UEFI variable (GetVariable). *pSize holds the buffer's size and receives the value's
 // size. False when the variable does not exist or does not fit.
 bool PlatformReadVariable(const char* pName, const PlatformGuid* pVendor, void* pData,

@@ -4,8 +4,9 @@
 // file in the current directory, that file runs as a host program with the parsed arguments
 // (a file on the UEFI shell's FAT disk has no execute permission, so a script without one runs
 // through the interpreter its "#!" line names). "reset" is recorded and succeeds. The result
-// is 0 when the program ran and 1 when it could not run; the program's own exit status is
-// handed back beside it, as EFI_SHELL_PROTOCOL.Execute does.
+// is 0 when the shell ran the line and 1 when it could not; the program's own exit status is
+// handed back beside it, as EFI_SHELL_PROTOCOL.Execute does. As there, a program file that does
+// not start is a command that ended with a status (3).
 #include "Simulator/SimShell.h"
 
 #include <dirent.h>
@@ -177,6 +178,15 @@ std::vector<std::string> Interpreter(const std::string& Path) {
 // Runs the program and waits for it. Returns false when it could not be started. A Linux exit
 // status keeps 8 bits: a program that writes its full status (text, "0x" hex or decimal) into
 // the file that FWSIM_STATUS_FILE names in its environment hands over all 32 bits.
+// The status a nested shell hands back for a program it cannot load: EFI_UNSUPPORTED without its
+// error bit.
+const uint64_t kCannotStartStatus = 3;
+
+// Whether the file would start as a host program: it is executable or names an interpreter.
+bool HostProgramStarts(const std::string& Path) {
+    return access(Path.c_str(), X_OK) == 0 || !Interpreter(Path).empty();
+}
+
 bool RunHostProgram(const std::string& Path, const std::vector<std::string>& Words,
                     uint64_t& ExitStatus) {
     std::vector<std::string> Argv = Words;
@@ -275,7 +285,13 @@ int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64
             Event["problem"] =
                 "'" + sim::LogText(Parsed.Words[0]) + "' is not in the current directory";
         } else if (!sim::RunHostProgram("./" + Path, Parsed.Words, ExitStatus)) {
+            // The nested shell that Execute starts reports the load's failure (EFI_UNSUPPORTED
+            // for a file that is no image) as the command's status, without the error bit.
             Event["problem"] = "cannot start " + sim::LogText(Path);
+            Event["exit_status"] = sim::kCannotStartStatus;
+            Result = 0;
+            *pKnown = true;
+            *pStatus = sim::kCannotStartStatus;
         } else {
             Event["exit_status"] = ExitStatus;
             Result = 0;
@@ -297,6 +313,11 @@ int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64
     Event["result"] = Result;
     sim::LogEvent(Event);
     return Result;
+}
+
+bool PlatformImageLoads(const char* pFileName) {
+    std::string Path;
+    return !sim::FindInCurrentDirectory(pFileName, Path) || sim::HostProgramStarts("./" + Path);
 }
 
 int PlatformRunShellCommand(const char* pCommandLine) {

@@ -52,12 +52,14 @@ const uint64_t kSmbiosScanStart = 0xF0000;
 const uint64_t kSmbiosScanLast = 0xFFFE0;
 const uint32_t kSmbiosAnchor = 0x5F4D535F; // "_SM_"
 const uint32_t kSmbiosLengthOffset = 5;
+const uint32_t kSmbiosVersionOffset = 6;
 const uint8_t kSmbiosMinLength = 0x1F;
 const uint32_t kSmbiosDmiOffset = 0x10;
 const uint32_t kSmbiosTableLengthOffset = 0x16;
 const uint32_t kSmbiosTableAddressOffset = 0x18;
 const uint32_t kSmbiosCountOffset = 0x1C;
 const uint32_t kSmbios3LengthOffset = 6;
+const uint32_t kSmbios3VersionOffset = 7;
 const uint8_t kSmbios3MinLength = 0x18;
 const uint32_t kSmbios3MaxSizeOffset = 0x0C;
 const uint32_t kSmbios3TableAddressOffset = 0x10;
@@ -91,6 +93,12 @@ bool FindLegacySmbiosTable(const PhysMemReader* pMemory, SmbiosTable* pTable) {
         }
     }
     return false;
+}
+
+// An entry point's version: the major byte, then the minor byte, as major * 256 + minor.
+uint16_t ReadVersion(const PhysMemReader* pMemory, uint64_t Address) {
+    const uint16_t Bytes = PhysRead16(pMemory, Address);
+    return (uint16_t)(Bytes << 8 | Bytes >> 8);
 }
 
 } // namespace
@@ -211,6 +219,7 @@ bool CheckSmbiosEntry(const PhysMemReader* pMemory, uint64_t Address, SmbiosTabl
     Table.Address = PhysRead32(pMemory, Address + kSmbiosTableAddressOffset);
     Table.Length = PhysRead16(pMemory, Address + kSmbiosTableLengthOffset);
     Table.MaxCount = PhysRead16(pMemory, Address + kSmbiosCountOffset);
+    Table.Version = ReadVersion(pMemory, Address + kSmbiosVersionOffset);
     // A table that does not lie in memory counts as no table.
     if (!PhysRangeReadable(pMemory, Table.Address, Table.Length)) {
         return false;
@@ -233,6 +242,7 @@ bool CheckSmbios3Entry(const PhysMemReader* pMemory, uint64_t Address, SmbiosTab
     Table.Address = PhysRead64(pMemory, Address + kSmbios3TableAddressOffset);
     Table.Length = MaxSize < SMBIOS3_MAX_WALK ? MaxSize : SMBIOS3_MAX_WALK;
     Table.MaxCount = 0xFFFFFFFFu;
+    Table.Version = ReadVersion(pMemory, Address + kSmbios3VersionOffset);
     // The maximum size bounds the table without being its size, and memory may end before it:
     // the walk goes only as far as memory reaches (the longest readable start, found by
     // halving). A table that wraps past 2^64 or lies beyond any physical address has no such

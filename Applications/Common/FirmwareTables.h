@@ -64,6 +64,7 @@ struct SmbiosTable {
     uint64_t Address;
     uint64_t Length;   // the table's length or, from an SMBIOS3 entry, its maximum size
     uint32_t MaxCount; // the structure count; no count for SMBIOS3 (0xFFFFFFFF)
+    uint16_t Version;  // of the entry point that declares the table: major * 256 + minor
 };
 
 #define SMBIOS_HEADER_SIZE 4u

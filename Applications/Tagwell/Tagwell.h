@@ -175,9 +175,10 @@ bool BuildVendorCommandLine(const char* const* ppEntries, int EntryCount, char* 
 // bit 31 set for a UEFI error status (bit 63) or a sign-extended negative status.
 uint32_t ToolStatusText(uint64_t Status);
 
-// Builds the command line and has the shell run it; ends the program when the shell cannot, and
-// when the tool ran and the shell reports that it failed ("%s failed with status 0x%X.", status
-// 0xC000000B).
+// Builds the command line and has the shell run it; ends the program when the shell cannot, when
+// the tool ran and the shell reports that it failed ("%s failed with status 0x%X.", status
+// 0xC000000B), and when the shell could not start the tool ("%s could not be started: status
+// 0x%X.", status 0xC000000B).
 void RunVendorTool(void);
 
 // The two questions and the typed values. The stream forms take the console streams as

@@ -258,9 +258,13 @@ void RunVendorTool(void) {
         ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
     }
     // A tool that ran and failed has not updated the data: the run fails with it. The older
-    // shell interface hands back no status, so there the run goes on as before.
+    // shell interface hands back no status, so there the run goes on as before. The shell hands
+    // back a status as well for a tool it could not start (not a valid image, refused under
+    // Secure Boot): whether the image loads tells the two apart.
     if (StatusKnown && ToolStatus != 0) {
-        printf("\n%s failed with status 0x%X.\n", pToolName, ToolStatusText(ToolStatus));
+        printf(PlatformImageLoads(pToolName) ? "\n%s failed with status 0x%X.\n"
+                                             : "\n%s could not be started: status 0x%X.\n",
+               pToolName, ToolStatusText(ToolStatus));
         ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
     }
 }

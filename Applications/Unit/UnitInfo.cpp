@@ -90,33 +90,6 @@ void ReadString(const PhysMemReader* pMemory, uint64_t Address, uint32_t TotalLe
     }
 }
 
-// The version of the entry point that declares the table the shared walk found, looked for in the
-// order the walk takes (legacy area, then the configuration table). Returns major * 256 + minor,
-// or 0 when no entry point declares the table.
-unsigned SmbiosVersionOf(const PhysMemReader* pMemory, const ConfigTableLookup* pConfig,
-                         const SmbiosTable* pFound) {
-    SmbiosTable Table;
-    for (uint64_t Address = 0xF0000; Address <= 0xFFFE0; Address += 16) {
-        if (CheckSmbiosEntry(pMemory, Address, &Table) && Table.Address == pFound->Address &&
-            Table.Length == pFound->Length) {
-            return PhysRead8(pMemory, Address + 6) * 256u + PhysRead8(pMemory, Address + 7);
-        }
-    }
-    if (pConfig == NULL) {
-        return 0;
-    }
-    uint64_t Entry = 0;
-    if (pConfig->Find(pConfig, &kSmbios3TableGuid, &Entry) && Entry != 0 &&
-        CheckSmbios3Entry(pMemory, Entry, &Table) && Table.Address == pFound->Address) {
-        return PhysRead8(pMemory, Entry + 7) * 256u + PhysRead8(pMemory, Entry + 8);
-    }
-    if (pConfig->Find(pConfig, &kSmbiosTableGuid, &Entry) && Entry != 0 &&
-        CheckSmbiosEntry(pMemory, Entry, &Table) && Table.Address == pFound->Address) {
-        return PhysRead8(pMemory, Entry + 6) * 256u + PhysRead8(pMemory, Entry + 7);
-    }
-    return 0;
-}
-
 } // namespace
 
 bool IsUsableSerial(const char* pSerial) {
@@ -237,7 +210,7 @@ void ReadUnitSmbios(const PhysMemReader* pMemory, const ConfigTableLookup* pConf
         pInfo->HasUuid = true;
         pMemory->Read(pMemory, Address + kType1Uuid, pInfo->Uuid, 16);
         // Before SMBIOS 2.6 the byte order was not fixed; the bytes are shown as stored.
-        pInfo->UuidLittleEndian = SmbiosVersionOf(pMemory, pConfig, &Table) >= 0x0206;
+        pInfo->UuidLittleEndian = Table.Version >= 0x0206;
     }
 }
 

@@ -22,6 +22,7 @@
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
+#include "FuzzPlatform.h"
 #include "FuzzSupport.h"
 
 namespace {
@@ -67,41 +68,9 @@ uint32_t TpmAnswer = 1;
 bool RulesChecked = false;
 jmp_buf* pFirstRequest = nullptr;
 
-} // namespace
-
-const PhysMemReader* PlatformMemory(void) {
-    return &kTables;
-}
-
-namespace {
-// The legacy area holds the tables, so the configuration table is never consulted; it has none.
-bool FindNoEntry(const ConfigTableLookup*, const PlatformGuid*, uint64_t*) {
-    return false;
-}
-const ConfigTableLookup kNoConfigTable = {FindNoEntry, nullptr};
-} // namespace
-
-const ConfigTableLookup* PlatformConfigTable(void) {
-    return &kNoConfigTable;
-}
-
-void PlatformFirmwareVendor(char* pBuffer, size_t Size) {
-    if (Size > 0) {
-        pBuffer[0] = '\0';
-    }
-}
-
-// The machine lends no communication buffer (see TriggerPortSmi), so nothing is ever written.
-void PlatformWritePhysical(uint64_t Address, const void*, size_t Count) {
-    FUZZ_CHECK(false, "write of %zu bytes to 0x%llX without a lent buffer", Count,
-               (unsigned long long)Address);
-}
-
-bool PlatformIsDevice(const char*) {
-    return false;
-}
-
-void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput) {
+// The legacy area holds the tables, so the configuration table (empty) is never consulted. The
+// machine lends no communication buffer, so nothing is ever written.
+void AnswerRequest(const uint32_t* pInput, uint32_t* pOutput) {
     // Words: unused, EAX, EBX, ECX, EDX, EDI, ESI in; EAX, EBX, ECX, EDX, EDI, ESI out.
     memcpy(pOutput, pInput + 1, 6 * sizeof(uint32_t));
     FUZZ_CHECK((pInput[4] & 0xFFFF) == 0xB2, "a request on port 0x%X", (unsigned)pInput[4]);
@@ -119,14 +88,6 @@ void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput) {
     RulesChecked = true;
     longjmp(*pFirstRequest, 1);
 }
-
-int PlatformRunShellCommand(const char*) {
-    FUZZ_CHECK(false, "%s", "the shell was asked to run a command while parsing");
-}
-
-void PlatformStall(uint32_t) {}
-
-namespace {
 
 const char* const kPrimaryWords[] = {"/b",
                                      "/r",
@@ -243,6 +204,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (freopen("/dev/null", "r", stdin) == NULL) {
         abort();
     }
+    FuzzPlatform.pMemory = &kTables;
+    FuzzPlatform.pTrigger = AnswerRequest;
     return 0;
 }
 

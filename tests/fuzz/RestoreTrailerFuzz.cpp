@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "Applications/Crestune/Crestune.h"
-#include "FuzzCrestunePlatform.h"
+#include "FuzzPlatform.h"
 #include "FuzzMemory.h"
 #include "FuzzSupport.h"
 

@@ -97,7 +97,7 @@ SCENARIOS = [
     dict(name="tagwell tool the shell cannot run", machine="ami.json",
          files={"AMIDEEFIx64.efi": b"MZ\x90\x00 not a host program"}, tool="Tagwell",
          args=["/uuid"],
-         expect=dict(stdout=BANNER + "\nChild process failed. Return code: 1\n",
+         expect=dict(stdout=BANNER + "\nAMIDEEFIx64.efi could not be started: status 0x3.\n",
                      status=0xC000000B, shell=["AMIDEEFIx64.efi /su auto"])),
 
     # Vendors and the tool file.

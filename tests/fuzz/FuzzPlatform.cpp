@@ -1,11 +1,11 @@
-// The platform primitives for fuzz targets that link Crestune's code.
-#include "FuzzCrestunePlatform.h"
+// The platform primitives of the fuzz targets.
+#include "FuzzPlatform.h"
 
 #include <string.h>
 
 #include "FuzzSupport.h"
 
-FuzzCrestunePlatform FuzzPlatform = {NULL, NULL, NULL};
+FuzzPlatformHooks FuzzPlatform = {NULL, NULL, NULL};
 
 namespace {
 
