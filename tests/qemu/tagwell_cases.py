@@ -214,6 +214,10 @@ GROUPS = [
     AMI_GROUP,
     INSYDE_GROUP,
     NO_TOOL_GROUP,
+    Group("Tagwell: AMI machine, a tool file that is no image", "ami.json", [
+        Case("the shell cannot start the tool", "Tagwell.efi /uuid", status=CHILD_FAILED,
+             ends_with="\nAMIDEEFIx64.efi could not be started: status 0x3.\n"),
+    ], files={"AMIDEEFIx64.efi": b"MZ\x90\x00 not an image"}),
     Group("Tagwell: Phoenix below AMI", "phoenix.json", unknown_vendor_cases(),
           files={"AMIDEEFIx64.efi": double_efi}),
     Group("Tagwell: no signature", "none.json", unknown_vendor_cases(),
