@@ -32,8 +32,8 @@ set(EFI_COMPILE_OPTIONS
     -Wall -Wextra -Werror)
 
 # The UEFI runtime and platform, compiled once for every .efi file (EFI_RUNTIME_SOURCES is set
-# by the including file).
-add_library(efi_runtime OBJECT ${EFI_RUNTIME_SOURCES})
+# by the including file). An archive: an application's image holds only the files it uses.
+add_library(efi_runtime STATIC ${EFI_RUNTIME_SOURCES})
 target_compile_options(efi_runtime PRIVATE ${EFI_COMPILE_OPTIONS})
 target_include_directories(efi_runtime PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(efi_runtime PROPERTIES POSITION_INDEPENDENT_CODE OFF)
@@ -52,12 +52,12 @@ function(add_efi_app NAME)
         OUTPUT ${efi}
         COMMAND ld -nostdlib -shared -Bsymbolic --no-undefined
                 -T ${GNU_EFI_LIB}/elf_x86_64_efi.lds ${GNU_EFI_LIB}/crt0-efi-x86_64.o
-                $<TARGET_OBJECTS:${objlib}> $<TARGET_OBJECTS:efi_runtime> -o ${so}
+                $<TARGET_OBJECTS:${objlib}> $<TARGET_FILE:efi_runtime> -o ${so}
                 -L${GNU_EFI_LIB} -lgnuefi
         COMMAND ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh ${so}
         COMMAND objcopy -j .text -j .sdata -j .data -j .dynamic -j .dynsym -j .rel -j .rela
                 -j .rel.* -j .rela.* -j .reloc --target efi-app-x86_64 --subsystem=10 ${so} ${efi}
-        DEPENDS ${objlib} $<TARGET_OBJECTS:${objlib}> efi_runtime $<TARGET_OBJECTS:efi_runtime>
+        DEPENDS ${objlib} $<TARGET_OBJECTS:${objlib}> efi_runtime $<TARGET_FILE:efi_runtime>
                 ${PROJECT_SOURCE_DIR}/cmake/check-no-constructors.sh
         COMMAND_EXPAND_LISTS
         COMMENT "Linking UEFI application ${NAME}.efi")

@@ -9,7 +9,6 @@ const TagwellField kTagwellFields[TAGWELL_FIELD_COUNT] = {
      &UpdateRequest::MtmValue,
      {"/sp", "-SP"},
      {},
-     2,
      "Machine Type and Model",
      25},
     {"/sn:",
@@ -17,12 +16,11 @@ const TagwellField kTagwellFields[TAGWELL_FIELD_COUNT] = {
      &UpdateRequest::SnValue,
      {"/ss", "-SS"},
      {},
-     1,
      "Serial Number",
      20},
-    {"/csn:", &UpdateRequest::UpdateCsn, &UpdateRequest::CsnValue, {"/cs", "-CS"}, {}, 0, NULL, 0},
-    {"/uuid", &UpdateRequest::UpdateUuid, NULL, {"/su", "-SU"}, {"auto", "AUTO"}, 0, NULL, 0},
-    {"/tag:", &UpdateRequest::UpdateTag, &UpdateRequest::TagValue, {"/ca", "-CA"}, {}, 0, NULL, 0},
+    {"/csn:", &UpdateRequest::UpdateCsn, &UpdateRequest::CsnValue, {"/cs", "-CS"}, {}, NULL, 0},
+    {"/uuid", &UpdateRequest::UpdateUuid, NULL, {"/su", "-SU"}, {"auto", "AUTO"}, NULL, 0},
+    {"/tag:", &UpdateRequest::UpdateTag, &UpdateRequest::TagValue, {"/ca", "-CA"}, {}, NULL, 0},
 };
 
 // The fields' option rows come first; the rows after them switch the run itself.

@@ -121,24 +121,23 @@ bool GetEnteredSmbiosInfo(char* strsmb, uint8_t maximum) {
 
 void AskUserQuestions(void) {
     bool AnyField = false;
-    for (uint8_t Order = 1; Order <= TAGWELL_FIELD_COUNT; Order++) {
-        for (const TagwellField& Field : kTagwellFields) {
-            if (Field.QuestionOrder != Order) {
-                continue;
-            }
-            bool& Update = Request.*Field.pUpdate;
-            printf("Would you like to update the %s? (Y/y or N/n only)", Field.pQuestionName);
-            if (GetYesNoConfirm()) {
-                printf("Please enter the %s of your system:", Field.pQuestionName);
-                if (!GetEnteredSmbiosInfo(Request.*Field.pValue, Field.MaxTyped)) {
-                    Update = false;
-                }
-                printf("\n");
-            } else {
+    for (int Row = TAGWELL_FIELD_COUNT - 1; Row >= 0; Row--) {
+        const TagwellField& Field = kTagwellFields[Row];
+        if (Field.pQuestionName == NULL) {
+            continue;
+        }
+        bool& Update = Request.*Field.pUpdate;
+        printf("Would you like to update the %s? (Y/y or N/n only)", Field.pQuestionName);
+        if (GetYesNoConfirm()) {
+            printf("Please enter the %s of your system:", Field.pQuestionName);
+            if (!GetEnteredSmbiosInfo(Request.*Field.pValue, Field.MaxTyped)) {
                 Update = false;
             }
-            AnyField = AnyField || Update;
+            printf("\n");
+        } else {
+            Update = false;
         }
+        AnyField = AnyField || Update;
     }
     if (!AnyField) {
         Request.Update = false;

@@ -52,7 +52,7 @@ uint32_t RunTagwell(int argc, char** argv) {
     }
     if (Request.AskUser) {
         for (const TagwellField& Field : kTagwellFields) {
-            if (Field.QuestionOrder != 0) {
+            if (Field.pQuestionName != NULL) {
                 Request.*Field.pUpdate = true;
             }
         }

@@ -107,9 +107,8 @@ struct TagwellField {
     char (UpdateRequest::*pValue)[TAGWELL_VALUE_SIZE]; // its value in quotes; NULL: pFixedValue
     const char* pToolSwitch[VENDOR_TOOL_COUNT];        // the tool's switch, by vendor tool row
     const char* pFixedValue[VENDOR_TOOL_COUNT];        // the value of a field without one
-    // Asked when no value option is given: the question's order (1 first; 0 never asked), what
-    // it names, and the longest value that can be typed.
-    uint8_t QuestionOrder;
+    // Asked when no value option is given (NULL: never): what the question names, and the
+    // longest value that can be typed. The questions come in reverse table order.
     const char* pQuestionName;
     uint8_t MaxTyped;
 };
