@@ -663,7 +663,7 @@ json RunPortSmi(DoubleState& State, uint16_t SmiPort, const uint32_t* pInput, ui
 
 // ---------------------------------------------------------------------------------------------
 // Readable names of the store's items, for people (simmachine show): the option words and value
-// words of Crestune's catalogue. What the double takes as valid stays its own (DoubleCore).
+// words of the setting catalogue. What the double takes as valid stays its own (Double/).
 
 namespace {
 
@@ -687,7 +687,7 @@ std::string BootDeviceName(uint32_t Code) {
 } // namespace
 
 // The option words that set the item (without their slash; several: "pcieslot/m2slot"), from
-// Crestune's catalogue of setting options; single slots are left to their group.
+// the setting catalogue; single slots are left to their group.
 std::string SettingName(uint32_t Item) {
     std::string Name;
     for (uint32_t Row = 0; Row < SETTING_OPTION_ROWS; Row++) {
