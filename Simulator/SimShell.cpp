@@ -175,9 +175,6 @@ std::vector<std::string> Interpreter(const std::string& Path) {
     return Words;
 }
 
-// Runs the program and waits for it. Returns false when it could not be started. A Linux exit
-// status keeps 8 bits: a program that writes its full status (text, "0x" hex or decimal) into
-// the file that FWSIM_STATUS_FILE names in its environment hands over all 32 bits.
 // The status a nested shell hands back for a program it cannot load: EFI_UNSUPPORTED without its
 // error bit.
 const uint64_t kCannotStartStatus = 3;
@@ -187,6 +184,9 @@ bool HostProgramStarts(const std::string& Path) {
     return access(Path.c_str(), X_OK) == 0 || !Interpreter(Path).empty();
 }
 
+// Runs the program and waits for it. Returns false when it could not be started. A Linux exit
+// status keeps 8 bits: a program that writes its full status (text, "0x" hex or decimal) into
+// the file that FWSIM_STATUS_FILE names in its environment hands over all 32 bits.
 bool RunHostProgram(const std::string& Path, const std::vector<std::string>& Words,
                     uint64_t& ExitStatus) {
     std::vector<std::string> Argv = Words;
