@@ -142,7 +142,8 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
     identity = stick_id(steps, then, files)
     files[f"{TOOLS_DIR}/{marker_name(identity)}"] = (
         b"This stick's startup.nsh finds its volume by this file.\r\n")
-    for name, text in script.step_scripts(steps).items():
+    for name, text in {**script.step_scripts(steps), **script.record_scripts(identity)}.items():
+
         files[name] = text.encode("ascii")
     files["startup.nsh"] = script.startup_script(steps, then, identity, source).encode("ascii")
     return files

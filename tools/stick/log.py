@@ -54,6 +54,14 @@ REFUSED = Line("the firmware refused to start {program}: {why}", program=r"\S+",
 MISSING = Line("{program} is not on the stick", program=r"\S+")
 NO_UNIT_RECORD = "no unit id: the stick cannot record that this unit is done"
 NOT_RUN_NO_UNIT = "not run: no unit id"
+NOT_RUN_NO_RECORD = "not run: no done record"
+# Before any step: the done record under this unit's id is another unit's (or unreadable).
+FAILED_BEFORE = Line("FAILED before step 1 ({why})", why=".*")
+NOT_THIS_UNIT = Line("the done record {record} is not this unit's: status {status}",
+                     record=r"\S+", status=r"\S+")
+NOT_RECORDED = Line("the done record could not be written (status {status}): this unit "
+                    "would run the list again", status=r"\S+")
+
 # The date and time lines are the shell's `date` and `time`.
 DATE = re.compile(r"^\d{1,2}/\d{1,2}/\d{4}$")
 TIME = re.compile(r"^\d{1,2}:\d{2}(:\d{2})?( .*)?$")
@@ -95,6 +103,8 @@ class Run:
     total: Optional[int] = None
     result: str = ""
     good: bool = False      # ended ALL DONE or already done
+    done_run: Optional[int] = None  # already done: the run that did the list
+
     latest: bool = False
 
     @property
@@ -125,8 +135,12 @@ def parse_log(number: int, text: str) -> Run:
             run.unit = found.group("id") or ""
             run.serial, run.uuid, run.bios = found.group("serial", "uuid", "bios")
             continue
+        # A step starts after the status line of the one before it: the script never starts
+        # a step while the one before has no status.
         match = STEP.match(line)
-        if match and int(match["index"]) == (started[0] + 1 if started else 1):
+        if match and (int(match["index"]) == started[0] + 1 and status_seen if started
+                      else int(match["index"]) == 1):
+
             header = False
             started = (int(match["index"]), match["command"])
             status_seen = False
@@ -152,6 +166,11 @@ def parse_log(number: int, text: str) -> Run:
         match = ALREADY.match(line)
         if match and started is None:
             end = (f"already done (run {match['run']})", True)
+            run.done_run = int(match["run"])
+            continue
+        match = FAILED_BEFORE.match(line)
+        if match and started is None:
+            end = (f"FAILED before step 1 ({match['why']})", False)
     if end is not None:
         run.result, run.good = end
     elif started is not None:

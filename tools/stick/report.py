@@ -70,8 +70,29 @@ def read_runs(logs: Path) -> list[Run]:
     if not runs:
         raise ReportError(f"no runN.txt in {logs}")
     runs.sort(key=lambda r: r.run)
+    check_done_runs(runs)
     mark_latest(runs)
     return runs
+
+
+def check_done_runs(runs: list[Run]) -> None:
+    """A run that found this unit done counts only where the run its record names logged the
+    same unit (serial number and UUID) on the same stick; else it is a failure: the record
+    belongs to another unit, or to no run on the stick."""
+    by_number = {run.run: run for run in runs}
+    for run in runs:
+        if run.done_run is None:
+            continue
+        done = by_number.get(run.done_run)
+        if done is None:
+            why = "whose log is not on the stick"
+        elif (done.serial, done.uuid, done.stick) != (run.serial, run.uuid, run.stick):
+            why = f'which logged another unit (serial "{done.serial}", uuid {done.uuid})'
+        else:
+            continue
+        run.good = False
+        run.result = f"FAILED: already done in run {run.done_run}, {why}"
+
 
 
 def runs_of(source: Path) -> list[Run]:

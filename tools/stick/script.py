@@ -13,23 +13,57 @@ from stick.runlist import UNIT_PLACEHOLDER, Step
 THEN_COMMANDS = {"off": "reset -s", "reboot": "reset", "shell": None}
 
 
+# Where a program's output goes: its own file beside the run's log (\logs\runN-stepK.txt,
+# runN-unit.txt), never the log itself, so that nothing a program prints reads as a line of the
+# script. The variable holds "\logs\runN-".
+OUTPUT = "%stick_out%"
+ERRORS = dos(LOG_DIR) + "\\stderr.txt"
+# Programs are named by the stick's volume and their path: by a name or a path without the
+# volume, the shell runs a file of that name from another volume's tools folder when the
+# stick's own is missing (it searches every volume's \EFI\tools\).
+TOOLS = "%stick_volume%:" + dos(TOOLS_DIR) + "\\"
+
+
+def _scripts(runs: dict[str, list[str]]) -> dict[str, str]:
+    return {f"{SCRIPTS_DIR}/{name}": "\r\n".join(["@echo -off", *lines, "set -v stick_ran 1"])
+            + "\r\n" for name, lines in runs.items()}
+
+
+def step_output(index: int) -> str:
+    """The file (a shell path) that takes the output of step `index` of this run."""
+    return f"{OUTPUT}step{index}.txt"
+
+
 def step_scripts(steps: Sequence[Step]) -> dict[str, str]:
     """The scripts that run one program each, by their path on the stick: unit.nsh, then
     step1.nsh, step2.nsh, ... Each saves the program's status and then sets stick_ran to 1,
-    which it never reaches when the firmware refuses to start the program."""
-    errors = dos(LOG_DIR) + "\\stderr.txt"
-    # Programs are named by the stick's volume and their path: by a name or a path without
-    # the volume, the shell runs a file of that name from another volume's tools folder when
-    # the stick's own is missing (it searches every volume's \EFI\tools\).
-    tools = "%stick_volume%:" + dos(TOOLS_DIR) + "\\"
-    runs = {"unit.nsh": [f"{tools}{UNIT_PROGRAM} >> %stick_log% 2> {errors}"]}
+    which it never reaches when the firmware refuses to start the program. The unit line is
+    the only program output in the log: Unit.efi is the stick's own program."""
+    runs = {"unit.nsh": [f"{TOOLS}{UNIT_PROGRAM} >> %stick_log% 2> {OUTPUT}unit.txt"]}
     for index, step in enumerate(steps, start=1):
-        # Standard error cannot share the log's redirection: it is kept apart and then
+        # Standard error cannot share the output's redirection: it is kept apart and then
         # appended.
-        runs[f"step{index}.nsh"] = [f"{tools}{step.command} >> %stick_log% 2> {errors}",
+        runs[f"step{index}.nsh"] = [f"{TOOLS}{step.command} > {step_output(index)} 2> {ERRORS}",
                                     "set -v stick_status %lasterror%"]
-    return {f"{SCRIPTS_DIR}/{name}": "\r\n".join(["@echo -off", *lines, "set -v stick_ran 1"])
-            + "\r\n" for name, lines in runs.items()}
+    return _scripts(runs)
+
+
+def record_path(identity: str) -> str:
+    """This unit's done record of the stick (a shell path: the unit id is a variable)."""
+    return dos(done_folder(identity)) + f"\\%{UNIT_VARIABLE}%.txt"
+
+
+def record_scripts(identity: str) -> dict[str, str]:
+    """check.nsh and record.nsh: Unit.efi checks and writes this unit's done record; the
+    status goes into stick_check and stick_recorded."""
+    unit = f"{TOOLS}{UNIT_PROGRAM}"
+    record = record_path(identity)
+    return _scripts({
+        "check.nsh": [f"{unit} /check {record} {identity} >> %stick_log% 2>> {OUTPUT}unit.txt",
+                      "set -v stick_check %lasterror%"],
+        "record.nsh": [f"{unit} /record {record} {identity} %stick_run% >> %stick_log% "
+                       f"2>> {OUTPUT}unit.txt", "set -v stick_recorded %lasterror%"]})
+
 
 
 def startup_script(steps: Sequence[Step], then: str, identity: str,
@@ -39,10 +73,9 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         raise ValueError(f"--then must be one of {', '.join(THEN_COMMANDS)}")
     marker = dos(TOOLS_DIR) + "\\" + marker_name(identity)
     log_dir = dos(LOG_DIR)
-    errors = log_dir + "\\stderr.txt"
     scripts = "%stick_volume%:" + dos(SCRIPTS_DIR)
     done = dos(done_folder(identity))
-    record = f"{done}\\%{UNIT_VARIABLE}%.nsh"
+    record = record_path(identity)
     no_unit = f"\"%{UNIT_VARIABLE}%\" == \"\""
     name = shown_name(source)
     count = len(steps)
@@ -70,6 +103,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         f"    set -v stick_log {log_dir}\\{log.run_file('%n')}",
 
         "    set -v stick_run %n",
+        f"    set -v stick_out {log_dir}\\run%n-",
         "    goto stick_log_found",
         "  endif",
         "endfor",
@@ -93,7 +127,6 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             f"if exist {UNIT_PROGRAM} then",
             "  set -v stick_ran 0",
             f"  {scripts}\\unit.nsh",
-            f"  type {errors} >> %stick_log%",
             "  if %stick_ran% == 0 then",
             *say(log.REFUSED(program=UNIT_PROGRAM, why="its signature is probably not "
                              "trusted, so this run has no unit id"), "    "),
@@ -101,18 +134,32 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             "else",
             *say(log.MISSING(program=UNIT_PROGRAM) + ", so this run has no unit id", "  "),
             "endif",
-            # A unit that has finished this stick runs nothing again.
+            # A unit that has finished this stick runs nothing again. Unit.efi compares the
+            # record's serial number, UUID and stick id with this machine's: a record of
+            # another unit whose id is the same is a failure, not a unit done.
             f"if exist {record} then",
-            f"  %stick_volume%:{record}",
-            *say(log.ALREADY(run="%stick_done_run%"), "  "),
-            "  goto stick_again",
+            "  set -v stick_check 1",
+            f"  {scripts}\\check.nsh",
+            "  if %stick_check% eq 0 then",
+            *say(log.ALREADY(run="%stick_done_run%"), "    "),
+            "    goto stick_again",
+            "  endif",
+            *say(log.FAILED_BEFORE(why=log.NOT_THIS_UNIT(record=record,
+                                                          status="%stick_check%")), "  "),
+            "  goto stick_end",
             "endif"]
 
-    def write_record(indent: str) -> list[str]:
+    def write_record(indent: str, failure: list[str]) -> list[str]:
+        """Unit.efi writes the done record; `failure` runs when it could not."""
         return [f"{indent}if not exist {done} then",
                 f"{indent}  mkdir {done}",
                 f"{indent}endif",
-                f"{indent}echo \"set -v stick_done_run %stick_run%\" > {record}"]
+                f"{indent}set -v stick_recorded 1",
+                f"{indent}{scripts}\\record.nsh",
+                f"{indent}if %stick_recorded% ne 0 then",
+                *say(log.NOT_RECORDED(status="%stick_recorded%"), indent + "  "),
+                *[indent + "  " + line for line in failure],
+                f"{indent}endif"]
 
     def not_run(index: int, why: str) -> list[str]:
         return [f"if {no_unit} then",
@@ -136,13 +183,14 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                                       "usable serial number or UUID) the stick cannot record "
                                       "that this unit is done: the list would run again "
                                       "after the reset")
-            out += write_record("")
+            out += write_record("", [*say(log.FAILED(index=index, why=log.NOT_RUN_NO_RECORD)),
+                                     "goto stick_end"])
         failed = [f"  rm -q {record}"] if step.resets else []
         out += [
             "set -v stick_ran 0",
             f"{scripts}\\step{index}.nsh",
             "set -v stick_exit %lasterror%",
-            f"type {errors} >> %stick_log%",
+            f"type {ERRORS} >> {step_output(index)}",
             "if %stick_ran% == 0 then",
             f"  echo \"{log.STATUS(index=index, status='%stick_exit%')}\" >> %stick_log%",
             *failed,
@@ -169,7 +217,8 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         out += [*say("not rebooting: without a record this unit would run the list again",
                      "  "),
                 "  goto stick_end"]
-    out += ["else", *write_record("  "), "endif"]
+    out += ["else", *write_record("  ", ["goto stick_end"]), "endif"]
+
     if THEN_COMMANDS[then]:
         out.append(THEN_COMMANDS[then])
     out += ["goto stick_end", ":stick_again"]
