@@ -156,15 +156,22 @@ class WrittenLogs(unittest.TestCase):
                  unit="AB_1", serial="AB/1"),
           2: log("already done on this unit (run 1)", unit="AB_1", serial="AB_1"),
           3: log("already done on this unit (run 9)", unit="CD1", serial="CD1")},
-         [("AB_1", "ALL DONE", "2/2", False),
+         [("AB_1", "ALL DONE", "2/2", True),
           ("AB_1", 'FAILED: already done in run 1, which logged another unit (serial "AB/1", '
                    "uuid 4C4C4544-0036-3010-8050-B4C04F4A4E32)", "0/2", True),
           ("CD1", "FAILED: already done in run 9, whose log is not on the stick", "0/2", True)],
          1),
-        ({1: log("FAILED before step 1 (the done record \\logs\\done-3fa9c2d1\\AB_1.txt is not "
-                 "this unit's: status 0xC0000010)", unit="AB_1", serial="AB_1")},
-         [("AB_1", "FAILED before step 1 (the done record \\logs\\done-3fa9c2d1\\AB_1.txt is "
-                   "not this unit's: status 0xC0000010)", "0/2", True)], 1),
+        # Two units of one id: the failure of the second is not mended by the first's runs.
+        ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
+                 unit="QS-7", serial="QS-7 "),
+          2: log("FAILED before step 1 (the done record \\logs\\done-3fa9c2d1\\QS-7.txt is not "
+                 "this unit's: status 0xC0000010)", unit="QS-7", serial="QS-7"),
+          3: log("already done on this unit (run 1)", unit="QS-7", serial="QS-7 ")},
+         [("QS-7", "ALL DONE", "2/2", False),
+          ("QS-7", "FAILED before step 1 (the done record \\logs\\done-3fa9c2d1\\QS-7.txt is "
+                   "not this unit's: status 0xC0000010)", "0/2", True),
+          ("QS-7", "already done (run 1)", "0/2", True)], 1),
+
         # Units without an id are each their own; a log cut in its header.
 
         ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",

@@ -31,12 +31,17 @@ def row(run: Run) -> dict:
 
 
 def mark_latest(runs: list[Run]) -> None:
-    latest: dict[str, Run] = {}
+    """Marks the latest run of each unit. A unit is its id, serial number and UUID together:
+    two units whose ids meet (serial numbers that differ in surrounding blanks, logs of
+    sticks with the older id rule) stay apart."""
+    latest: dict[tuple[str, str, str], Run] = {}
     for run in runs:
+        unit = (run.unit, run.serial, run.uuid)
         if not run.unit:
             run.latest = True
-        elif run.unit not in latest or run.run > latest[run.unit].run:
-            latest[run.unit] = run
+        elif unit not in latest or run.run > latest[unit].run:
+            latest[unit] = run
+
     for run in latest.values():
         run.latest = True
 
