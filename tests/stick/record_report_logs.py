@@ -15,7 +15,6 @@ Tagwell /uuid /reboot): the machine resets during the step, so the log has no en
 from __future__ import annotations
 
 import argparse
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
