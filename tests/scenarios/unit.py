@@ -1,5 +1,6 @@
 # Unit on simulated machines: the line it prints, the unitid shell variable it sets (recorded in
-# the machine's log), and that it reads only (no SMI, no file, no shell command).
+# the machine's log), that it reads only (no SMI, no file, no shell command), and the done
+# record it writes and checks.
 
 UUID = "4C4C4544-0036-3010-8050-B4C04F4A4E32"
 
