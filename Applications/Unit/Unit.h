@@ -3,7 +3,8 @@
 // It reads the SMBIOS system information (type 1: manufacturer, product name, serial number,
 // UUID) and the BIOS version (type 0), and the Secure Boot state from the SecureBoot and
 // SetupMode variables, prints them on one line and hands the unit id (the serial number where it
-// is usable, else the UUID) to the shell as the volatile variable unitid. It only reads.
+// is usable, else the UUID) to the shell as the volatile variable unitid. With /record and
+// /check it writes and checks a unit's done record (UnitRecord.cpp); it writes nothing else.
 #ifndef APPLICATIONS_UNIT_UNIT_H
 #define APPLICATIONS_UNIT_UNIT_H
 
@@ -21,6 +22,21 @@
 
 #define UNIT_EXIT_OK 0u
 #define UNIT_EXIT_USAGE 0xC0000001u
+// /record: the record cannot be written; /check: there is no record (it cannot be opened).
+#define UNIT_EXIT_NO_RECORD 0xC0000003u
+// /check: the record is not one Unit wrote (another format, cut short, too long).
+#define UNIT_EXIT_BAD_RECORD 0xC0000008u
+// /check: the record names another unit (serial number or UUID) or another stick.
+#define UNIT_EXIT_OTHER_UNIT 0xC0000010u
+// /record and /check: this machine has no unit id, so no record can name it.
+#define UNIT_EXIT_NO_UNIT 0xC0000011u
+
+// A unit id made from a serial number that cleaning changed ends in '-' and 8 hex digits.
+#define UNIT_ID_HASH_LENGTH 9u
+// Longest stick id a record holds.
+#define UNIT_STICK_ID_MAX 32u
+// Largest done record.
+#define UNIT_RECORD_SIZE 1024u
 
 enum SecureBootState { SECURE_BOOT_UNKNOWN, SECURE_BOOT_OFF, SECURE_BOOT_ON, SECURE_BOOT_SETUP };
 
@@ -71,6 +87,38 @@ void ReadUnitSmbios(const PhysMemReader* pMemory, const ConfigTableLookup* pConf
 
 // The unit id, or an empty text when neither the serial number nor the UUID is usable.
 void ChooseUnitId(const UnitInfo* pInfo, char* pId);
+
+// FNV-1a (32 bits) of the bytes of a text.
+uint32_t UnitSerialHash(const char* pSerial);
+
+// The unit id of a usable serial number: SanitiseUnitId's text where that is the serial number
+// as it stands (surrounding blanks aside); where cleaning changed it (a character replaced, a
+// lowercase letter, cut at UNIT_ID_MAX), the cleaned text cut so that '-' and the 8 uppercase
+// hex digits of UnitSerialHash of the raw serial number fit: "AB/1" gives "AB_1-XXXXXXXX".
+// Ids of serial numbers that differ stay apart under FAT's rules (case, length).
+void SerialUnitId(const char* pSerial, char* pId);
+
+// The done record: which unit finished which stick in which run. Text lines:
+//     unit-record 1 / stick STICKID / run N / unit ID / serial HEX / uuid UUID
+// (HEX: the raw serial number's bytes, two uppercase hex digits each; UUID: canonical or none).
+void FormatUnitRecord(const UnitInfo* pInfo, const char* pId, const char* pStick, uint32_t Run,
+                      char* pText, size_t Size);
+
+enum UnitRecordMatch { RECORD_OURS, RECORD_UNREADABLE, RECORD_OTHER_UNIT, RECORD_OTHER_STICK };
+
+// Whether the record's text is this unit's record of this stick: its stick id, serial number
+// and UUID equal; then *pRun is its run number.
+UnitRecordMatch MatchUnitRecord(const char* pText, const UnitInfo* pInfo, const char* pId,
+                                const char* pStick, uint32_t* pRun);
+
+// "serial "...", uuid ..." of the unit a record names, fit for a line.
+void DescribeRecordUnit(const char* pText, char* pShown, size_t Size);
+
+// A stick id as a record holds it: 1 to UNIT_STICK_ID_MAX letters and digits.
+bool IsValidStickId(const char* pStick);
+
+// A run number: 1 to 999999, decimal, no leading zero.
+bool ParseRecordRun(const char* pText, uint32_t* pRun);
 
 // The one line the program prints (without its line feed).
 void FormatUnitLine(const UnitInfo* pInfo, const char* pId, char* pLine, size_t Size);

@@ -217,7 +217,7 @@ void ReadUnitSmbios(const PhysMemReader* pMemory, const ConfigTableLookup* pConf
 void ChooseUnitId(const UnitInfo* pInfo, char* pId) {
     pId[0] = '\0';
     if (IsUsableSerial(pInfo->Serial)) {
-        SanitiseUnitId(pInfo->Serial, pId);
+        SerialUnitId(pInfo->Serial, pId);
     } else if (pInfo->HasUuid && IsUsableUuid(pInfo->Uuid)) {
         char Uuid[UNIT_UUID_TEXT_SIZE];
         FormatUuid(pInfo->Uuid, pInfo->UuidLittleEndian, Uuid);

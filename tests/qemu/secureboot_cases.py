@@ -80,24 +80,23 @@ def test_keys(folder: Path) -> tuple[Path, Path, Path, Path]:
 
 def stick_files(build: Path, name: str) -> dict[str, bytes]:
     """The stick's files, unsigned: our shell, the tools, the vendor tool double."""
-    ms = stick_cases.load_make_stick()
-    steps = ms.parse_run_list(RUN_LIST, f"{name}.txt")
+    steps = stick_cases.runlist.parse_run_list(RUN_LIST, f"{name}.txt")
     vendor = Path(tempfile.mkdtemp(prefix="sb-vendor-")) / VENDOR_TOOL
     try:
         shutil.copyfile(build / "test-efi" / "VendorDouble.efi", vendor)
-        return ms.stick_files(steps, "off", build / "efi", [vendor],
+        return stick_cases.layout.stick_files(steps, "off", build / "efi", [vendor],
                               build / "shell" / "Shell.efi", f"{name}.txt")
     finally:
         shutil.rmtree(vendor.parent)
 
 
 def signed(files: dict[str, bytes], key: Path, cert: Path) -> dict[str, bytes]:
-    signing = stick_cases.load_make_stick().stick_signing
+    from stick import signing
     return signing.sign_files(files, signing.load_signer(key, cert))[0]
 
 
 def write(files: dict[str, bytes], image: Path) -> Path:
-    stick_cases.load_make_stick().write_image(files, image, 48)
+    stick_cases.stick_image.write_image(files, image, 48)
     return image
 
 
@@ -125,23 +124,28 @@ def log_of(image: Path, number: int = 1) -> str | None:
     return stick_cases.decode_log(stick_cases.read_stick(image, f"logs/run{number}.txt"))
 
 
-def check_ran(log: str | None, marker: str, fail) -> None:
+def check_ran(image: Path, number: int, marker: str, fail) -> str | None:
     """The log of the run list: step 1 passes (the vendor tool double ran), step 2 fails at
-    its first request, step 3 never runs."""
+    its first request, step 3 never runs. Returns the log."""
+    log = log_of(image, number)
     if log is None:
-        fail("logs/run1.txt is not on the stick")
-        return
+        fail(f"logs/run{number}.txt is not on the stick")
+        return log
     expected = re.compile(
         re.escape(f"stick {marker[6:14]}: secure.txt, 3 steps, then off\n")
         # the date and time, and whatever the script logs of the unit before the steps
         + r"[0-9/]+\n[0-9:]+ \(\w+\)\n(?:.*\n)*?"
         + re.escape("step 1 (line 1): Tagwell /sn:SB-0001\n")
-        + r"(?:.*\n)*?Vendor tool double received \d+ arguments:\n(?:.*\n)*?"
         + re.escape("step 1 status 0x0\nstep 2 (line 2): Crestune /pbs sata1\n")
-        + re.escape("Return code: 534D3220h\n\nstep 2 status 0xC0000006\n"
-                    "FAILED at step 2 (status 0xC0000006)\n"))
+        + re.escape("step 2 status 0xC0000006\nFAILED at step 2 (status 0xC0000006)\n"))
     if not expected.fullmatch(log):
         fail(f"the log is not as expected:\n{log}")
+    outputs = [stick_cases.decode_log(stick_cases.read_stick(
+        image, f"logs/run{number}-step{step}.txt")) or "" for step in (1, 2)]
+    if not re.search(r"Vendor tool double received \d+ arguments:\n", outputs[0]) or \
+            outputs[1] != "Return code: 534D3220h\n\n":
+        fail(f"the steps' output is not as expected: {outputs!r}")
+    return log
 
 
 class SecureBootSticks:
@@ -182,8 +186,7 @@ class SecureBootSticks:
                 console, took = boot(shell, [image_a], secure=True, extra=SMBIOS_INSYDE,
                                      until=("FAILED at step", "ALL DONE", NOT_BOOTED))
                 seconds += took
-                log = log_of(image_a)
-                check_ran(log, marker, a.failures.append)
+                log = check_ran(image_a, 1, marker, a.failures.append)
                 a.shown = f"({took:.1f} s) logs/run1.txt:\n{log}"
             except shell.ShellRunError as error:
                 a.failures.append(str(error))
@@ -220,10 +223,11 @@ class SecureBootSticks:
                 console, took = boot(shell, [image_a], secure=False, extra=SMBIOS_INSYDE,
                                      until=("FAILED at step", "ALL DONE"))
                 seconds += took
-                first, second = log_of(image_a, 1), log_of(image_a, 2)
+                first = log_of(image_a, 1)
                 if first is None:
                     e.failures.append("the first log is gone")
-                check_ran(second, marker, e.failures.append)
+                second = check_ran(image_a, 2, marker, e.failures.append)
+
                 e.shown = f"({took:.1f} s) logs/run2.txt:\n{second}"
             except shell.ShellRunError as error:
                 e.failures.append(str(error))
@@ -289,7 +293,6 @@ def groups(build: Path, shell) -> list:
     needed = [build / "efi" / "Crestune.efi", build / "efi" / "Tagwell.efi",
               build / "test-efi" / "VendorDouble.efi", build / "shell" / "Shell.efi",
               SECURE_CODE, SECURE_VARS, TEST_KEY, TEST_CERT]
-    stick_cases.load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
         return [Unavailable(f"missing: {', '.join(missing)} (tools/build-shell builds the "

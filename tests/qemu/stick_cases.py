@@ -11,8 +11,6 @@ startup.nsh on its own, as on a real machine.
 
 from __future__ import annotations
 
-import importlib.machinery
-import importlib.util
 import json
 import os
 import re
@@ -28,34 +26,14 @@ from smm_cases import Unavailable
 
 REPO = Path(__file__).resolve().parent.parent.parent
 MACHINE = REPO / "machines" / "desktop.json"
+sys.path.insert(0, str(REPO / "tools"))
+from stick import image as stick_image, layout, runlist  # noqa: E402
+
 STICK_QEMU_ARGS = ("-device", "qemu-xhci", "-drive", "if=none,id=stick,format=raw,file={image}",
                    "-device", "usb-storage,drive=stick")
 
 
-def load_make_stick():
-    """tools/make-stick as a module (its file name has no .py)."""
-    if "make_stick" in sys.modules:
-        return sys.modules["make_stick"]
-    loader = importlib.machinery.SourceFileLoader("make_stick", str(REPO / "tools" / "make-stick"))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("make_stick", loader))
-    sys.modules["make_stick"] = module
-    loader.exec_module(module)
-    return module
-
-
-def _mtools_env() -> dict:
-    return dict(os.environ, MTOOLS_SKIP_CHECK="1")
-
-
-def read_stick(image: Path, name: str) -> Optional[bytes]:
-    """A file of the stick image (None when it is not there)."""
-    ms = load_make_stick()
-    with tempfile.TemporaryDirectory(prefix="stick-read-") as tmp:
-        out = Path(tmp) / "file"
-        done = subprocess.run(["mcopy", "-n", "-i", f"{image}@@{ms.image_offset()}",
-                               "::/" + name, str(out)], capture_output=True, env=_mtools_env(),
-                              timeout=60)
-        return out.read_bytes() if done.returncode == 0 and out.is_file() else None
+read_stick = stick_image.read_file
 
 
 def decode_log(data: Optional[bytes]) -> Optional[str]:
@@ -71,17 +49,16 @@ def make_image(folder: Path, name: str, run_list: str, build: Path, then: str = 
                change: Optional[dict] = None) -> tuple[Path, str]:
     """Builds a stick image from the run list (named `source`, default NAME.txt); returns it
     and its marker file's name. `change` replaces files of the stick (None: leaves it out)."""
-    ms = load_make_stick()
     source = source or f"{name}.txt"
-    steps = ms.parse_run_list(run_list, source, one_unit=one_unit)
-    files = ms.stick_files(steps, then, build / "efi", source=source)
+    steps = runlist.parse_run_list(run_list, source, one_unit=one_unit)
+    files = layout.stick_files(steps, then, build / "efi", source=source)
     for path, data in (change or {}).items():
         if data is None:
             files.pop(path)
         else:
             files[path] = data
     image = folder / f"{name}.img"
-    ms.write_image(files, image, 48)
+    stick_image.write_image(files, image, 48)
     marker = next(Path(n).name for n in files if n.endswith(".id"))
     return image, marker
 
@@ -97,24 +74,35 @@ def caller_script(marker: str) -> bytes:
     return ("\r\n".join(lines) + "\r\n").encode("ascii")
 
 
-# The unit line, and the empty line that `type` of the unit program's empty standard error
-# adds.
-UNIT_LINE = r"unit [^\n]*, Secure Boot [a-z ]+\n\n"
+# The unit line.
+UNIT_LINE = r"unit [^\n]*, Secure Boot [a-z ]+\n"
 
 
 def expected_log(title: str, steps: list[tuple[int, str, str, str]], end: str,
                  unit: str = UNIT_LINE) -> re.Pattern:
-    """The log as a pattern: the header and the unit line, then per step its line, the
-    program's output and its status, then the closing line (several lines: joined by "\n").
-    The date and time lines are any text."""
+    """The log as a pattern: the header and the unit line, then per step its line and its
+    status, then the closing line (several lines: joined by "\n"). The date and time lines are
+    any text. The programs' output is in files of their own (output_problems)."""
     parts = [re.escape(title + "\n"), r"[0-9/]+\n", r"[0-9:]+ \(\w+\)\n", unit]
-    for index, (line, text, output, status) in enumerate(steps, start=1):
-        parts.append(re.escape(f"step {index} (line {line}): {text}\n{output}"
+    for index, (line, text, _, status) in enumerate(steps, start=1):
+        parts.append(re.escape(f"step {index} (line {line}): {text}\n"
                                f"step {index} status {status}\n"))
     parts.append(re.escape(end + "\n"))
     # Without a unit id the stick says that it kept no record.
     parts.append(r"(?:no unit id: [^\n]*\n)?")
     return re.compile("".join(parts))
+
+
+def output_problems(image: Path, run: int, steps: list[tuple[int, str, str, str]]) -> list[str]:
+    """Where the output of a step, \\logs\\runN-stepK.txt, is not what `steps` says."""
+    problems = []
+    for index, (_, _, output, _) in enumerate(steps, start=1):
+        name = f"logs/run{run}-step{index}.txt"
+        got = decode_log(read_stick(image, name))
+        if got != output:
+            problems.append(f"{name} is {got!r}, not {output!r}")
+    return problems
+
 
 
 def firmware(build: Path, state: bytes) -> dict:
@@ -257,13 +245,15 @@ class PassingStick:
             if log2 is None:
                 fail("logs/run2.txt is not on the stick")
             else:
+                steps = [(2, "Crestune /pbs sata1 /csm disable", "Return code: 534D3220h\n\n",
+                          "0xC0000006")]
                 expected = expected_log(
-                    f"stick {marker[6:14]}: deploy.txt, 3 steps, then off",
-                    [(2, "Crestune /pbs sata1 /csm disable",
-                      "Return code: 534D3220h\n\n", "0xC0000006")],
+                    f"stick {marker[6:14]}: deploy.txt, 3 steps, then off", steps,
                     "FAILED at step 1 (status 0xC0000006)")
                 if not expected.fullmatch(log2):
                     fail(f"logs/run2.txt is not as expected:\n{log2}")
+                for problem in output_problems(image, 2, steps):
+                    fail(problem)
                 second.shown = log2
             if "log \\logs\\run2.txt" not in console:
                 fail("the console does not name the second log")
@@ -286,6 +276,8 @@ class PassingStick:
             fail("logs/run1.txt is not on the stick")
         elif not expected.fullmatch(log):
             fail(f"logs/run1.txt is not as expected:\n{log}")
+        for problem in output_problems(image, 1, PASSING_STEPS):
+            fail(problem)
         outcome.shown = log or ""
         backup = read_stick(image, "EFI/tools/backup.dat")
         if not backup:
@@ -385,7 +377,8 @@ class HostileSticks:
     redirection onto Crestune.efi), a stick whose Tagwell.efi is not a program the firmware
     can start, one without Crestune.efi; with VENDOR_STICK (when the build's Tagwell reports
     a failed vendor tool) a fifth, whose vendor tool (the double, as H2OSDE-Sx64.efi: the
-    machine's type 0 vendor is Insyde) ends with status 5. Nothing answers the SMI, so
+    machine's type 0 vendor is Insyde) ends with status 5 and prints lines of the script (step
+    2 passing, ALL DONE). Nothing answers the SMI, so
     Crestune's first request fails (0xC0000006): the run list's step did run."""
     name = "USB sticks: hostile run-list names, programs that cannot start"
     label = "stock OVMF with an Insyde type 0 vendor, four sticks"
@@ -403,10 +396,14 @@ class HostileSticks:
          {"EFI/tools/Crestune.efi": None},
          "a program missing from the stick fails its step and stops the run"),
     ]
+    # The vendor tool fails and prints lines of the script that say otherwise.
+    FORGED = b"step 2 (line 2): Crestune /f9\nstep 2 status 0x0\nALL DONE\n"
     VENDOR_STICK = (
         "vendor", "vendor.txt", "Tagwell /sn:UNIT42\nCrestune /f9\n",
-        {"EFI/tools/H2OSDE-Sx64.efi": "VendorDouble.efi", "EFI/tools/VDSTATUS.TXT": b"0x5\r\n"},
-        "a vendor tool that fails fails the Tagwell step and stops the run")
+        {"EFI/tools/H2OSDE-Sx64.efi": "VendorDouble.efi", "EFI/tools/VDSTATUS.TXT": b"0x5\r\n",
+         "EFI/tools/VDPRINT.TXT": FORGED},
+        "a vendor tool that fails, printing lines of the script, fails the Tagwell step, stops "
+        "the run and is reported as failed")
 
     def __init__(self, vendor: bool):
         self.STICKS = self.STICKS + ([self.VENDOR_STICK] if vendor else [])
@@ -414,7 +411,6 @@ class HostileSticks:
 
     def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
         outcomes = [Outcome(self.name, case.name) for case in self.cases]
-        ms = load_make_stick()
         with tempfile.TemporaryDirectory(prefix="stick-hostile-") as tmp:
             images, markers = [], []
             for name, source, run_list, change, _ in self.STICKS:
@@ -449,15 +445,16 @@ class HostileSticks:
                 if log is None:
                     fail("logs/run1.txt is not on the stick")
                     continue
-                title = f"stick {marker[6:14]}: {ms.shown_name(source)}, "
+                title = f"stick {marker[6:14]}: {layout.shown_name(source)}, "
                 if name in ("newline", "quote"):
                     line = 2 if name == "quote" else 1
-                    expected = expected_log(
-                        title + "1 step, then shell",
-                        [(line, "Crestune /f9", "Return code: 534D3220h\n\n", "0xC0000006")],
-                        "FAILED at step 1 (status 0xC0000006)")
+                    steps = [(line, "Crestune /f9", "Return code: 534D3220h\n\n", "0xC0000006")]
+                    expected = expected_log(title + "1 step, then shell", steps,
+                                            "FAILED at step 1 (status 0xC0000006)")
                     if not expected.fullmatch(log):
                         fail(f"logs/run1.txt is not as expected:\n{log}")
+                    for problem in output_problems(image, 1, steps):
+                        fail(problem)
                 if name == "quote" and read_stick(image, "EFI/tools/Crestune.efi") != \
                         Path(efi["Crestune.efi"]).read_bytes():
                     fail("EFI/tools/Crestune.efi on the stick is not the built one")
@@ -474,14 +471,27 @@ class HostileSticks:
                         fail(f"the log does not end with the missing program of step 1:\n{log}")
                 if name == "vendor":
                     # Tagwell names the failed tool and its status, and claims no success.
-                    match = re.search(r"\nstep 1 \(line 1\): Tagwell /sn:UNIT42\n(.*)"
+                    match = re.search(r"\nstep 1 \(line 1\): Tagwell /sn:UNIT42\n"
                                       r"step 1 status (0x[0-9A-F]+)\n"
-                                      r"FAILED at step 1 \(status \2\)\n$", log, re.S)
-                    if not match or match.group(2) == "0x0" or "step 2" in log:
+                                      r"FAILED at step 1 \(status \1\)\n$", log)
+                    output = decode_log(read_stick(image, "logs/run1-step1.txt")) or ""
+                    if not match or match.group(1) == "0x0" or "step 2" in log:
                         fail(f"the log does not end with the failed Tagwell step:\n{log}")
-                    elif "Vendor tool double ends with status 0x5." not in match.group(1) \
-                            or "successfully" in match.group(1):
-                        fail(f"step 1 does not show the vendor tool's failure:\n{log}")
+                    elif "Vendor tool double ends with status 0x5." not in output \
+                            or "successfully" in output:
+                        fail(f"step 1 does not show the vendor tool's failure:\n{output}")
+                    done = subprocess.run([sys.executable, str(REPO / "tools" / "stick-report"),
+                                           str(image)], capture_output=True, text=True,
+                                          timeout=120)
+                    outcome.shown += f"\nlogs/run1-step1.txt:\n{output}tools/stick-report " \
+                                     f"(exit status {done.returncode}):\n{done.stdout}"
+                    if self.FORGED.decode() not in output:
+                        fail(f"the tool's output is not in logs/run1-step1.txt:\n{output}")
+                    if "ALL DONE" in log or not log.endswith("FAILED at step 1 (status "
+                                                             "0xC000000B)\n"):
+                        fail(f"the forged lines reached the log:\n{log}")
+                    if done.returncode != 1 or "FAILED at step 1" not in done.stdout:
+                        fail("stick-report does not show the failure")
         return outcomes, run.seconds
 
 
@@ -525,12 +535,15 @@ class TwoUnits:
                                         unit=f"unit {serial}: {UNIT_LINE[5:]}")
                 if log is None or not expected.fullmatch(log):
                     fail(f"logs/run{number}.txt is not as expected:\n{log}")
+                for problem in output_problems(image, number, UNITS_STEPS):
+                    fail(problem)
             for serial in self.SERIALS:
                 if not read_stick(image, f"EFI/tools/backup-{serial}.dat"):
                     fail(f"EFI/tools/backup-{serial}.dat is not on the stick (or empty)")
-                record = decode_log(read_stick(image, f"logs/done-{identity}/{serial}.nsh"))
-                if record is None or record.strip() != \
-                        f"set -v stick_done_run {self.SERIALS.index(serial) + 1}":
+                record = read_stick(image, f"logs/done-{identity}/{serial}.txt") or b""
+                if not record.startswith(f"unit-record 1\nstick {identity}\nrun "
+                                         f"{self.SERIALS.index(serial) + 1}\nunit {serial}\n"
+                                         f"serial {serial.encode().hex().upper()}\n".encode()):
                     fail(f"the record of unit {serial} is {record!r}")
             if read_stick(image, "EFI/tools/backup-.dat") is not None:
                 fail("a backup without the unit's name is on the stick")
@@ -580,7 +593,8 @@ class ResetStick:
             if "step 1 status 0x0\nstep 2 (line 2): Crestune /r bk-{unit}.dat\nstep 2 resets " \
                "the machine when it succeeds\n" not in log or "step 2 status" in log:
                 first.failures.append(f"logs/run1.txt does not show step 2 resetting:\n{log}")
-            if read_stick(image, f"logs/done-{identity}/{self.SERIAL}.nsh") is None:
+            if read_stick(image, f"logs/done-{identity}/{self.SERIAL}.txt") is None:
+
                 first.failures.append("no record of the unit before the reset")
             try:
                 console, more = boot_stick_alone(shell, image, "already done on this unit",
@@ -628,7 +642,6 @@ def groups(build: Path, shell) -> list:
     needed = [build / "test-efi" / "SmmDouble.efi", build / "efi" / "Crestune.efi",
               build / "efi" / "Tagwell.efi", build / "host" / "smmdouble",
               build / "test-efi" / "VendorDouble.efi"]
-    load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
         return [Unavailable(f"not built: {', '.join(missing)}", "USB stick",

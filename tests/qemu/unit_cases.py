@@ -30,13 +30,18 @@ def line(head: str, serial: str, uuid: str) -> str:
 # Shell commands run from scripts that the group puts on the disk (a case names a program).
 SCRIPTS = {"showid.nsh": b"@echo [%unitid%]\r\n", "setid.nsh": b"@set unitid EARLIER\r\n"}
 
+USAGE = ("Usage: Unit (no arguments): prints the unit line and sets %unitid%.\n"
+         "       Unit /record FILE STICKID RUN: writes this unit's done record.\n"
+         "       Unit /check FILE STICKID: 0 when FILE is this unit's done record of the stick "
+         "(its run in %stick_done_run%).\n")
+
 GROUPS = [
     Group("Unit: serial number", None, [
         Case("the serial number is the id", "Unit.efi",
-             stdout=line("unit QS-1234_7", "QS-1234 7", UUID), status=0),
-        Case("the id is in %unitid%", "showid.nsh", stdout="[QS-1234_7]\n"),
+             stdout=line("unit QS-1234_7-0765DF39", "QS-1234 7", UUID), status=0),
+        Case("the id is in %unitid%", "showid.nsh", stdout="[QS-1234_7-0765DF39]\n"),
         Case("an argument is refused", "Unit.efi extra",
-             stdout="Usage: Unit (no arguments): prints the unit line and sets %unitid%.\n",
+             stdout=USAGE,
              status=0xC0000001),
     ], qemu_args=machine(manufacturer="Corvane", product="Desk 7", serial="QS-1234 7",
                          uuid=UUID), files=SCRIPTS),

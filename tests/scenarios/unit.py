@@ -1,5 +1,6 @@
 # Unit on simulated machines: the line it prints, the unitid shell variable it sets (recorded in
-# the machine's log), and that it reads only (no SMI, no file, no shell command).
+# the machine's log), that it reads only (no SMI, no file, no shell command), and the done
+# record it writes and checks.
 
 UUID = "4C4C4544-0036-3010-8050-B4C04F4A4E32"
 
@@ -11,19 +12,19 @@ def system_info(**fields):
                                       dict(type=1, **fields)]}}
 
 
-def shell_variable(value):
+def shell_variable(value, name="unitid"):
     """A check: unitid was set to the value once (an empty value removes it), and the run raised
     no SMI and ran no command."""
     def check(run):
         sets = [e for e in run.events if e.get("event") == "shell_variable"]
         problems = []
-        if [(e["name"], e["value"]) for e in sets] != [("unitid", value)]:
-            problems.append("shell variables set: %r, want unitid=%r" % (sets, value))
+        if [(e["name"], e["value"]) for e in sets] != [(name, value)]:
+            problems.append("shell variables set: %r, want %s=%r" % (sets, name, value))
         if any(e.get("event") in ("smi", "shell") for e in run.events):
             problems.append("Unit did more than read: %r" % run.events)
-        kept = run.machine.get("shell_variables", {}).get("unitid")
+        kept = run.machine.get("shell_variables", {}).get(name)
         if kept != (value or None):
-            problems.append("machine keeps unitid=%r" % kept)
+            problems.append("machine keeps %s=%r" % (name, kept))
         return problems
     return check
 
@@ -34,12 +35,33 @@ def unit(name, patch, line, value, args=(), status=0):
                             files={}))
 
 
+# The done record of unit AB/1 for stick 3fa9c2d1, run 4: the raw serial number in hex.
+RECORD = ("unit-record 1\nstick 3fa9c2d1\nrun 4\nunit AB_1-85BD218A\nserial 41422F31\nuuid "
+          + UUID + "\n")
+
+
+def record(name, serial, args, stdout, status, variable=None, files=None):
+    expect = dict(stdout=stdout, status=status, files={"done.txt": RECORD})
+    if variable:
+        expect["check"] = shell_variable(variable, "stick_done_run")
+    return dict(name=name, machine=None, machine_patch=system_info(serial=serial, uuid=UUID),
+                tool="Unit", args=args, files={"done.txt": RECORD} if files is None else files,
+                expect=expect)
+
+
 SCENARIOS = [
+    record("unit writes its done record", "AB/1", ["/record", "done.txt", "3fa9c2d1", "4"], "",
+           0, files={}),
+    record("unit finds its own done record", "AB/1", ["/check", "done.txt", "3fa9c2d1"], "", 0,
+           "4"),
+    record("unit AB_1 is told apart from the record of AB/1", "AB_1",
+           ["/check", "done.txt", "3fa9c2d1"], 'the done record done.txt names another unit '
+           '(serial "AB/1", uuid ' + UUID + '), not this unit\n', 0xC0000010),
     unit("unit serial number is the id, Secure Boot on",
          dict(system_info(serial="PF3-ABC 12", uuid=UUID),
               variables={"SecureBoot": 1, "SetupMode": 0}),
-         'unit PF3-ABC_12: manufacturer "Corvane", product "Desk", serial "PF3-ABC 12", uuid '
-         + UUID + ', BIOS "M1KT52AUS", Secure Boot on', "PF3-ABC_12"),
+         'unit PF3-ABC_12-5CEDF82C: manufacturer "Corvane", product "Desk", serial "PF3-ABC 12", uuid '
+         + UUID + ', BIOS "M1KT52AUS", Secure Boot on', "PF3-ABC_12-5CEDF82C"),
     unit("unit placeholder serial falls back to the UUID, Secure Boot off",
          dict(system_info(serial="To Be Filled By O.E.M.", uuid=UUID),
               variables={"SecureBoot": 0, "SetupMode": 0}),
@@ -58,5 +80,8 @@ SCENARIOS = [
          'BIOS "", Secure Boot unknown', ""),
     dict(name="unit takes no arguments", machine=None, tool="Unit", args=["/x"],
          expect=dict(stdout="Usage: Unit (no arguments): prints the unit line and sets "
-                            "%unitid%.\n", status=0xC0000001, shell=[])),
+                            "%unitid%.\n       Unit /record FILE STICKID RUN: writes this "
+                            "unit's done record.\n       Unit /check FILE STICKID: 0 when FILE "
+                            "is this unit's done record of the stick (its run in "
+                            "%stick_done_run%).\n", status=0xC0000001, shell=[])),
 ]

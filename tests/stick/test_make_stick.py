@@ -18,7 +18,7 @@ sys.path.insert(0, str(REPO / "tests" / "qemu"))
 
 import stick_cases  # noqa: E402
 
-ms = stick_cases.load_make_stick()
+from stick import layout, runlist, script as stick_script  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 
 
@@ -60,8 +60,8 @@ class RunListChecks(unittest.TestCase):
     def test_refused_lists_name_the_lines(self):
         for text, lines, message in self.REFUSED:
             with self.subTest(text=text):
-                with self.assertRaises(ms.RunListError) as caught:
-                    ms.parse_run_list(text, "list.txt")
+                with self.assertRaises(runlist.RunListError) as caught:
+                    runlist.parse_run_list(text, "list.txt")
                 problems = caught.exception.problems
                 named = [int(m.group(1)) for p in problems
                          for m in [re.search(r"list\.txt line (\d+):", p)] if m]
@@ -93,7 +93,7 @@ class RunListChecks(unittest.TestCase):
     def test_accepted_lists(self):
         for text, expected in self.ACCEPTED:
             with self.subTest(text=text):
-                steps = ms.parse_run_list(text, one_unit=True)
+                steps = runlist.parse_run_list(text, one_unit=True)
                 self.assertEqual([(s.line_number, s.program, s.arguments, s.resets)
                                   for s in steps], expected)
 
@@ -115,16 +115,16 @@ class RunListChecks(unittest.TestCase):
         for text, one_unit, refused, uses, command in self.UNIT_RULES:
             with self.subTest(text=text, one_unit=one_unit):
                 if refused:
-                    with self.assertRaises(ms.RunListError):
-                        ms.parse_run_list(text, one_unit=one_unit)
+                    with self.assertRaises(runlist.RunListError):
+                        runlist.parse_run_list(text, one_unit=one_unit)
                     continue
-                step, = ms.parse_run_list(text, one_unit=one_unit)
+                step, = runlist.parse_run_list(text, one_unit=one_unit)
                 self.assertEqual((step.uses_unit, step.command), (uses, command))
 
 
 class ScriptText(unittest.TestCase):
     def script(self, text: str, then: str = "off", source: str = "deploy.txt") -> str:
-        return ms.startup_script(ms.parse_run_list(text), then, "0123abcd", source)
+        return stick_script.startup_script(runlist.parse_run_list(text), then, "0123abcd", source)
 
     def block(self, lines: list[str], first: str) -> list[str]:
         """The lines from `first` to the next line at the same indentation that ends the
@@ -136,37 +136,38 @@ class ScriptText(unittest.TestCase):
         return lines[at:end + 1]
 
     def test_the_log_masks_password_values_but_the_step_runs_them(self):
-        steps = ms.parse_run_list("Crestune /newadp Secret1 /PASS Zq9w\n"
+        steps = runlist.parse_run_list("Crestune /newadp Secret1 /PASS Zq9w\n"
                                   "Crestune /newpop_scan_ge 1E02 /pass_scan 1F\n"
                                   "Tagwell /sn:pass /mtm:X1\n")
-        script = ms.startup_script(steps, "off", "0123abcd", "deploy.txt")
-        runs = ms.step_scripts(steps)
+        script = stick_script.startup_script(steps, "off", "0123abcd", "deploy.txt")
+        runs = stick_script.step_scripts(steps)
         for index, (shown, command) in enumerate([
                 ("Crestune /newadp **** /PASS ****", "Crestune.efi /newadp Secret1 /PASS Zq9w"),
                 ("Crestune /newpop_scan_ge **** /pass_scan ****",
                  "Crestune.efi /newpop_scan_ge 1E02 /pass_scan 1F"),
                 ("Tagwell /sn:pass /mtm:X1", "Tagwell.efi /sn:pass /mtm:X1")], start=1):
             self.assertIn(f": {shown}\" >> %stick_log%", script)
-            self.assertIn(f"\r\n%stick_volume%:\\EFI\\tools\\{command} >> %stick_log% "
-                          "2> \\logs\\stderr.txt\r\n",
+            self.assertIn(f"\r\n%stick_volume%:\\EFI\\tools\\{command} > "
+                          f"%stick_out%step{index}.txt 2> \\logs\\stderr.txt\r\n",
                           runs[f"EFI/stick/step{index}.nsh"])
         for secret in ("Secret1", "Zq9w", "1E02", " 1F"):
             self.assertNotIn(secret, script)
 
     def test_each_step_runs_in_its_own_script_and_stops_the_run(self):
-        steps = ms.parse_run_list("Crestune /f9\nTagwell /sn:A1\n")
-        runs = ms.step_scripts(steps)
+        steps = runlist.parse_run_list("Crestune /f9\nTagwell /sn:A1\n")
+        runs = stick_script.step_scripts(steps)
         self.assertEqual(sorted(runs), ["EFI/stick/step1.nsh", "EFI/stick/step2.nsh",
                                         "EFI/stick/unit.nsh"])
         # The marker is set only after the program has returned and its status is saved.
         self.assertEqual(runs["EFI/stick/step2.nsh"].split("\r\n"), [
             "@echo -off",
-            "%stick_volume%:\\EFI\\tools\\Tagwell.efi /sn:A1 >> %stick_log% 2> \\logs\\stderr.txt",
+            "%stick_volume%:\\EFI\\tools\\Tagwell.efi /sn:A1 > %stick_out%step2.txt "
+            "2> \\logs\\stderr.txt",
             "set -v stick_status %lasterror%", "set -v stick_ran 1", ""])
         self.assertEqual(runs["EFI/stick/unit.nsh"].split("\r\n")[1:], [
-            "%stick_volume%:\\EFI\\tools\\Unit.efi >> %stick_log% 2> \\logs\\stderr.txt",
+            "%stick_volume%:\\EFI\\tools\\Unit.efi >> %stick_log% 2> %stick_out%unit.txt",
             "set -v stick_ran 1", ""])
-        script = ms.startup_script(steps, "off", "0123abcd", "deploy.txt")
+        script = stick_script.startup_script(steps, "off", "0123abcd", "deploy.txt")
         self.assertTrue(script.endswith("\r\n"))
         self.assertNotIn("\n", script.replace("\r\n", ""))
         lines = script.split("\r\n")
@@ -178,7 +179,8 @@ class ScriptText(unittest.TestCase):
             call = lines.index(f"%stick_volume%:\\EFI\\stick\\step{index}.nsh")
             self.assertEqual(lines[call - 1:call + 3], [
                 "set -v stick_ran 0", f"%stick_volume%:\\EFI\\stick\\step{index}.nsh",
-                "set -v stick_exit %lasterror%", "type \\logs\\stderr.txt >> %stick_log%"])
+                "set -v stick_exit %lasterror%",
+                f"type \\logs\\stderr.txt >> %stick_out%step{index}.txt"])
             refused = self.block(lines, "if %stick_ran% == 0 then")
             del lines[:lines.index(refused[0]) + len(refused)]
             self.assertEqual(refused[1], f'  echo "step {index} status %stick_exit%" >> '
@@ -200,7 +202,7 @@ class ScriptText(unittest.TestCase):
         self.assertEqual(lines[-2:], [":stick_end", ""])
 
     def test_then_and_the_record_of_a_finished_unit(self):
-        record = "\\logs\\done-0123abcd\\%unitid%.nsh"
+        record = "\\logs\\done-0123abcd\\%unitid%.txt"
         for then, last, again in (
                 ("off", ["reset -s"], ["reset -s"]),
                 ("shell", [], []),
@@ -215,25 +217,31 @@ class ScriptText(unittest.TestCase):
                 done = self.block(lines, 'if "%unitid%" == "" then')
                 at = lines.index('echo "ALL DONE"')
                 self.assertEqual(lines.index(done[0]), at + 1)
-                self.assertEqual(done[-2:], [
-                    f'  echo "set -v stick_done_run %stick_run%" > {record}', "endif"])
+                self.assertEqual(done[-7:-5] + done[-3:], [
+                    "  %stick_volume%:\\EFI\\stick\\record.nsh", "  if %stick_recorded% ne 0 then",
+                    "    goto stick_end", "  endif", "endif"])
+
                 self.assertEqual(("  goto stick_end" in done), then == "reboot")
                 after = lines[lines.index(done[-1], at) + 1:]
                 self.assertEqual(after, last + ["goto stick_end", ":stick_again"] + again
                                  + [":stick_end", ""])
                 check = self.block(lines, f"if exist {record} then")
-                self.assertEqual(check[1:], [
-                    f"  %stick_volume%:{record}",
-                    '  echo "already done on this unit (run %stick_done_run%)" >> %stick_log%',
-                    '  echo "already done on this unit (run %stick_done_run%)"',
-                    "  goto stick_again", "endif"])
+                self.assertEqual(check[1:8], [
+                    "  set -v stick_check 1", "  %stick_volume%:\\EFI\\stick\\check.nsh",
+                    "  if %stick_check% eq 0 then",
+                    '    echo "already done on this unit (run %stick_done_run%)" >> %stick_log%',
+                    '    echo "already done on this unit (run %stick_done_run%)"',
+                    "    goto stick_again", "  endif"])
+                self.assertEqual(check[-3:], [
+                    f'  echo "FAILED before step 1 (the done record {record} is not this '
+                    "unit's: status %stick_check%)\"", "  goto stick_end", "endif"])
                 self.assertLess(lines.index(check[0]), lines.index(
                     'echo "step 1 (line 1): Crestune /f9" >> %stick_log%'))
         with self.assertRaises(ValueError):
             self.script("Crestune /f9\n", "halt")
 
     def test_a_resetting_step_is_recorded_before_and_needs_a_unit(self):
-        record = "\\logs\\done-0123abcd\\%unitid%.nsh"
+        record = "\\logs\\done-0123abcd\\%unitid%.txt"
         lines = self.script("Crestune /f9\nCrestune /r x.dat\n").split("\r\n")
         self.assertIn('echo "step 2 resets the machine when it succeeds" >> %stick_log%', lines)
         self.assertNotIn('echo "step 1 resets the machine when it succeeds" >> %stick_log%',
@@ -241,7 +249,7 @@ class ScriptText(unittest.TestCase):
         at = lines.index('echo "step 2 resets the machine when it succeeds"')
         guard = self.block(lines[at:], 'if "%unitid%" == "" then')
         self.assertIn('  echo "FAILED at step 2 (not run: no unit id)"', guard)
-        write = lines.index(f'echo "set -v stick_done_run %stick_run%" > {record}', at)
+        write = lines.index("%stick_volume%:\\EFI\\stick\\record.nsh", at)
         self.assertLess(write, lines.index("%stick_volume%:\\EFI\\stick\\step2.nsh"))
         # A reset step that fails (or cannot start) takes its record back.
         self.assertEqual(lines.count(f"  rm -q {record}"), 2)
@@ -317,7 +325,7 @@ class VendorToolNames(unittest.TestCase):
     def test_names_as_fat_sees_them(self):
         for name, problem in self.CASES:
             with self.subTest(name=name):
-                said = ms.vendor_tool_problem(name, self.TAKEN)
+                said = layout.vendor_tool_problem(name, self.TAKEN)
                 if problem is None:
                     self.assertIsNone(said)
                 else:
@@ -363,7 +371,7 @@ class Program(unittest.TestCase):
             self.assertEqual(read(f"EFI/tools/{program}"), f"stand-in {program}".encode())
         self.assertEqual(read("EFI/tools/AMIDEEFIx64.efi"), b"vendor tool")
         self.assertEqual(read("EFI/BOOT/BOOTX64.EFI"), b"shell")
-        self.assertIn(b":\\EFI\\tools\\Tagwell.efi /sn:AB1 >>", read("EFI/stick/step1.nsh"))
+        self.assertIn(b":\\EFI\\tools\\Tagwell.efi /sn:AB1 > ", read("EFI/stick/step1.nsh"))
         script = read("startup.nsh").decode("ascii")
         marker = re.search(r"stick-([0-9a-f]{8})\.id", script).group(0)
         self.assertIsNotNone(read(f"EFI/tools/{marker}"))
@@ -376,7 +384,8 @@ class Program(unittest.TestCase):
         self.assertEqual(self.make("Crestune /f9\n").returncode, 0)
         names = sorted(str(p.relative_to(folder / "out")) for p in
                        (folder / "out").rglob("*") if p.is_file())
-        self.assertEqual(len(names), 7, names)
+        self.assertEqual(len(names), 9, names)
+
         self.assertTrue((folder / "out" / "logs").is_dir())
         for name in names:
             self.assertEqual(stick_cases.read_stick(folder / "stick.img", name),

@@ -92,11 +92,10 @@ class RecordedBoots(unittest.TestCase):
             self.skipTest("mtools and dosfstools are needed")
         sys.path.insert(0, str(REPO / "tests" / "qemu"))
         import stick_cases
-        make_stick = stick_cases.load_make_stick()
         with tempfile.TemporaryDirectory() as tmp:
             # The image as make-stick writes it: an MBR and one FAT32 partition.
             image = Path(tmp) / "stick.img"
-            make_stick.write_image({f"logs/{path.name}": path.read_bytes()
+            stick_cases.stick_image.write_image({f"logs/{path.name}": path.read_bytes()
                                     for path in (RECORDED / "stick-a").glob("*.txt")}, image, 40)
             status, out, _ = run(image)
         lines = out.splitlines()
@@ -145,7 +144,36 @@ class WrittenLogs(unittest.TestCase):
         ({1: log("step 1 (line 1): Crestune /b backup-{unit}.dat",
                  "FAILED at step 1 (no unit id for {unit})", unit="")},
          [("none", "FAILED at step 1 (no unit id for {unit})", "0/2", True)], 1),
+        # Output of step 1 posing as step 2 and the end, before the script's own failure
+        # (logs of sticks that kept program output in the log).
+        ({1: log("step 1 (line 1): Tagwell /uuid", "step 2 (line 2): Crestune /f9",
+                 "step 2 status 0x0", "ALL DONE", "step 1 status 0x1",
+                 "FAILED at step 1 (status 0x1)")},
+         [("QS-0009", "FAILED at step 1 (status 0x1)", "0/2", True)], 1),
+        # "already done" counts only where the run it names logged the same serial number and
+        # UUID: AB/1 and AB_1 once had one id.
+        ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
+                 unit="AB_1", serial="AB/1"),
+          2: log("already done on this unit (run 1)", unit="AB_1", serial="AB_1"),
+          3: log("already done on this unit (run 9)", unit="CD1", serial="CD1")},
+         [("AB_1", "ALL DONE", "2/2", True),
+          ("AB_1", 'FAILED: already done in run 1, which logged another unit (serial "AB/1", '
+                   "uuid 4C4C4544-0036-3010-8050-B4C04F4A4E32)", "0/2", True),
+          ("CD1", "FAILED: already done in run 9, whose log is not on the stick", "0/2", True)],
+         1),
+        # Two units of one id: the failure of the second is not mended by the first's runs.
+        ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
+                 unit="QS-7", serial="QS-7 "),
+          2: log("FAILED before step 1 (the done record \\logs\\done-3fa9c2d1\\QS-7.txt is not "
+                 "this unit's: status 0xC0000010)", unit="QS-7", serial="QS-7"),
+          3: log("already done on this unit (run 1)", unit="QS-7", serial="QS-7 ")},
+         [("QS-7", "ALL DONE", "2/2", False),
+          ("QS-7", "FAILED before step 1 (the done record \\logs\\done-3fa9c2d1\\QS-7.txt is "
+                   "not this unit's: status 0xC0000010)", "0/2", True),
+          ("QS-7", "already done (run 1)", "0/2", True)], 1),
+
         # Units without an id are each their own; a log cut in its header.
+
         ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
                  unit="none (no usable serial number or UUID)", serial="0"),
           2: b"\xff\xfe" + "stick 3fa9c2d1: a, b.txt, 1 step, then off\r\n".encode("utf-16-le")},

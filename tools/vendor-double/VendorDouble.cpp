@@ -6,6 +6,8 @@
 //   a line feed, byte for byte as the program received it.
 // - VDSTATUS.TXT, when present, holds the exit status to end with (decimal or 0x hex);
 //   otherwise the status is 0.
+// - VDPRINT.TXT, when present, is printed as it stands after the arguments: output of a tool
+//   that poses as lines of someone else (a deployment script's log).
 // - Standard output shows the same: "Vendor tool double received N arguments:", each argument
 //   in square brackets on a line of its own, and "Vendor tool double ends with status 0x..".
 //   The caller's redirected output captures it, so a test of one run in a longer session
@@ -26,6 +28,14 @@ int main(int argc, char** argv) {
         printf("[%s]\n", argv[Index]);
     }
     fclose(pArgs);
+    FILE* pPrint = fopen("VDPRINT.TXT", "rb");
+    if (pPrint != NULL) {
+        char Line[256];
+        while (fgets(Line, sizeof Line, pPrint) != NULL) {
+            fputs(Line, stdout);
+        }
+        fclose(pPrint);
+    }
 
     unsigned long Status = 0;
     FILE* pStatus = fopen("VDSTATUS.TXT", "rb");

@@ -8,6 +8,8 @@ name. Same behaviour as VendorDouble.cpp, the double for the real UEFI shell:
 - VDSTATUS.TXT, when present, holds the exit status to end with (decimal or 0x hex);
   otherwise the status is 0. It also writes the full status into the file that
   FWSIM_STATUS_FILE names, where the simulated shell reads it.
+- VDPRINT.TXT, when present, is printed as it stands after the arguments: output of a tool
+  that poses as lines of someone else (a deployment script's log).
 - Standard output shows the same: "Vendor tool double received N arguments:", each argument
   in square brackets on a line of its own, and "Vendor tool double ends with status 0x..".
 """
@@ -20,6 +22,9 @@ with open("ARGS.TXT", "wb") as record:
     for argument in sys.argv[1:]:
         record.write(os.fsencode(argument) + b"\n")
         out.write(b"[" + os.fsencode(argument) + b"]\n")
+if os.path.exists("VDPRINT.TXT"):
+    with open("VDPRINT.TXT", "rb") as text:
+        out.write(text.read())
 status = 0
 if os.path.exists("VDSTATUS.TXT"):
     with open("VDSTATUS.TXT", "rb") as control:

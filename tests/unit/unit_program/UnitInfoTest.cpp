@@ -88,6 +88,75 @@ TEST(UnitIdTest, OnlyNameCharactersAtMost64) {
     }
 }
 
+// Serial numbers whose cleaned ids would meet under FAT's rules (case, a replaced character, a
+// cut at 64) get ids that differ; the others keep their ids.
+TEST(UnitIdTest, SerialsThatCleaningChangedEndInTheHashOfTheirBytes) {
+    const std::string A64(64, 'A');
+    const struct {
+        std::string Serial;
+        std::string Id;
+    } Cases[] = {
+        {"AB_1", "AB_1"},
+        {"  PF3  ", "PF3"},
+        {"ABC1", "ABC1"},
+        {A64, A64},
+        {"AB/1", "AB_1-85BD218A"},
+        {"AB 1", "AB_1-85C9ED7D"},
+        {"abc1", "abc1-9934264E"},
+        {A64 + "B", std::string(55, 'A') + "-D912B445"},
+        {A64 + "C", std::string(55, 'A') + "-D812B2B2"},
+    };
+    for (const auto& Case : Cases) {
+        char Id[UNIT_ID_MAX + 1];
+        SerialUnitId(Case.Serial.c_str(), Id);
+        EXPECT_EQ(std::string(Id), Case.Id) << Case.Serial;
+    }
+}
+
+// A done record matches only the unit (raw serial number and UUID) and stick it was written for.
+TEST(UnitRecordTest, OnlyTheSameSerialUuidAndStickMatch) {
+    UnitInfo Ab1 = {};
+    strcpy(Ab1.Serial, "AB/1");
+    Ab1.HasUuid = true;
+    Ab1.UuidLittleEndian = true;
+    memset(Ab1.Uuid, 0x42, sizeof Ab1.Uuid);
+    UnitInfo Ab_1 = Ab1;
+    strcpy(Ab_1.Serial, "AB_1");
+    UnitInfo OtherUuid = Ab1;
+    OtherUuid.Uuid[15] = 0x43;
+    char Text[UNIT_RECORD_SIZE];
+    FormatUnitRecord(&Ab1, "AB_1-85BD218A", "3fa9c2d1", 4, Text, sizeof Text);
+    const std::string Record = Text;
+    std::string CrLf = Record;
+    for (size_t At = CrLf.find('\n'); At != std::string::npos; At = CrLf.find('\n', At + 2)) {
+        CrLf.insert(At, "\r");
+    }
+    std::string LeadingZero = Record;
+    LeadingZero.replace(LeadingZero.find("run 4"), 5, "run 04");
+    const struct {
+        std::string Text;
+        const UnitInfo* pInfo;
+        const char* Stick;
+        UnitRecordMatch Match;
+    } Cases[] = {
+        {Record, &Ab1, "3fa9c2d1", RECORD_OURS},
+        {CrLf, &Ab1, "3fa9c2d1", RECORD_OURS},
+        {Record, &Ab_1, "3fa9c2d1", RECORD_OTHER_UNIT},
+        {Record, &OtherUuid, "3fa9c2d1", RECORD_OTHER_UNIT},
+        {Record, &Ab1, "3fa9c2d2", RECORD_OTHER_STICK},
+        {Record.substr(0, Record.size() - 1), &Ab1, "3fa9c2d1", RECORD_UNREADABLE},
+        {Record + "run 5\n", &Ab1, "3fa9c2d1", RECORD_UNREADABLE},
+        {LeadingZero, &Ab1, "3fa9c2d1", RECORD_UNREADABLE},
+    };
+    for (const auto& Case : Cases) {
+        uint32_t Run = 0;
+        EXPECT_EQ(MatchUnitRecord(Case.Text.c_str(), Case.pInfo, "AB_1-85BD218A", Case.Stick, &Run),
+                  Case.Match)
+            << Case.Text << Case.pInfo->Serial;
+        EXPECT_EQ(Run, Case.Match == RECORD_OURS ? 4u : 0u) << Case.Text;
+    }
+}
+
 TEST(UnitLineTest, QuotesBackslashesAndUnprintableBytesBecomeQuestionMarks) {
     char Quoted[16];
     QuoteText("a\"b\\c\x01\x7F\xFFz ~", Quoted, sizeof Quoted);
@@ -169,7 +238,8 @@ TEST(UnitSmbiosTest, LinesOfTheIdRules) {
         // A type 1 structure without a UUID (SMBIOS 2.0 length) and a hostile name.
         {Legacy(json::array(
              {{{"formatted", "0108000001020003"}, {"strings", {"A\"B\\C", "P\x01", "S/1"}}}})),
-         "unit S_1: manufacturer \"A?B?C\", product \"P?\", serial \"S/1\", uuid none, BIOS \"\", "
+         "unit S_1-6F21B532: manufacturer \"A?B?C\", product \"P?\", serial \"S/1\", uuid none, "
+         "BIOS \"\", "
          "Secure Boot unknown"},
         {Legacy(json::array({Type0})),
          "unit none (no usable serial number or UUID): manufacturer \"\", product \"\", serial "
