@@ -80,3 +80,17 @@ def pin(image: bytes, digests: list[bytes], action: str) -> bytes:
     table = (HEADER.pack(MARKER, slots, len(unique), ACTIONS[action], 0)
              + b"".join(unique).ljust(slots * DIGEST_SIZE, b"\0"))
     return image[:start] + table + image[start + len(table):]
+
+
+def is_script(name: str) -> bool:
+    """Whether the shell takes a file of this name as a script (and so checks it)."""
+    return name.lower().endswith(".nsh")
+
+
+def pin_stick(files: dict[str, bytes], shell: str) -> dict[str, bytes]:
+    """The stick's files with the shell at `shell` pinned to every script among them. The
+    shell powers off after the run: the script reboots by itself after ALL DONE where asked,
+    and every other end (a failure, a unit already done, a refused script) rebooting would
+    boot the stick again and again."""
+    digests = [digest_of(data) for name, data in sorted(files.items()) if is_script(name)]
+    return {**files, shell: pin(files[shell], digests, "off")}
