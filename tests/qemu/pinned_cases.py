@@ -1,15 +1,6 @@
 """QEMU boots of pinned sticks under Secure Boot (firmware, test key and vendor tool double of
-secureboot_cases.py), made as make-stick makes a signed stick: shell pinned, then signed.
-
-    a  a pinned stick runs its list, logs and powers off, with no countdown
-    b  refused, on the console, then powered off: startup.nsh with one byte changed (no log);
-       a changed step script calling an extra one (logged as failed, the extra never runs);
-       the signed shell started with a command line of its own (ignored)
-    c  a failed step is logged and shown on the console; no prompt; powered off
-    d  the same shell unpinned gives the prompt, after storing in NVRAM an alias that turns
-       the vendor tool (which Tagwell runs by name) into `ver`, and a path
-    e  on d's NVRAM the pinned stick of a runs as before
-"""
+secureboot_cases.py), made as make-stick makes a signed stick: shell pinned, then signed. Case
+d stores in NVRAM an alias that turns the vendor tool (run by name) into `ver`, and a path."""
 
 from __future__ import annotations
 
