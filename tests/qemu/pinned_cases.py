@@ -16,12 +16,10 @@ from stick import layout, pinning, runlist
 
 ENDED = "The run has ended: powering off"
 REFUSED = " is not a script this stick was built to run."
-TOOL = sb.VENDOR_TOOL.encode()
 
 
 def stick(build: Path, run_list: str, key: Path, cert: Path, pinned: bool = True,
           change: dict | None = None) -> dict[str, bytes]:
-    """A signed stick's files, pinned as make-stick pins them; `change` then replaces files."""
     steps = runlist.parse_run_list(run_list, "pinned.txt")
     vendor = Path(tempfile.mkdtemp(prefix="pin-vendor-")) / sb.VENDOR_TOOL
     shutil.copyfile(build / "test-efi" / "VendorDouble.efi", vendor)
@@ -73,13 +71,14 @@ class PinnedSticks:
             stored = folder / "stored.fd"
             shutil.copyfile(sb.SECURE_VARS, stored)
             good = stick(build, "Tagwell /sn:PN-0001\n", key, cert)
-            step = good["EFI/stick/step1.nsh"].replace(b"off\r\n", b"off\r\n\\EFI\\stick\\x.nsh\r\n")
+            step = good["EFI/stick/step1.nsh"].replace(b"off\r\n",
+                                                        b"off\r\n\\EFI\\stick\\x.nsh\r\n")
             caller = {"startup.nsh": b"@echo -off\r\nfs0:\r\n\\EFI\\pinned\\Shell.efi -nostartup "
                                      b"-noversion \\evil.nsh\r\n",
                       "evil.nsh": b"echo evil > \\evil.txt\r\n",
                       "EFI/pinned/Shell.efi": good[layout.SHELL_PATH]}
-            storing = {"startup.nsh": b"@echo -off\r\nalias " + TOOL + b" ver\r\n"
-                                      b"set path fs0:\\nowhere\r\n" + TOOL + b"\r\n"}
+            storing = {"startup.nsh": b"@echo -off\r\nalias %s ver\r\nset path fs0:\\nowhere\r\n"
+                                      b"%s\r\n" % ((sb.VENDOR_TOOL.encode(),) * 2)}
             # (case, boot, files, NVRAM, on the console, in the log, not in the log, no file)
             for case, name, files, variables, shown, logged, unlogged, absent in [
                     (a, "a", good, None, [], ["step 1 status 0x0\nALL DONE"], [], []),
@@ -124,8 +123,7 @@ class PinnedSticks:
                              "UEFI Interactive Shell v") < 2 else []))
                 if wrong:
                     case.failures.append(f"{name}: {wrong}\n{console[-700:]}\n{log}")
-                lines = [line.strip() for line in console.splitlines() if line.strip()]
-                case.shown += f"{name} ({took:.0f} s) console: {' | '.join(lines[-3:])}\n"
+                case.shown += f"{name} ({took:.0f} s): ...{' '.join(console.split()[-14:])}\n"
         return outcomes, seconds
 
 

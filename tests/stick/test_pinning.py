@@ -25,7 +25,8 @@ class TableChecks(unittest.TestCase):
             with self.subTest(count=len(digests), action=action):
                 pinned = pinning.pin(IMAGE, digests, action)
                 self.assertEqual(len(pinned), len(IMAGE))
-                self.assertEqual(pinning.read_table(pinned), (list(dict.fromkeys(digests)), action))
+                self.assertEqual(pinning.read_table(pinned),
+                                 (list(dict.fromkeys(digests)), action))
 
     def test_refused(self):
         start = IMAGE.find(pinning.MARKER)
