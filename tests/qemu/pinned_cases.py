@@ -2,8 +2,6 @@
 secureboot_cases.py), made as make-stick makes a signed stick: shell pinned, then signed. Case
 d stores in NVRAM an alias that turns the vendor tool (run by name) into `ver`, and a path."""
 
-from __future__ import annotations
-
 import shutil
 import subprocess
 import tempfile
@@ -39,7 +37,6 @@ def argv(shell, image: Path, variables: Path) -> list[str]:
 
 
 def boot_until_off(shell, image: Path, variables: Path) -> tuple[str, float]:
-    """The console text once the machine has powered off by itself, and the seconds."""
     started = time.monotonic()
     process = subprocess.Popen(argv(shell, image, variables), stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
