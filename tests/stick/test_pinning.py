@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""The table of pinned scripts (tools/stick/pinning.py): what is written reads back; what does
-not fit or is not one table is refused. On build/shell/Shell.efi when built, else a stand-in."""
+"""The table of pinned scripts: on build/shell/Shell.efi when built, else on a stand-in."""
 
 import os
 import sys

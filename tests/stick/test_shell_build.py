@@ -1,6 +1,5 @@
 #!/usr/bin/env python3
-"""tools/build-shell refuses, before anything is fetched or built, what another local user
-could plant or hold: a linked, foreign, or shared build folder, a linked or held lock."""
+"""tools/build-shell refuses, before building, what another local user could plant or hold."""
 
 import fcntl
 import importlib.machinery
