@@ -23,7 +23,7 @@ sys.path.insert(0, str(REPO / "tests" / "qemu"))
 
 import stick_cases  # noqa: E402
 
-from stick import signing  # noqa: E402
+from stick import pinning, signing  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 EFI = BUILD / "efi"
 MAKE_KEY = REPO / "tools" / "make-signing-key"
@@ -146,8 +146,12 @@ class SignedStick(unittest.TestCase):
         cls.list = cls.folder / "list.txt"
         cls.list.write_text("Crestune /f9\nTagwell /sn:A1\n")
         # Stand-ins: a shell, an unsigned vendor tool, a vendor tool signed by its maker.
+        # (the shell: a program with an empty table of pinned scripts in its middle)
         cls.shell = cls.folder / "Shell.efi"
-        shutil.copyfile(EFI / "Tagwell.efi", cls.shell)
+        shell = bytearray((EFI / "Tagwell.efi").read_bytes())
+        table = pinning.HEADER.pack(pinning.MARKER, 64, 0, 0, 0) + bytes(64 * 32)
+        shell[len(shell) // 2:len(shell) // 2 + len(table)] = table
+        cls.shell.write_bytes(shell)
         cls.vendor = cls.folder / "AMIDEEFIx64.efi"
         shutil.copyfile(EFI / "Crestune.efi", cls.vendor)
         cls.signed_vendor = cls.folder / "H2OSDE-Sx64.efi"
@@ -186,6 +190,11 @@ class SignedStick(unittest.TestCase):
                 self.assertIn("Signature verification OK", verified.stdout)
                 self.assertIn(f"\\{name.replace('/', chr(92))}: signed, sbverify: Signature "
                               "verification OK", done.stdout)
+        # The shell is pinned to exactly the stick's scripts.
+        scripts = ["startup.nsh"] + [f"EFI/stick/{n}.nsh" for n in ("unit", "step1", "step2")]
+        self.assertEqual(pinning.read_table(stick_cases.read_stick(image, names[0])),
+                         ([pinning.digest_of(stick_cases.read_stick(image, name))
+                           for name in sorted(scripts)], "off"))
         # The vendor's own signature stays: the file is as it was, and our key does not
         # verify it.
         kept = stick_cases.read_stick(image, "EFI/tools/H2OSDE-Sx64.efi")
@@ -245,7 +254,9 @@ class SignedStick(unittest.TestCase):
                 ("a .efi that is not an image", ("--vendor-tool", text), None, None,
                  "notes.efi is not a PE/COFF EFI image"),
                 ("an image that is not for EFI", ("--vendor-tool", console), None, None,
-                 "subsystem 3")]:
+                 "subsystem 3"),
+                ("a shell that cannot be pinned", ("--shell", EFI / "Tagwell.efi"), None, None,
+                 "cannot pin the shell")]:
             with self.subTest(case):
                 output = folder / "out.img"
                 done = self.make(*extra, key=key, cert=cert, output=output)
