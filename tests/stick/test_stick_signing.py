@@ -191,7 +191,7 @@ class SignedStick(unittest.TestCase):
                 self.assertIn(f"\\{name.replace('/', chr(92))}: signed, sbverify: Signature "
                               "verification OK", done.stdout)
         # The shell is pinned to exactly the stick's scripts.
-        scripts = ["startup.nsh"] + [f"EFI/stick/{n}.nsh" for n in ("unit", "step1", "step2")]
+        scripts = ["startup.nsh"] + [f"EFI/stick/{n}.nsh" for n in ("unit", "check", "record", "step1", "step2")]
         self.assertEqual(pinning.read_table(stick_cases.read_stick(image, names[0])),
                          ([pinning.digest_of(stick_cases.read_stick(image, name))
                            for name in sorted(scripts)], "off"))
