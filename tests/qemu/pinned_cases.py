@@ -91,7 +91,7 @@ class PinnedSticks:
                      None, ["FAILED at step 2", ENDED], ["FAILED at step 2"], [], []),
                     (d, "d", stick(build, "Tagwell /sn:PN-4\n", key, cert, False, storing),
                      stored, ["Shell>"], [], [], []),
-                    (e, "e", good, stored, [], ["Vendor tool double received", "ALL DONE"],
+                    (e, "e", good, stored, [], ["ALL DONE", "Vendor tool double received"],
                      ["UEFI Interactive"], [])]:
                 image = sb.write(files, folder / f"{name}.img")
                 fresh = folder / f"{name}.fd"
@@ -110,6 +110,9 @@ class PinnedSticks:
                     continue
                 seconds += took
                 log = sb.log_of(image)
+                if log is not None:  # the programs' output is logged beside the run's log
+                    log += stick_cases.decode_log(
+                        stick_cases.read_stick(image, "logs/run1-step1.txt")) or ""
                 wrong = ([f"console: {t}" for t in shown
                           if (t.lstrip("!") in console) == t.startswith("!")]
                          + [f"log: {t}" for t in logged or [] if t not in (log or "")]
