@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import uuid
 from pathlib import Path
 from unittest import mock
 
@@ -75,6 +76,7 @@ class SigningKey(unittest.TestCase):
         for case, name, first, status, message in [
                 ("existing key", "k", "key", 1, "already exist"),
                 ("existing certificate", "k", "crt", 1, "already exist"),
+                ("existing owner GUID", "k", "guid", 1, "already exist"),
                 ("name with a blank", "a b", None, 2, "--name"),
                 ("name with a path", "../k", None, 2, "--name")]:
             with self.subTest(case), tempfile.TemporaryDirectory() as tmp:
@@ -204,6 +206,14 @@ class SignedStick(unittest.TestCase):
         self.assertEqual((list_size, header_size, entry_size),
                          (len(esl), 0, 16 + len(der)))
         self.assertEqual(esl[28 + 16:], der)
+        # Its owner is the key's GUID, which ENROLL.TXT gives the technician to type.
+        owner = uuid.UUID(self.key.with_suffix(".guid").read_text().strip())
+        self.assertEqual(esl[28:28 + 16], owner.bytes_le)
+        self.assertIn(f"owner GUID {str(owner).upper()} (from ", done.stdout)
+        lines = stick_cases.read_stick(image, "EFI/keys/ENROLL.TXT").decode("ascii").split("\r\n")
+        self.assertEqual([line for line in lines if len(line) > 80 or "\n" in line], [])
+        self.assertEqual([line.strip() for line in lines].count(str(owner).upper()), 2)
+        self.assertIn("fleet.cer", [line.strip() for line in lines])
 
     def test_every_pe_file_of_the_dictionary_is_signed(self):
         # Any program of ours that the dictionary holds is signed, whatever its name.
@@ -218,7 +228,7 @@ class SignedStick(unittest.TestCase):
         for name in ("startup.nsh", "EFI/tools/x.id"):
             self.assertEqual(signed[name], files[name])
         self.assertEqual(sorted(set(signed) - set(files)),
-                         ["EFI/keys/fleet.cer", "EFI/keys/fleet.esl"])
+                         ["EFI/keys/ENROLL.TXT", "EFI/keys/fleet.cer", "EFI/keys/fleet.esl"])
 
     def test_refusals_write_nothing(self):
         folder = self.folder / "refusals"
@@ -235,6 +245,11 @@ class SignedStick(unittest.TestCase):
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         struct.pack_into("<H", data, pe + 24 + 68, 3)
         console.write_bytes(bytes(data))
+        guids = {}
+        for case, owner in [("zeros", str(uuid.UUID(int=0))), ("braces", f"{{{uuid.uuid4()}}}")]:
+            guids[case] = folder / f"{case}.crt"
+            shutil.copyfile(self.cert, guids[case])
+            guids[case].with_suffix(".guid").write_text(owner + "\n")
         for case, extra, key, cert, message in [
                 ("missing key", (), folder / "none.pem", None, "cannot read the signing key"),
                 ("unreadable certificate", (), None, folder, "cannot read the certificate"),
@@ -243,6 +258,8 @@ class SignedStick(unittest.TestCase):
                 ("key that is a certificate", (), self.cert, None, "not a PEM private key"),
                 ("passphrase (PKCS#8)", (), encrypted, None, "openssl pkey -in"),
                 ("passphrase (traditional)", (), traditional, None, "passphrase"),
+                ("owner GUID of zeros", (), None, guids["zeros"], "does not hold an owner GUID"),
+                ("owner GUID in braces", (), None, guids["braces"], "does not hold an owner"),
                 ("a .efi that is not an image", ("--vendor-tool", text), None, None,
                  "notes.efi is not a PE/COFF EFI image"),
                 ("an image that is not for EFI", ("--vendor-tool", console), None, None,
