@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import os
 import re
 import struct
 import subprocess
@@ -304,3 +305,55 @@ def sign_files(files: Mapping[str, bytes], signer: Signer) -> tuple[dict[str, by
         signed[f"{KEYS_DIR}/{signer.name}.esl"] = signature_list(signer, folder)
         signed[f"{KEYS_DIR}/{ENROLL_NAME}"] = enroll_text(signer)
     return signed, report
+
+
+def _place(data: bytes, path: Path, mode: int) -> None:
+    """Writes a new file; fails when the name exists."""
+    handle = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+    with os.fdopen(handle, "wb") as out:
+        out.write(data)
+    os.chmod(path, mode)
+
+
+def make_key(folder: Path, name: str, days: int) -> tuple[Path, Path, Path, uuid.UUID]:
+    """Makes folder/NAME.key (RSA-2048, PEM, no passphrase, mode 0600), folder/NAME.crt
+    (self-signed; subject CN=NAME, O=Deployment stick signing key, OU=Owner GUID ...) and
+    folder/NAME.guid (a new random owner GUID) with openssl; none is overwritten. Returns
+    their paths and the GUID. Raises SigningError saying why nothing was made, or OSError."""
+    folder = Path(folder)
+    key, cert = folder / f"{name}.key", folder / f"{name}.crt"
+    guid = guid_path(cert)
+    existing = [str(path) for path in (key, cert, guid) if os.path.lexists(path)]
+    if existing:
+        names = " and ".join([", ".join(existing[:-1]), existing[-1]] if existing[:-1]
+                             else existing)
+        raise SigningError(f"{names} already exist{'s' if len(existing) == 1 else ''}: "
+                           "nothing was overwritten")
+    owner = uuid.uuid4()
+    folder.mkdir(parents=True, exist_ok=True)
+    # Made in a private folder beside the targets, then written under their names only if
+    # those are still free; the key is never readable by others.
+    with tempfile.TemporaryDirectory(prefix=".make-signing-key-", dir=folder) as tmp:
+        new_key, new_cert = Path(tmp) / "key", Path(tmp) / "crt"
+        old_umask = os.umask(0o077)
+        try:
+            done = _openssl(["req", "-new", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                             "-days", str(days), "-subj",
+                             f"/O=Deployment stick signing key/OU=Owner GUID {owner}/CN={name}",
+                             "-keyout", str(new_key), "-out", str(new_cert)])
+        finally:
+            os.umask(old_umask)
+        if done.returncode != 0:
+            raise SigningError(f"openssl failed: {done.stderr.decode(errors='replace').strip()}")
+        placed: list[Path] = []
+        try:
+            for data, path, mode in [(new_key.read_bytes(), key, 0o600),
+                                     (new_cert.read_bytes(), cert, 0o644),
+                                     (guid_text(owner).encode("ascii"), guid, 0o644)]:
+                _place(data, path, mode)
+                placed.append(path)
+        except OSError:
+            for path in placed:
+                path.unlink()
+            raise
+    return key, cert, guid, owner
