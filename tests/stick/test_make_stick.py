@@ -399,8 +399,10 @@ class Program(unittest.TestCase):
         (folder / "logfile" / "EFI").mkdir(parents=True)
         (folder / "logfile" / "logs").write_text("a file")
         (folder / "list.txt").write_text("Crestune /f9\n")
+        os.mkfifo(folder / "pipe")
         for extra, message in [
                 (["-o", "outdir"], "-o outdir: a folder"),
+                (["-o", "pipe"], "-o pipe: a FIFO; make-stick writes an image file, not a device"),
                 (["-o", "list.txt"], "which the stick is made from"),
                 (["-o", str(folder / "list.txt")], "which the stick is made from"),
                 (["-o", "missing/stick.img"], "does not exist"),
@@ -427,6 +429,10 @@ class Program(unittest.TestCase):
                  "the stick's own Crestune.efi"),
                 ("Crestune /b unit.EFI\n", ["--one-unit"],
                  "list.txt line 1: '/b unit.EFI' would overwrite the stick's Unit.efi"),
+                ("Crestune /b ..\\stick\\step1.nsh\n", ["--one-unit"], "holds '..', '.' or an"),
+                ("Crestune /b fs0:\\x\n", ["--one-unit"], "'/b fs0:\\x' names a volume"),
+                ("Crestune /b \\logs\\run1.txt\n", ["--one-unit"], "starts at the root"),
+                ("Crestune /r TAGWELL.efi.\n", [], "'/r TAGWELL.efi.' would read the stick's"),
                 ("Crestune /b backup.dat\n", [],
                  "write `/b backup-{unit}.dat` (or --one-unit")]:
             with self.subTest(message=message):

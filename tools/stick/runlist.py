@@ -122,6 +122,18 @@ def _file_problem(step: Step, one_unit: bool) -> str | None:
                 UNIT_PLACEHOLDER, ""):
             return (f"'{name}': braces other than {UNIT_PLACEHOLDER} in a file name (the "
                     f"unit id is written {UNIT_PLACEHOLDER})")
+        # The program runs in the stick's tools folder: a name may lead only below it.
+        parts = re.split(r"[\\/]", name)
+        where = None
+        if ":" in name:
+            where = "names a volume"
+        elif not parts[0]:
+            where = "starts at the root"
+        elif any(not part.strip(". ") for part in parts):
+            where = "holds '..', '.' or an empty part"
+        if where:
+            return (f"'{option} {name}' {where}: a backup or restore file is a plain name, or "
+                    f"a path inside {layout.dos(layout.TOOLS_DIR)}\\, on the stick")
         if option == "/b" and UNIT_PLACEHOLDER not in name and not one_unit:
             stem, dot, suffix = name.rpartition(".")
             better = f"{stem}-{UNIT_PLACEHOLDER}.{suffix}" if dot and stem else \
