@@ -37,6 +37,7 @@ class RunListChecks(unittest.TestCase):
         ("Crestune /b x.dat > out.txt\n", [1], "'>'"),
         ("Crestune /r <x.dat\n", [1], "'<'"),
         ("Crestune /f9\x0b\n", [1], "control character 0x0B"),
+        ("Crestune /f9\nTagwell /sn:" + "A" * 9988 + "\n", [2], "10000 characters: a step's line"),
         ("Tagwell /sn:\u00e9t\u00e9\n", [1], "printable ASCII"),
         ("Tagwell /sn:-?x\nTagwell /quiet -?\n", [2], "-?"),
         ("Tagwell\n", [1], "questions"),

@@ -244,6 +244,12 @@ class SignedStick(unittest.TestCase):
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         struct.pack_into("<H", data, pe + 24 + 68, 3)
         console.write_bytes(bytes(data))
+        der_key, der_cert = folder / "key.der", folder / "cert.der"
+        openssl("pkey", "-in", self.key, "-outform", "DER", "-out", der_key)
+        openssl("x509", "-in", self.cert, "-outform", "DER", "-out", der_cert)
+        changed = folder / "changed.efi"
+        changed.write_bytes(self.signed_vendor.read_bytes()[:0x400] + b"\xff" +
+                            self.signed_vendor.read_bytes()[0x401:])
         guids = {}
         for case, owner in [("zeros", str(uuid.UUID(int=0))), ("braces", f"{{{uuid.uuid4()}}}")]:
             guids[case] = folder / f"{case}.crt"
@@ -259,6 +265,10 @@ class SignedStick(unittest.TestCase):
                 ("passphrase (traditional)", (), traditional, None, "passphrase"),
                 ("owner GUID of zeros", (), None, guids["zeros"], "does not hold an owner GUID"),
                 ("owner GUID in braces", (), None, guids["braces"], "does not hold an owner"),
+                ("DER key", (), der_key, None, "key.der is DER (binary), and sbsign reads"),
+                ("DER certificate", (), None, der_cert, "openssl x509 -inform DER -in"),
+                ("a vendor signature that fails its hash check", ("--vendor-tool", changed),
+                 None, None, "changed.efi carries a signature that does not match the image"),
                 ("a .efi that is not an image", ("--vendor-tool", text), None, None,
                  "notes.efi is not a PE/COFF EFI image"),
                 ("an image that is not for EFI", ("--vendor-tool", console), None, None,
