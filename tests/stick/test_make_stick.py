@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -261,8 +262,8 @@ class ScriptText(unittest.TestCase):
         self.assertNotRegex(script, r"(?m)^fs\d+:")
         # A free number is searched for; the log is created once with > and appended after.
         self.assertIn("  if not exist \\logs\\run%n.txt then\r\n"
-                      "    set -v stick_log \\logs\\run%n.txt\r\n"
                       "    set -v stick_run %n\r\n", script)
+        self.assertIn("set -v stick_log \\logs\\run%stick_run%.txt\r\n", script)
         self.assertEqual(script.count("> %stick_log%") - script.count(">> %stick_log%"), 1)
         self.assertIn("cd \\EFI\\tools\r\n", script)
         # Variables are volatile: nothing lands in the firmware's non-volatile store.
@@ -374,6 +375,12 @@ class Program(unittest.TestCase):
     def test_dir_and_image_hold_the_same_files(self):
         folder = self.folder
         self.assertEqual(self.make("Crestune /f9\n", "--dir", "out").returncode, 0)
+        done = next((folder / "out" / "EFI" / "tools").glob("stick-*.id")).name[6:14]
+        (folder / "out" / "logs" / f"done-{done}").mkdir()
+        (folder / "out" / "logs" / f"done-{done}" / "PF3X.nsh").write_text("record")
+        self.assertIn(f"done-{done} keeps the records of 1 unit that finished this same stick",
+                      self.make("Crestune /f9\n", "--dir", "out").stderr)
+        shutil.rmtree(folder / "out" / "logs" / f"done-{done}")
         self.assertEqual(self.make("Crestune /f9\n").returncode, 0)
         names = sorted(str(p.relative_to(folder / "out")) for p in
                        (folder / "out").rglob("*") if p.is_file())
@@ -469,7 +476,7 @@ class Rehearsal(unittest.TestCase):
                               cwd=folder, timeout=300)
 
     def test_a_step_that_fails_on_the_simulated_machine_refuses_the_stick(self):
-        for run_list, built, said in [
+        for run_list, built, said, *extra in [
                 ("Crestune /pbs sata1 /csm disable\nCrestune /b b-{unit}.dat\n", True,
                  "step 2 (line 2): Crestune /b b-{unit}.dat: status 0x0"),
                 # A misspelt value word: the host tool says what it says on a unit.
@@ -479,13 +486,16 @@ class Rehearsal(unittest.TestCase):
                 # No vendor tool given: Tagwell would not find one on the stick either.
                 ("Tagwell /sn:AB12\n", False, "failed on the simulated machine with status "
                                               "0xC0000003"),
+                ("Crestune /f9\n", False, "--rehearse pipe: not a machine file", "pipe"),
         ]:
             with self.subTest(run_list=run_list), tempfile.TemporaryDirectory() as tmp:
-                done = self.run_make(Path(tmp), run_list)
+                if extra:
+                    os.mkfifo(Path(tmp) / extra[0])
+                done = self.run_make(Path(tmp), run_list, *extra)
                 self.assertEqual(done.returncode, 0 if built else 1, done.stderr)
                 self.assertEqual((Path(tmp) / "out").exists(), built)
                 self.assertIn(said, done.stdout + done.stderr)
-                if not built:
+                if not built and not extra:
                     self.assertIn("it printed:", done.stderr)
                     self.assertIn("rehearsal: step 1 (line 1)", done.stdout)
                     self.assertNotIn("step 3", done.stdout + done.stderr)

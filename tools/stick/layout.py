@@ -175,6 +175,20 @@ def dir_problem(files: Mapping[str, bytes], folder: Path) -> str | None:
     return None
 
 
+def kept_records(files: Mapping[str, bytes], folder: Path) -> tuple[Path, list[str]] | None:
+    """The folder of records of finished units that the folder holds already for this very
+    stick (the same id), and their names; None when there are none. Written again, the stick
+    keeps them, and those units run nothing again."""
+    marker = re.compile(re.escape(f"{TOOLS_DIR}/{marker_name('ID')}").replace(
+        "ID", "([0-9a-f]{8})"))
+    identity = next((found.group(1) for name in files for found in [marker.fullmatch(name)]
+                     if found), None)
+    records = Path(folder) / done_folder(identity) if identity else None
+    names = sorted(entry.name for entry in records.iterdir() if entry.is_file()) \
+        if records is not None and records.is_dir() else []
+    return (records, names) if names else None
+
+
 def write_dir(files: Mapping[str, bytes], folder: Path) -> None:
     problem = dir_problem(files, folder)
     if problem:
