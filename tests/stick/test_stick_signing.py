@@ -311,7 +311,9 @@ class SignedStick(unittest.TestCase):
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertFalse(output.exists())
-        # With the shell built, it is taken and signed.
+        self.assertIn("has no shell of its own", run(*base, "--dir", output).stderr)
+        shutil.rmtree(output)
+        # With the shell built, it is taken and signed; an unsigned stick takes it too.
         (build / "shell").mkdir()
         shutil.copyfile(self.shell, build / "shell" / "Shell.efi")
         done = run(*base, "--dir", output, "--sign-key", self.key, "--sign-cert", self.cert)
@@ -320,6 +322,7 @@ class SignedStick(unittest.TestCase):
         # Unsigned: one line says where the stick runs.
         done = run(*base, "--dir", self.folder / "plain")
         self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(digest(self.folder / "plain/EFI/BOOT/BOOTX64.EFI"), digest(self.shell))
         self.assertEqual([line for line in done.stderr.splitlines() if "Secure Boot" in line],
                          ["make-stick: note: the stick is not signed, so it runs only where "
                           "Secure Boot is off (--sign-key and --sign-cert sign it)"])
