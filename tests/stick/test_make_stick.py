@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -37,6 +38,7 @@ class RunListChecks(unittest.TestCase):
         ("Crestune /b x.dat > out.txt\n", [1], "'>'"),
         ("Crestune /r <x.dat\n", [1], "'<'"),
         ("Crestune /f9\x0b\n", [1], "control character 0x0B"),
+        ("Crestune /f9\nTagwell /sn:" + "A" * 9988 + "\n", [2], "10000 characters: a step's line"),
         ("Tagwell /sn:\u00e9t\u00e9\n", [1], "printable ASCII"),
         ("Tagwell /sn:-?x\nTagwell /quiet -?\n", [2], "-?"),
         ("Tagwell\n", [1], "questions"),
@@ -268,8 +270,8 @@ class ScriptText(unittest.TestCase):
         self.assertNotRegex(script, r"(?m)^fs\d+:")
         # A free number is searched for; the log is created once with > and appended after.
         self.assertIn("  if not exist \\logs\\run%n.txt then\r\n"
-                      "    set -v stick_log \\logs\\run%n.txt\r\n"
                       "    set -v stick_run %n\r\n", script)
+        self.assertIn("set -v stick_log \\logs\\run%stick_run%.txt\r\n", script)
         self.assertEqual(script.count("> %stick_log%") - script.count(">> %stick_log%"), 1)
         self.assertIn("cd \\EFI\\tools\r\n", script)
         # Variables are volatile: nothing lands in the firmware's non-volatile store.
@@ -381,6 +383,12 @@ class Program(unittest.TestCase):
     def test_dir_and_image_hold_the_same_files(self):
         folder = self.folder
         self.assertEqual(self.make("Crestune /f9\n", "--dir", "out").returncode, 0)
+        done = next((folder / "out" / "EFI" / "tools").glob("stick-*.id")).name[6:14]
+        (folder / "out" / "logs" / f"done-{done}").mkdir()
+        (folder / "out" / "logs" / f"done-{done}" / "PF3X.nsh").write_text("record")
+        self.assertIn(f"done-{done} keeps the records of 1 unit that finished this same stick",
+                      self.make("Crestune /f9\n", "--dir", "out").stderr)
+        shutil.rmtree(folder / "out" / "logs" / f"done-{done}")
         self.assertEqual(self.make("Crestune /f9\n").returncode, 0)
         names = sorted(str(p.relative_to(folder / "out")) for p in
                        (folder / "out").rglob("*") if p.is_file())
@@ -408,8 +416,10 @@ class Program(unittest.TestCase):
         (folder / "logfile" / "EFI").mkdir(parents=True)
         (folder / "logfile" / "logs").write_text("a file")
         (folder / "list.txt").write_text("Crestune /f9\n")
+        os.mkfifo(folder / "pipe")
         for extra, message in [
                 (["-o", "outdir"], "-o outdir: a folder"),
+                (["-o", "pipe"], "-o pipe: a FIFO; make-stick writes an image file, not a device"),
                 (["-o", "list.txt"], "which the stick is made from"),
                 (["-o", str(folder / "list.txt")], "which the stick is made from"),
                 (["-o", "missing/stick.img"], "does not exist"),
@@ -436,6 +446,10 @@ class Program(unittest.TestCase):
                  "the stick's own Crestune.efi"),
                 ("Crestune /b unit.EFI\n", ["--one-unit"],
                  "list.txt line 1: '/b unit.EFI' would overwrite the stick's Unit.efi"),
+                ("Crestune /b ..\\stick\\step1.nsh\n", ["--one-unit"], "holds '..', '.' or an"),
+                ("Crestune /b fs0:\\x\n", ["--one-unit"], "'/b fs0:\\x' names a volume"),
+                ("Crestune /b \\logs\\run1.txt\n", ["--one-unit"], "starts at the root"),
+                ("Crestune /r TAGWELL.efi.\n", [], "'/r TAGWELL.efi.' would read the stick's"),
                 ("Crestune /b backup.dat\n", [],
                  "write `/b backup-{unit}.dat` (or --one-unit")]:
             with self.subTest(message=message):
@@ -471,7 +485,7 @@ class Rehearsal(unittest.TestCase):
                               cwd=folder, timeout=300)
 
     def test_a_step_that_fails_on_the_simulated_machine_refuses_the_stick(self):
-        for run_list, built, said in [
+        for run_list, built, said, *extra in [
                 ("Crestune /pbs sata1 /csm disable\nCrestune /b b-{unit}.dat\n", True,
                  "step 2 (line 2): Crestune /b b-{unit}.dat: status 0x0"),
                 # A misspelt value word: the host tool says what it says on a unit.
@@ -481,13 +495,16 @@ class Rehearsal(unittest.TestCase):
                 # No vendor tool given: Tagwell would not find one on the stick either.
                 ("Tagwell /sn:AB12\n", False, "failed on the simulated machine with status "
                                               "0xC0000003"),
+                ("Crestune /f9\n", False, "--rehearse pipe: not a machine file", "pipe"),
         ]:
             with self.subTest(run_list=run_list), tempfile.TemporaryDirectory() as tmp:
-                done = self.run_make(Path(tmp), run_list)
+                if extra:
+                    os.mkfifo(Path(tmp) / extra[0])
+                done = self.run_make(Path(tmp), run_list, *extra)
                 self.assertEqual(done.returncode, 0 if built else 1, done.stderr)
                 self.assertEqual((Path(tmp) / "out").exists(), built)
                 self.assertIn(said, done.stdout + done.stderr)
-                if not built:
+                if not built and not extra:
                     self.assertIn("it printed:", done.stderr)
                     self.assertIn("rehearsal: step 1 (line 1)", done.stdout)
                     self.assertNotIn("step 3", done.stdout + done.stderr)

@@ -104,7 +104,8 @@ class RecordedBoots(unittest.TestCase):
         self.assertEqual(lines[1].split()[:3], ["1", "QS-0001", "QS-0001"])
         self.assertEqual(lines[3].split()[:4], ["*", "3", "QS-0001", "QS-0001"])
         self.assertTrue(lines[2].endswith("FAILED at step 1 (status 0xC000000B)"), lines[2])
-        self.assertEqual(lines[-1], "* the latest run of its unit")
+        self.assertEqual(lines[-1], "* the latest run of its unit (the highest run number: "
+                                    "runs are numbered in order)")
         self.assertEqual(status, 1)
 
 
@@ -171,9 +172,10 @@ class WrittenLogs(unittest.TestCase):
           ("QS-7", "FAILED before step 1 (the done record \\logs\\done-3fa9c2d1\\QS-7.txt is "
                    "not this unit's: status 0xC0000010)", "0/2", True),
           ("QS-7", "already done (run 1)", "0/2", True)], 1),
-
+        # Only the script's own names count: run01.txt is not run 1.
+        ({1: log(*STEP1), "01": log("FAILED at step 1 (x)")},
+         [("QS-0009", "interrupted in step 1 (Tagwell /uuid)", "1/2", True)], 1),
         # Units without an id are each their own; a log cut in its header.
-
         ({1: log(*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
                  unit="none (no usable serial number or UUID)", serial="0"),
           2: b"\xff\xfe" + "stick 3fa9c2d1: a, b.txt, 1 step, then off\r\n".encode("utf-16-le")},
@@ -200,6 +202,8 @@ class WrittenLogs(unittest.TestCase):
             "deploy.txt".encode("utf-16-le"), "a, b.txt".encode("utf-16-le"))})[1])
         self.assertEqual(rows[0]["list"], "a, b.txt")
         self.assertEqual(rows[0]["stick"], "3fa9c2d1")
+        self.assertIn(",'=1+2.txt,", run_logs({2: log(*STEP1, "ALL DONE").replace(
+            "deploy.txt".encode("utf-16-le"), "=1+2.txt".encode("utf-16-le"))}, "--csv")[1])
 
     def test_unreadable_sticks(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -214,11 +218,11 @@ class WrittenLogs(unittest.TestCase):
                 self.assertIn(message, err)
 
 
-def run_logs(logs: dict[int, bytes]) -> tuple[int, str, str]:
+def run_logs(logs: dict[int, bytes], form: str = "--json") -> tuple[int, str, str]:
     with tempfile.TemporaryDirectory() as tmp:
         for number, data in logs.items():
             (Path(tmp) / f"run{number}.txt").write_bytes(data)
-        return run(Path(tmp), "--json")
+        return run(Path(tmp), form)
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import uuid
 from pathlib import Path
 from unittest import mock
 
@@ -74,6 +75,7 @@ class SigningKey(unittest.TestCase):
         for case, name, first, status, message in [
                 ("existing key", "k", "key", 1, "already exist"),
                 ("existing certificate", "k", "crt", 1, "already exist"),
+                ("existing owner GUID", "k", "guid", 1, "already exist"),
                 ("name with a blank", "a b", None, 2, "--name"),
                 ("name with a path", "../k", None, 2, "--name")]:
             with self.subTest(case), tempfile.TemporaryDirectory() as tmp:
@@ -212,6 +214,14 @@ class SignedStick(unittest.TestCase):
         self.assertEqual((list_size, header_size, entry_size),
                          (len(esl), 0, 16 + len(der)))
         self.assertEqual(esl[28 + 16:], der)
+        # Its owner is the key's GUID, which ENROLL.TXT gives the technician to type.
+        owner = uuid.UUID(self.key.with_suffix(".guid").read_text().strip())
+        self.assertEqual(esl[28:28 + 16], owner.bytes_le)
+        self.assertIn(f"owner GUID {str(owner).upper()} (from ", done.stdout)
+        lines = stick_cases.read_stick(image, "EFI/keys/ENROLL.TXT").decode("ascii").split("\r\n")
+        self.assertEqual([line for line in lines if len(line) > 80 or "\n" in line], [])
+        self.assertEqual([line.strip() for line in lines].count(str(owner).upper()), 2)
+        self.assertIn("fleet.cer", [line.strip() for line in lines])
 
     def test_every_pe_file_of_the_dictionary_is_signed(self):
         # Any program of ours that the dictionary holds is signed, whatever its name.
@@ -226,7 +236,7 @@ class SignedStick(unittest.TestCase):
         for name in ("startup.nsh", "EFI/tools/x.id"):
             self.assertEqual(signed[name], files[name])
         self.assertEqual(sorted(set(signed) - set(files)),
-                         ["EFI/keys/fleet.cer", "EFI/keys/fleet.esl"])
+                         ["EFI/keys/ENROLL.TXT", "EFI/keys/fleet.cer", "EFI/keys/fleet.esl"])
 
     def test_refusals_write_nothing(self):
         folder = self.folder / "refusals"
@@ -243,6 +253,17 @@ class SignedStick(unittest.TestCase):
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         struct.pack_into("<H", data, pe + 24 + 68, 3)
         console.write_bytes(bytes(data))
+        der_key, der_cert = folder / "key.der", folder / "cert.der"
+        openssl("pkey", "-in", self.key, "-outform", "DER", "-out", der_key)
+        openssl("x509", "-in", self.cert, "-outform", "DER", "-out", der_cert)
+        changed = folder / "changed.efi"
+        changed.write_bytes(self.signed_vendor.read_bytes()[:0x400] + b"\xff" +
+                            self.signed_vendor.read_bytes()[0x401:])
+        guids = {}
+        for case, owner in [("zeros", str(uuid.UUID(int=0))), ("braces", f"{{{uuid.uuid4()}}}")]:
+            guids[case] = folder / f"{case}.crt"
+            shutil.copyfile(self.cert, guids[case])
+            guids[case].with_suffix(".guid").write_text(owner + "\n")
         for case, extra, key, cert, message in [
                 ("missing key", (), folder / "none.pem", None, "cannot read the signing key"),
                 ("unreadable certificate", (), None, folder, "cannot read the certificate"),
@@ -251,6 +272,12 @@ class SignedStick(unittest.TestCase):
                 ("key that is a certificate", (), self.cert, None, "not a PEM private key"),
                 ("passphrase (PKCS#8)", (), encrypted, None, "openssl pkey -in"),
                 ("passphrase (traditional)", (), traditional, None, "passphrase"),
+                ("owner GUID of zeros", (), None, guids["zeros"], "does not hold an owner GUID"),
+                ("owner GUID in braces", (), None, guids["braces"], "does not hold an owner"),
+                ("DER key", (), der_key, None, "key.der is DER (binary), and sbsign reads"),
+                ("DER certificate", (), None, der_cert, "openssl x509 -inform DER -in"),
+                ("a vendor signature that fails its hash check", ("--vendor-tool", changed),
+                 None, None, "changed.efi carries a signature that does not match the image"),
                 ("a .efi that is not an image", ("--vendor-tool", text), None, None,
                  "notes.efi is not a PE/COFF EFI image"),
                 ("an image that is not for EFI", ("--vendor-tool", console), None, None,
@@ -295,7 +322,9 @@ class SignedStick(unittest.TestCase):
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertFalse(output.exists())
-        # With the shell built, it is taken and signed.
+        self.assertIn("has no shell of its own", run(*base, "--dir", output).stderr)
+        shutil.rmtree(output)
+        # With the shell built, it is taken and signed; an unsigned stick takes it too.
         (build / "shell").mkdir()
         shutil.copyfile(self.shell, build / "shell" / "Shell.efi")
         done = run(*base, "--dir", output, "--sign-key", self.key, "--sign-cert", self.cert)
@@ -304,6 +333,7 @@ class SignedStick(unittest.TestCase):
         # Unsigned: one line says where the stick runs.
         done = run(*base, "--dir", self.folder / "plain")
         self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(digest(self.folder / "plain/EFI/BOOT/BOOTX64.EFI"), digest(self.shell))
         self.assertEqual([line for line in done.stderr.splitlines() if "Secure Boot" in line],
                          ["make-stick: note: the stick is not signed, so it runs only where "
                           "Secure Boot is off (--sign-key and --sign-cert sign it)"])

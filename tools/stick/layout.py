@@ -6,6 +6,7 @@ from __future__ import annotations
 import hashlib
 import os
 import re
+import stat
 from pathlib import Path
 from typing import Mapping, Sequence
 
@@ -130,20 +131,23 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
         if problem:
             raise StickError(f"--vendor-tool '{tool}': {problem}")
         files[f"{TOOLS_DIR}/{Path(tool).name}"] = read(Path(tool), "the vendor tool")
-    tools = {Path(name).name.lower(): Path(name).name for name in files}
-    for step in steps:
-        for option, name in step.files:
-            kept = fat_name(re.split(r"[\\/]", name)[-1]).lower()
-            if option == "/b" and kept in tools:
-                raise StickError(f"{Path(source).name} line {step.line_number}: '/b {name}' "
-                                 f"would overwrite the stick's {tools[kept]}")
     if shell is not None:
         files[SHELL_PATH] = read(Path(shell), "the shell")
     identity = stick_id(steps, then, files)
     files[f"{TOOLS_DIR}/{marker_name(identity)}"] = (
         b"This stick's startup.nsh finds its volume by this file.\r\n")
+    # A backup or restore file is a name in the tools folder (the run list's rules): none may
+    # be one of the stick's own files there, as FAT names them (no case, no trailing dots).
+    own = {name[len(TOOLS_DIR) + 1:].lower(): Path(name).name for name in files
+           if name.startswith(TOOLS_DIR + "/")}
+    for step in steps:
+        for option, name in step.files:
+            kept = "/".join(fat_name(part) for part in re.split(r"[\\/]", name)).lower()
+            if kept in own:
+                raise StickError(f"{Path(source).name} line {step.line_number}: '{option} "
+                                 f"{name}' would {'overwrite' if option == '/b' else 'read'} "
+                                 f"the stick's {own[kept]}")
     for name, text in {**script.step_scripts(steps), **script.record_scripts(identity)}.items():
-
         files[name] = text.encode("ascii")
     files["startup.nsh"] = script.startup_script(steps, then, identity, source).encode("ascii")
     return files
@@ -171,6 +175,20 @@ def dir_problem(files: Mapping[str, bytes], folder: Path) -> str | None:
     return None
 
 
+def kept_records(files: Mapping[str, bytes], folder: Path) -> tuple[Path, list[str]] | None:
+    """The folder of records of finished units that the folder holds already for this very
+    stick (the same id), and their names; None when there are none. Written again, the stick
+    keeps them, and those units run nothing again."""
+    marker = re.compile(re.escape(f"{TOOLS_DIR}/{marker_name('ID')}").replace(
+        "ID", "([0-9a-f]{8})"))
+    identity = next((found.group(1) for name in files for found in [marker.fullmatch(name)]
+                     if found), None)
+    records = Path(folder) / done_folder(identity) if identity else None
+    names = sorted(entry.name for entry in records.iterdir() if entry.is_file()) \
+        if records is not None and records.is_dir() else []
+    return (records, names) if names else None
+
+
 def write_dir(files: Mapping[str, bytes], folder: Path) -> None:
     problem = dir_problem(files, folder)
     if problem:
@@ -185,6 +203,21 @@ def output_problem(output: Path, inputs: Sequence[Path]) -> str | None:
     output = Path(output)
     if output.is_dir():
         return f"-o {output}: a folder (name the image file, e.g. {output / 'stick.img'})"
+    try:
+        mode = os.stat(output).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as error:
+        return f"-o {output}: {error.strerror}"
+    if mode is not None and not stat.S_ISREG(mode):
+        # The image is renamed over the target when complete: a device node would become a
+        # regular file and nothing would reach the stick.
+        kind = ("a block device" if stat.S_ISBLK(mode) else "a character device"
+                if stat.S_ISCHR(mode) else "a FIFO" if stat.S_ISFIFO(mode) else
+                "a socket" if stat.S_ISSOCK(mode) else "not a regular file")
+        return (f"-o {output}: {kind}; make-stick writes an image file, not a device: write "
+                f"the image, then copy it: `-o stick.img`, then `dd if=stick.img of={output} "
+                "bs=1M conv=fsync`")
     if not output.parent.is_dir():
         return f"-o {output}: the folder {output.parent} does not exist"
     for source in inputs:

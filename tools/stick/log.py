@@ -12,7 +12,8 @@ import re
 from typing import Optional
 
 # The number of a log's file name: run1.txt, run2.txt, ...
-RUN_NAME = re.compile(r"^run(\d+)\.txt$", re.IGNORECASE)
+# Only the names the script writes: run1.txt to run999.txt, no leading zero.
+RUN_NAME = re.compile(r"^run([1-9]\d{0,2})\.txt$", re.IGNORECASE)
 
 
 def run_file(number) -> str:

@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import tempfile
 from pathlib import Path
@@ -18,6 +19,8 @@ from stick.runlist import UNIT_PLACEHOLDER, Step
 
 # In a rehearsal without build/host/Unit, {unit} becomes this.
 REHEARSAL_UNIT = "UNIT0001"
+# The largest simulated machine file taken.
+MACHINE_LIMIT = 16 << 20
 
 
 def _host_unit_id(unit: Path, env: Mapping[str, str], cwd: Path) -> tuple[str, str]:
@@ -49,6 +52,11 @@ def rehearse(steps: Sequence[Step], build: Path, machine: Path | None,
         copy = Path(tmp) / "machine.json"
         if machine is not None:
             try:
+                # A device or FIFO would be read without end: only a file of sane size.
+                info = os.stat(machine)
+                if not stat.S_ISREG(info.st_mode) or info.st_size > MACHINE_LIMIT:
+                    raise StickError(f"--rehearse {machine}: not a machine file (a regular "
+                                     f"file of at most {MACHINE_LIMIT >> 20} MiB)")
                 shutil.copyfile(machine, copy)
             except OSError as error:
                 raise StickError(f"--rehearse: cannot read {machine}: {error.strerror}") \

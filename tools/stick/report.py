@@ -19,6 +19,13 @@ HEADINGS = ("", "run", "unit", "serial", "uuid", "BIOS", "date", "time", "stick"
             "steps", "result")
 
 
+# Runs are ranked by number: the script numbers each run after the highest log on the stick,
+# so the numbers follow the order in which the runs started.
+LATEST_NOTE = "* the latest run of its unit (the highest run number: runs are numbered in order)"
+# A cell that a spreadsheet would take as a formula gets a leading ' and shows as text.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
 class ReportError(Exception):
     pass
 
@@ -121,7 +128,7 @@ def table(runs: list[Run]) -> str:
     widths = [max(len(r[i]) for r in rows) for i in range(len(HEADINGS))]
     text = ["  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip()
             for r in rows]
-    text.append("* the latest run of its unit")
+    text.append(LATEST_NOTE)
     return "\n".join(text) + "\n"
 
 
@@ -136,7 +143,8 @@ def write(runs: list[Run], out: IO[str], form: str = "table") -> None:
         for run in runs:
             cells = row(run)
             cells["latest"] = "yes" if run.latest else "no"
-            writer.writerow(cells)
+            writer.writerow({field: f"'{value}" if str(value).startswith(FORMULA_STARTS)
+                             else value for field, value in cells.items()})
     else:
         out.write(table(runs))
 

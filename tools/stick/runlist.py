@@ -14,6 +14,10 @@ PROGRAMS = {"crestune": "Crestune.efi", "tagwell": "Tagwell.efi"}
 # In the file name of a backup or restore, this becomes the unit id on the machine.
 UNIT_PLACEHOLDER = "{unit}"
 PASSWORD_MASK = "****"
+# The longest run-list line taken: well above any real command line (every option with the
+# longest password and values), and short enough that the script's lines, and the log that
+# repeats them, stay whole.
+LINE_LIMIT = 1000
 # A word that begins with this makes the shell show the program's help instead of running it.
 SHELL_HELP_PREFIX = "-?"
 
@@ -122,6 +126,18 @@ def _file_problem(step: Step, one_unit: bool) -> str | None:
                 UNIT_PLACEHOLDER, ""):
             return (f"'{name}': braces other than {UNIT_PLACEHOLDER} in a file name (the "
                     f"unit id is written {UNIT_PLACEHOLDER})")
+        # The program runs in the stick's tools folder: a name may lead only below it.
+        parts = re.split(r"[\\/]", name)
+        where = None
+        if ":" in name:
+            where = "names a volume"
+        elif not parts[0]:
+            where = "starts at the root"
+        elif any(not part.strip(". ") for part in parts):
+            where = "holds '..', '.' or an empty part"
+        if where:
+            return (f"'{option} {name}' {where}: a backup or restore file is a plain name, or "
+                    f"a path inside {layout.dos(layout.TOOLS_DIR)}\\, on the stick")
         if option == "/b" and UNIT_PLACEHOLDER not in name and not one_unit:
             stem, dot, suffix = name.rpartition(".")
             better = f"{stem}-{UNIT_PLACEHOLDER}.{suffix}" if dot and stem else \
@@ -159,6 +175,10 @@ def parse_run_list(text: str, name: str = "run list", one_unit: bool = False) ->
         if not stripped or stripped.startswith("#"):
             continue
         where = f"{name} line {number}"
+        if len(stripped) > LINE_LIMIT:
+            problems.append(f"{where}: {len(stripped)} characters: a step's line holds at "
+                            f"most {LINE_LIMIT}")
+            continue
         control = [c for c in stripped if (ord(c) < 0x20 and c != "\t") or ord(c) == 0x7F]
         if control:
             problems.append(f"{where}: control character 0x{ord(control[0]):02X}: a script "
