@@ -21,6 +21,8 @@ import stick_cases  # noqa: E402
 
 from stick import layout, runlist, script as stick_script  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
+# After every failure the console names the log: a pinned shell gives no prompt.
+LOG_AT = '  echo "the log of this run: %stick_volume%:%stick_log%"'
 
 
 class RunListChecks(unittest.TestCase):
@@ -187,18 +189,18 @@ class ScriptText(unittest.TestCase):
             del lines[:lines.index(refused[0]) + len(refused)]
             self.assertEqual(refused[1], f'  echo "step {index} status %stick_exit%" >> '
                                          "%stick_log%")
-            self.assertIn(f"  echo \"the firmware refused to start {program}: its signature "
+            self.assertIn(f"    echo \"the firmware refused to start {program}: its signature "
                           "is probably not trusted, or it is no valid program\"", refused)
-            self.assertEqual(refused[-3:], [
-                f'  echo "FAILED at step {index} (status %stick_exit%)"', "  goto stick_end",
-                "endif"])
+            self.assertEqual(refused[-4:], [
+                f'  echo "FAILED at step {index} (status %stick_exit%)"', LOG_AT,
+                "  goto stick_end", "endif"])
             at = lines.index(f'echo "step {index} status %stick_status%" >> %stick_log%')
             failed = self.block(lines, "if %stick_status% ne 0 then")
             self.assertEqual(lines.index(failed[0]), at + 1)
             self.assertIn(f'    echo "{program} is not on the stick"', failed)
-            self.assertEqual(failed[-4:], [
+            self.assertEqual(failed[-5:], [
                 f'  echo "FAILED at step {index} (status %stick_status%)" >> %stick_log%',
-                f'  echo "FAILED at step {index} (status %stick_status%)"',
+                f'  echo "FAILED at step {index} (status %stick_status%)"', LOG_AT,
                 "  goto stick_end", "endif"])
         self.assertIn('echo "ALL DONE" >> %stick_log%', lines)
         self.assertEqual(lines[-2:], [":stick_end", ""])
@@ -234,9 +236,9 @@ class ScriptText(unittest.TestCase):
                     '    echo "already done on this unit (run %stick_done_run%)" >> %stick_log%',
                     '    echo "already done on this unit (run %stick_done_run%)"',
                     "    goto stick_again", "  endif"])
-                self.assertEqual(check[-3:], [
+                self.assertEqual(check[-4:], [
                     f'  echo "FAILED before step 1 (the done record {record} is not this '
-                    "unit's: status %stick_check%)\"", "  goto stick_end", "endif"])
+                    "unit's: status %stick_check%)\"", LOG_AT, "  goto stick_end", "endif"])
                 self.assertLess(lines.index(check[0]), lines.index(
                     'echo "step 1 (line 1): Crestune /f9" >> %stick_log%'))
         with self.assertRaises(ValueError):

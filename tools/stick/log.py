@@ -53,6 +53,12 @@ RESETS = Line("step {index} resets the machine when it succeeds", index=NUMBER)
 NOT_RUN_WHY = Line("step {index}: {why}", index=NUMBER, why=".*")
 REFUSED = Line("the firmware refused to start {program}: {why}", program=r"\S+", why=".*")
 MISSING = Line("{program} is not on the stick", program=r"\S+")
+# A pinned shell refuses a script whose digest it does not hold, with this status.
+SCRIPT_REFUSED_STATUS = "0x1A"
+SCRIPT_REFUSED = Line("the shell refused to run {script}: it is not one of the scripts this "
+                      "stick was built with", script=r"\S+")
+# Shown on the console (not logged) after a failure: where the technician finds the log.
+LOG_AT = "the log of this run: %stick_volume%:%stick_log%"
 NO_UNIT_RECORD = "no unit id: the stick cannot record that this unit is done"
 NOT_RUN_NO_UNIT = "not run: no unit id"
 NOT_RUN_NO_RECORD = "not run: no done record"

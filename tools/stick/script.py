@@ -150,6 +150,11 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
     def say(text: str, indent: str = "") -> list[str]:
         return [f"{indent}echo \"{text}\" >> %stick_log%", f"{indent}echo \"{text}\""]
 
+    def fail(text: str, indent: str = "") -> list[str]:
+        """A failure, logged and shown, and on the console where the log is: a pinned shell
+        gives no prompt to look."""
+        return say(text, indent) + [f"{indent}echo \"{log.LOG_AT}\""]
+
     # The unit: its program writes the unit line and leaves the unit id, when the machine has
     # one. An id left from an earlier run in the same shell is removed first.
     out += [f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}",
@@ -173,7 +178,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             *say(log.ALREADY(run="%stick_done_run%"), "    "),
             "    goto stick_again",
             "  endif",
-            *say(log.FAILED_BEFORE(why=log.NOT_THIS_UNIT(record=record,
+            *fail(log.FAILED_BEFORE(why=log.NOT_THIS_UNIT(record=record,
                                                           status="%stick_check%")), "  "),
             "  goto stick_end",
             "endif"]
@@ -193,7 +198,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
     def not_run(index: int, why: str) -> list[str]:
         return [f"if {no_unit} then",
                 *say(log.NOT_RUN_WHY(index=index, why=why), "  "),
-                *say(log.FAILED(index=index, why=log.NOT_RUN_NO_UNIT), "  "),
+                *fail(log.FAILED(index=index, why=log.NOT_RUN_NO_UNIT), "  "),
                 "  goto stick_end",
                 "endif"]
 
@@ -212,7 +217,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                                       "usable serial number or UUID) the stick cannot record "
                                       "that this unit is done: the list would run again "
                                       "after the reset")
-            out += write_record("", [*say(log.FAILED(index=index, why=log.NOT_RUN_NO_RECORD)),
+            out += write_record("", [*fail(log.FAILED(index=index, why=log.NOT_RUN_NO_RECORD)),
                                      "goto stick_end"])
         failed = [f"  rm -q {record}"] if step.resets else []
         out += [
@@ -223,9 +228,13 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             "if %stick_ran% == 0 then",
             f"  echo \"{log.STATUS(index=index, status='%stick_exit%')}\" >> %stick_log%",
             *failed,
+            f"  if %stick_exit% == {log.SCRIPT_REFUSED_STATUS} then",
+            *say(log.SCRIPT_REFUSED(script=f"step{index}.nsh"), "    "),
+            "  else",
             *say(log.REFUSED(program=step.program, why="its signature is probably not "
-                             "trusted, or it is no valid program"), "  "),
-            *say(log.FAILED(index=index, why="status %stick_exit%"), "  "),
+                             "trusted, or it is no valid program"), "    "),
+            "  endif",
+            *fail(log.FAILED(index=index, why="status %stick_exit%"), "  "),
             "  goto stick_end",
             "endif",
             f"echo \"{log.STATUS(index=index, status='%stick_status%')}\" >> %stick_log%",
@@ -234,7 +243,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             f"  if not exist {step.program} then",
             *say(log.MISSING(program=step.program), "    "),
             "  endif",
-            *say(log.FAILED(index=index, why="status %stick_status%"), "  "),
+            *fail(log.FAILED(index=index, why="status %stick_status%"), "  "),
             "  goto stick_end",
             "endif",
         ]
