@@ -57,6 +57,9 @@ from pathlib import Path
 from typing import Iterable, Mapping, Sequence, Union
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO_ROOT / "tools"))
+from stick import image as stick_image  # noqa: E402
+
 OVMF_DIR = Path("/usr/share/OVMF")
 OVMF_CODE = OVMF_DIR / "OVMF_CODE_4M.fd"
 OVMF_VARS = OVMF_DIR / "OVMF_VARS_4M.fd"
@@ -270,64 +273,22 @@ def build_machine_firmware(machine: Union[str, os.PathLike, Mapping],
 # The FAT disk
 
 
-def _mtools_env() -> dict:
-    env = dict(os.environ)
-    env["MTOOLS_SKIP_CHECK"] = "1"
-    return env
-
-
-def _run_tool(argv: list[str], what: str) -> None:
-    try:
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=60,
-                              env=_mtools_env())
-    except FileNotFoundError:
-        raise ShellRunError(f"{argv[0]} is not installed (needed to {what})") from None
-    if done.returncode != 0:
-        raise ShellRunError(f"cannot {what}: {' '.join(argv)}: "
-                            f"{(done.stderr or done.stdout).strip()}")
-
-
 def _make_disk(path: Path, files: Mapping[str, bytes]) -> None:
-    total = sum(len(data) for data in files.values())
-    size_mb = max(16, (2 * total >> 20) + 8)
-    with open(path, "wb") as disk:
-        disk.truncate(size_mb << 20)
-    # A boot of many scenarios leaves a thousand and more small files (and their long-name
-    # entries) in the root directory, which holds 512 entries by default.
-    _run_tool(["mkfs.vfat", "-n", "FWTEST", "-r", "4096", str(path)], "format the disk image")
-    staging = path.parent / "disk-in"
-    staging.mkdir()
-    for name, data in files.items():
-        local = staging / name  # a name may hold directories: "dir/file.bin"
-        local.parent.mkdir(parents=True, exist_ok=True)
-        local.write_bytes(data)
-    sources = sorted(str(entry) for entry in staging.iterdir())
-    if sources:
-        _run_tool(["mcopy", "-i", str(path), "-s", "-o", *sources, "::/"],
-                  "fill the disk image")
+    try:
+        stick_image.make_disk(path, files)
+    except stick_image.ImageError as error:
+        raise ShellRunError(str(error)) from None
 
 
 def _read_disk(path: Path, dest: Path) -> None:
     dest.mkdir()
-    _run_tool(["mcopy", "-i", str(path), "-s", "-n", "::/*", str(dest)],
-              "read the disk image back")
+    try:
+        stick_image.copy_out(path, "*", dest, "read the disk image back")
+    except stick_image.ImageError as error:
+        raise ShellRunError(str(error)) from None
 
 
-def _lookup(folder: Path, name: str) -> bytes | None:
-    # FAT names are case-insensitive: the shell may have written OUT0.TXT for out0.txt.
-    direct = folder / name
-    if direct.is_file():
-        return direct.read_bytes()
-    parts = Path(name).parts
-    current = folder
-    for part in parts:
-        if not current.is_dir():
-            return None
-        match = [entry for entry in current.iterdir() if entry.name.lower() == part.lower()]
-        if not match:
-            return None
-        current = match[0]
-    return current.read_bytes() if current.is_file() else None
+_lookup = stick_image.lookup
 
 
 def decode_redirected(data: bytes | None) -> str:

@@ -80,24 +80,23 @@ def test_keys(folder: Path) -> tuple[Path, Path, Path, Path]:
 
 def stick_files(build: Path, name: str) -> dict[str, bytes]:
     """The stick's files, unsigned: our shell, the tools, the vendor tool double."""
-    ms = stick_cases.load_make_stick()
-    steps = ms.parse_run_list(RUN_LIST, f"{name}.txt")
+    steps = stick_cases.runlist.parse_run_list(RUN_LIST, f"{name}.txt")
     vendor = Path(tempfile.mkdtemp(prefix="sb-vendor-")) / VENDOR_TOOL
     try:
         shutil.copyfile(build / "test-efi" / "VendorDouble.efi", vendor)
-        return ms.stick_files(steps, "off", build / "efi", [vendor],
+        return stick_cases.layout.stick_files(steps, "off", build / "efi", [vendor],
                               build / "shell" / "Shell.efi", f"{name}.txt")
     finally:
         shutil.rmtree(vendor.parent)
 
 
 def signed(files: dict[str, bytes], key: Path, cert: Path) -> dict[str, bytes]:
-    signing = stick_cases.load_make_stick().stick_signing
+    from stick import signing
     return signing.sign_files(files, signing.load_signer(key, cert))[0]
 
 
 def write(files: dict[str, bytes], image: Path) -> Path:
-    stick_cases.load_make_stick().write_image(files, image, 48)
+    stick_cases.stick_image.write_image(files, image, 48)
     return image
 
 
@@ -289,7 +288,6 @@ def groups(build: Path, shell) -> list:
     needed = [build / "efi" / "Crestune.efi", build / "efi" / "Tagwell.efi",
               build / "test-efi" / "VendorDouble.efi", build / "shell" / "Shell.efi",
               SECURE_CODE, SECURE_VARS, TEST_KEY, TEST_CERT]
-    stick_cases.load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
         return [Unavailable(f"missing: {', '.join(missing)} (tools/build-shell builds the "

@@ -11,8 +11,6 @@ startup.nsh on its own, as on a real machine.
 
 from __future__ import annotations
 
-import importlib.machinery
-import importlib.util
 import json
 import os
 import re
@@ -28,34 +26,14 @@ from smm_cases import Unavailable
 
 REPO = Path(__file__).resolve().parent.parent.parent
 MACHINE = REPO / "machines" / "desktop.json"
+sys.path.insert(0, str(REPO / "tools"))
+from stick import image as stick_image, layout, runlist  # noqa: E402
+
 STICK_QEMU_ARGS = ("-device", "qemu-xhci", "-drive", "if=none,id=stick,format=raw,file={image}",
                    "-device", "usb-storage,drive=stick")
 
 
-def load_make_stick():
-    """tools/make-stick as a module (its file name has no .py)."""
-    if "make_stick" in sys.modules:
-        return sys.modules["make_stick"]
-    loader = importlib.machinery.SourceFileLoader("make_stick", str(REPO / "tools" / "make-stick"))
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("make_stick", loader))
-    sys.modules["make_stick"] = module
-    loader.exec_module(module)
-    return module
-
-
-def _mtools_env() -> dict:
-    return dict(os.environ, MTOOLS_SKIP_CHECK="1")
-
-
-def read_stick(image: Path, name: str) -> Optional[bytes]:
-    """A file of the stick image (None when it is not there)."""
-    ms = load_make_stick()
-    with tempfile.TemporaryDirectory(prefix="stick-read-") as tmp:
-        out = Path(tmp) / "file"
-        done = subprocess.run(["mcopy", "-n", "-i", f"{image}@@{ms.image_offset()}",
-                               "::/" + name, str(out)], capture_output=True, env=_mtools_env(),
-                              timeout=60)
-        return out.read_bytes() if done.returncode == 0 and out.is_file() else None
+read_stick = stick_image.read_file
 
 
 def decode_log(data: Optional[bytes]) -> Optional[str]:
@@ -71,17 +49,16 @@ def make_image(folder: Path, name: str, run_list: str, build: Path, then: str = 
                change: Optional[dict] = None) -> tuple[Path, str]:
     """Builds a stick image from the run list (named `source`, default NAME.txt); returns it
     and its marker file's name. `change` replaces files of the stick (None: leaves it out)."""
-    ms = load_make_stick()
     source = source or f"{name}.txt"
-    steps = ms.parse_run_list(run_list, source, one_unit=one_unit)
-    files = ms.stick_files(steps, then, build / "efi", source=source)
+    steps = runlist.parse_run_list(run_list, source, one_unit=one_unit)
+    files = layout.stick_files(steps, then, build / "efi", source=source)
     for path, data in (change or {}).items():
         if data is None:
             files.pop(path)
         else:
             files[path] = data
     image = folder / f"{name}.img"
-    ms.write_image(files, image, 48)
+    stick_image.write_image(files, image, 48)
     marker = next(Path(n).name for n in files if n.endswith(".id"))
     return image, marker
 
@@ -414,7 +391,6 @@ class HostileSticks:
 
     def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
         outcomes = [Outcome(self.name, case.name) for case in self.cases]
-        ms = load_make_stick()
         with tempfile.TemporaryDirectory(prefix="stick-hostile-") as tmp:
             images, markers = [], []
             for name, source, run_list, change, _ in self.STICKS:
@@ -449,7 +425,7 @@ class HostileSticks:
                 if log is None:
                     fail("logs/run1.txt is not on the stick")
                     continue
-                title = f"stick {marker[6:14]}: {ms.shown_name(source)}, "
+                title = f"stick {marker[6:14]}: {layout.shown_name(source)}, "
                 if name in ("newline", "quote"):
                     line = 2 if name == "quote" else 1
                     expected = expected_log(
@@ -628,7 +604,6 @@ def groups(build: Path, shell) -> list:
     needed = [build / "test-efi" / "SmmDouble.efi", build / "efi" / "Crestune.efi",
               build / "efi" / "Tagwell.efi", build / "host" / "smmdouble",
               build / "test-efi" / "VendorDouble.efi"]
-    load_make_stick()  # once, before the groups run in parallel
     missing = [str(path) for path in needed if not path.is_file()]
     if missing:
         return [Unavailable(f"not built: {', '.join(missing)}", "USB stick",

@@ -31,13 +31,12 @@ UNIT_LINE = "Unit.efi >> %stick_log%"
 
 
 def make(folder: Path, name: str, run_list: str, build: Path) -> tuple[Path, list[str]]:
-    ms = stick_cases.load_make_stick()
-    steps = ms.parse_run_list(run_list, f"{name}.txt")
+    steps = stick_cases.runlist.parse_run_list(run_list, f"{name}.txt")
     tools = folder / "tools"
     tools.mkdir(exist_ok=True)
     double = tools / "AMIDEEFIx64.efi"
     double.write_bytes((build / "test-efi" / "VendorDouble.efi").read_bytes())
-    files = ms.stick_files(steps, "off", build / "efi", vendor_tools=[double],
+    files = stick_cases.layout.stick_files(steps, "off", build / "efi", vendor_tools=[double],
                            source=f"{name}.txt")
     # The unit line follows the header, as the stick's script writes it.
     script = files["startup.nsh"].decode("ascii")
@@ -46,7 +45,7 @@ def make(folder: Path, name: str, run_list: str, build: Path) -> tuple[Path, lis
     files["startup.nsh"] = script.encode("ascii")
     files["EFI/tools/Unit.efi"] = (build / "efi" / "Unit.efi").read_bytes()
     image = folder / f"{name}.img"
-    ms.write_image(files, image, 48)
+    stick_cases.stick_image.write_image(files, image, 48)
     return image, sorted(files)
 
 
@@ -62,12 +61,7 @@ def boot(shell, image: Path, serial: str, until: str, timeout: float = 120) -> N
 
 
 def put(image: Path, name: str, data: bytes) -> None:
-    ms = stick_cases.load_make_stick()
-    with tempfile.TemporaryDirectory() as tmp:
-        source = Path(tmp) / "file"
-        source.write_bytes(data)
-        subprocess.run(["mcopy", "-o", "-i", f"{image}@@{ms.image_offset()}", str(source),
-                        "::/" + name], check=True, env=stick_cases._mtools_env())
+    stick_cases.stick_image.put_file(image, name, data)
 
 
 def main() -> int:

@@ -18,7 +18,7 @@ sys.path.insert(0, str(REPO / "tests" / "qemu"))
 
 import stick_cases  # noqa: E402
 
-ms = stick_cases.load_make_stick()
+from stick import layout, runlist, script as stick_script  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 
 
@@ -60,8 +60,8 @@ class RunListChecks(unittest.TestCase):
     def test_refused_lists_name_the_lines(self):
         for text, lines, message in self.REFUSED:
             with self.subTest(text=text):
-                with self.assertRaises(ms.RunListError) as caught:
-                    ms.parse_run_list(text, "list.txt")
+                with self.assertRaises(runlist.RunListError) as caught:
+                    runlist.parse_run_list(text, "list.txt")
                 problems = caught.exception.problems
                 named = [int(m.group(1)) for p in problems
                          for m in [re.search(r"list\.txt line (\d+):", p)] if m]
@@ -93,7 +93,7 @@ class RunListChecks(unittest.TestCase):
     def test_accepted_lists(self):
         for text, expected in self.ACCEPTED:
             with self.subTest(text=text):
-                steps = ms.parse_run_list(text, one_unit=True)
+                steps = runlist.parse_run_list(text, one_unit=True)
                 self.assertEqual([(s.line_number, s.program, s.arguments, s.resets)
                                   for s in steps], expected)
 
@@ -115,16 +115,16 @@ class RunListChecks(unittest.TestCase):
         for text, one_unit, refused, uses, command in self.UNIT_RULES:
             with self.subTest(text=text, one_unit=one_unit):
                 if refused:
-                    with self.assertRaises(ms.RunListError):
-                        ms.parse_run_list(text, one_unit=one_unit)
+                    with self.assertRaises(runlist.RunListError):
+                        runlist.parse_run_list(text, one_unit=one_unit)
                     continue
-                step, = ms.parse_run_list(text, one_unit=one_unit)
+                step, = runlist.parse_run_list(text, one_unit=one_unit)
                 self.assertEqual((step.uses_unit, step.command), (uses, command))
 
 
 class ScriptText(unittest.TestCase):
     def script(self, text: str, then: str = "off", source: str = "deploy.txt") -> str:
-        return ms.startup_script(ms.parse_run_list(text), then, "0123abcd", source)
+        return stick_script.startup_script(runlist.parse_run_list(text), then, "0123abcd", source)
 
     def block(self, lines: list[str], first: str) -> list[str]:
         """The lines from `first` to the next line at the same indentation that ends the
@@ -136,11 +136,11 @@ class ScriptText(unittest.TestCase):
         return lines[at:end + 1]
 
     def test_the_log_masks_password_values_but_the_step_runs_them(self):
-        steps = ms.parse_run_list("Crestune /newadp Secret1 /PASS Zq9w\n"
+        steps = runlist.parse_run_list("Crestune /newadp Secret1 /PASS Zq9w\n"
                                   "Crestune /newpop_scan_ge 1E02 /pass_scan 1F\n"
                                   "Tagwell /sn:pass /mtm:X1\n")
-        script = ms.startup_script(steps, "off", "0123abcd", "deploy.txt")
-        runs = ms.step_scripts(steps)
+        script = stick_script.startup_script(steps, "off", "0123abcd", "deploy.txt")
+        runs = stick_script.step_scripts(steps)
         for index, (shown, command) in enumerate([
                 ("Crestune /newadp **** /PASS ****", "Crestune.efi /newadp Secret1 /PASS Zq9w"),
                 ("Crestune /newpop_scan_ge **** /pass_scan ****",
@@ -154,8 +154,8 @@ class ScriptText(unittest.TestCase):
             self.assertNotIn(secret, script)
 
     def test_each_step_runs_in_its_own_script_and_stops_the_run(self):
-        steps = ms.parse_run_list("Crestune /f9\nTagwell /sn:A1\n")
-        runs = ms.step_scripts(steps)
+        steps = runlist.parse_run_list("Crestune /f9\nTagwell /sn:A1\n")
+        runs = stick_script.step_scripts(steps)
         self.assertEqual(sorted(runs), ["EFI/stick/step1.nsh", "EFI/stick/step2.nsh",
                                         "EFI/stick/unit.nsh"])
         # The marker is set only after the program has returned and its status is saved.
@@ -166,7 +166,7 @@ class ScriptText(unittest.TestCase):
         self.assertEqual(runs["EFI/stick/unit.nsh"].split("\r\n")[1:], [
             "%stick_volume%:\\EFI\\tools\\Unit.efi >> %stick_log% 2> \\logs\\stderr.txt",
             "set -v stick_ran 1", ""])
-        script = ms.startup_script(steps, "off", "0123abcd", "deploy.txt")
+        script = stick_script.startup_script(steps, "off", "0123abcd", "deploy.txt")
         self.assertTrue(script.endswith("\r\n"))
         self.assertNotIn("\n", script.replace("\r\n", ""))
         lines = script.split("\r\n")
@@ -317,7 +317,7 @@ class VendorToolNames(unittest.TestCase):
     def test_names_as_fat_sees_them(self):
         for name, problem in self.CASES:
             with self.subTest(name=name):
-                said = ms.vendor_tool_problem(name, self.TAKEN)
+                said = layout.vendor_tool_problem(name, self.TAKEN)
                 if problem is None:
                     self.assertIsNone(said)
                 else:

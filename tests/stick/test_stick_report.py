@@ -92,11 +92,10 @@ class RecordedBoots(unittest.TestCase):
             self.skipTest("mtools and dosfstools are needed")
         sys.path.insert(0, str(REPO / "tests" / "qemu"))
         import stick_cases
-        make_stick = stick_cases.load_make_stick()
         with tempfile.TemporaryDirectory() as tmp:
             # The image as make-stick writes it: an MBR and one FAT32 partition.
             image = Path(tmp) / "stick.img"
-            make_stick.write_image({f"logs/{path.name}": path.read_bytes()
+            stick_cases.stick_image.write_image({f"logs/{path.name}": path.read_bytes()
                                     for path in (RECORDED / "stick-a").glob("*.txt")}, image, 40)
             status, out, _ = run(image)
         lines = out.splitlines()

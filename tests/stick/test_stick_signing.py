@@ -23,8 +23,7 @@ sys.path.insert(0, str(REPO / "tests" / "qemu"))
 
 import stick_cases  # noqa: E402
 
-ms = stick_cases.load_make_stick()
-signing = ms.stick_signing
+from stick import signing  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 EFI = BUILD / "efi"
 MAKE_KEY = REPO / "tools" / "make-signing-key"

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import dataclasses
 import hashlib
+import os
 import re
 import struct
 import subprocess
@@ -200,3 +201,44 @@ def sign_files(files: Mapping[str, bytes], signer: Signer) -> tuple[dict[str, by
         signed[f"{KEYS_DIR}/{signer.name}.cer"] = signer.der
         signed[f"{KEYS_DIR}/{signer.name}.esl"] = signature_list(signer, folder)
     return signed, report
+
+
+def _place(data: bytes, path: Path, mode: int) -> None:
+    """Writes a new file; fails when the name exists."""
+    handle = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+    with os.fdopen(handle, "wb") as out:
+        out.write(data)
+    os.chmod(path, mode)
+
+
+def make_key(folder: Path, name: str, days: int) -> tuple[Path, Path]:
+    """Makes folder/NAME.key (RSA-2048, PEM, no passphrase, mode 0600) and folder/NAME.crt
+    (self-signed, CN=NAME) with openssl; neither is overwritten. Returns their paths. Raises
+    SigningError saying why nothing was made, or OSError."""
+    folder = Path(folder)
+    key, cert = folder / f"{name}.key", folder / f"{name}.crt"
+    existing = [str(path) for path in (key, cert) if os.path.lexists(path)]
+    if existing:
+        raise SigningError(f"{' and '.join(existing)} already exist"
+                           f"{'s' if len(existing) == 1 else ''}: nothing was overwritten")
+    folder.mkdir(parents=True, exist_ok=True)
+    # Made in a private folder beside the targets, then written under their names only if
+    # those are still free; the key is never readable by others.
+    with tempfile.TemporaryDirectory(prefix=".make-signing-key-", dir=folder) as tmp:
+        new_key, new_cert = Path(tmp) / "key", Path(tmp) / "crt"
+        old_umask = os.umask(0o077)
+        try:
+            done = _openssl(["req", "-new", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                             "-days", str(days), "-subj", f"/CN={name}", "-keyout",
+                             str(new_key), "-out", str(new_cert)])
+        finally:
+            os.umask(old_umask)
+        if done.returncode != 0:
+            raise SigningError(f"openssl failed: {done.stderr.decode(errors='replace').strip()}")
+        _place(new_key.read_bytes(), key, 0o600)
+        try:
+            _place(new_cert.read_bytes(), cert, 0o644)
+        except OSError:
+            key.unlink()
+            raise
+    return key, cert

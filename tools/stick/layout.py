@@ -1,0 +1,196 @@
+"""Where things are on a stick: its folders and files, the stick id and its marker, the names
+FAT keeps, and the whole file set of a stick made from a run list."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import re
+from pathlib import Path
+from typing import Mapping, Sequence
+
+from stick import image
+
+REPO_ROOT = Path(__file__).resolve().parent.parent.parent
+
+# The program that names the unit at the start of every log; it leaves the unit id in the
+# shell variable UNIT_VARIABLE (removed when the machine has none).
+UNIT_PROGRAM = "Unit.efi"
+UNIT_VARIABLE = "unitid"
+TOOLS_DIR = "EFI/tools"
+# The small scripts that run one program each: when the firmware refuses to start a program,
+# only that script ends, and startup.nsh can still log the failure.
+SCRIPTS_DIR = "EFI/stick"
+SHELL_PATH = "EFI/BOOT/BOOTX64.EFI"
+LOG_DIR = "logs"
+LOG_LIMIT = 999
+# Mappings the script looks at for its marker.
+VOLUMES = tuple(f"fs{n}" for n in range(20))
+# What a file name may hold where startup.nsh shows it (the run list's name in the log's first
+# line): anything else is shown as '_'.
+SHOWN_NAME_CHARACTERS = frozenset(
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ._+-()[],=@~")
+# Characters the UEFI shell acts on even inside double quotes: the quote itself, its escape
+# character, variables, comments, pipes and redirection (the first line of the file that Tagwell
+# is built from too); a script line cannot carry them unchanged.
+SHELL_SPECIAL = (REPO_ROOT / "Applications" / "Common" /
+                 "ShellMetacharacters.txt").read_text(encoding="ascii").split("\n", 1)[0]
+# Characters no FAT file name holds.
+FAT_FORBIDDEN = "\"*/:<>?\\|"
+
+
+class StickError(RuntimeError):
+    """The stick could not be built."""
+
+
+def stick_id(steps: Sequence, then: str, files: Mapping[str, bytes]) -> str:
+    """Eight hex digits that name this stick's marker: the same inputs give the same stick."""
+    digest = hashlib.sha256()
+    digest.update(then.encode())
+    for step in steps:
+        digest.update(f"{step.line_number}:{step.command}\n".encode())
+    for name in sorted(files):
+        digest.update(name.encode() + b"\0" + hashlib.sha256(files[name]).digest())
+    return digest.hexdigest()[:8]
+
+
+def marker_name(identity: str) -> str:
+    return f"stick-{identity}.id"
+
+
+def shown_name(source: str) -> str:
+    """The run list's file name as the script may show it: every character outside a plain
+    set (letters, digits, blank and a few marks) becomes '_', so that no name can end a
+    quoted echo, redirect it, comment out its rest or break the line."""
+    name = Path(source).name
+    return "".join(c if c in SHOWN_NAME_CHARACTERS else "_" for c in name) or "_"
+
+
+def dos(path: str) -> str:
+    """A stick path ("/" separated) as the shell writes it: \\A\\B."""
+    return "\\" + path.replace("/", "\\")
+
+
+def done_folder(identity: str) -> str:
+    """The folder (on the stick, "/" separated) of this stick's records of finished units."""
+    return f"{LOG_DIR}/done-{identity}"
+
+
+def fat_name(name: str) -> str:
+    """The name a FAT file system keeps: trailing dots and blanks are dropped."""
+    return name.rstrip(". ")
+
+
+def vendor_tool_problem(name: str, taken: Sequence[str]) -> str | None:
+    """Why a vendor tool cannot go onto the stick under this name, or None. `taken` holds the
+    names already in the tools folder."""
+    kept = fat_name(name)
+    clash = next((other for other in taken if other.lower() == kept.lower()), None)
+    if not kept:
+        return "no file name"
+    if any(ord(c) < 0x20 or ord(c) > 0x7E for c in name):
+        return ("a character outside printable ASCII in the name: Tagwell names the tool to "
+                "the shell in ASCII")
+    if kept != name:
+        return (f"FAT drops the dots and blanks at the end of a name and keeps '{kept}'"
+                + (f", which is the stick's own {clash}" if clash else
+                   ": the file would not have the name given; rename it"))
+    bad = [c for c in name if c in FAT_FORBIDDEN or c in SHELL_SPECIAL or c == " "]
+    if bad:
+        return (f"the name holds '{bad[0]}', which a FAT file name or a UEFI shell command "
+                "line cannot carry")
+    if name.startswith("-"):
+        return "a name that begins with '-' is taken by the shell as an option"
+    if len(name) > 255:
+        return "a name longer than the 255 characters FAT allows"
+    if clash:
+        return (f"FAT does not tell case apart, and the stick holds {clash} already"
+                if clash != name else f"the stick holds {clash} already")
+    return None
+
+
+def stick_files(steps: Sequence, then: str, efi_dir: Path,
+                vendor_tools: Sequence[Path] = (), shell: Path | None = None,
+                source: str = "run list") -> dict[str, bytes]:
+    """Every file of the stick, by its path on the stick ("/" separated)."""
+    from stick import runlist, script
+    files: dict[str, bytes] = {}
+
+    def read(path: Path, what: str) -> bytes:
+        try:
+            return Path(path).read_bytes()
+        except OSError as error:
+            raise StickError(f"cannot read {what} {path}: {error.strerror}") from None
+
+    for program in (*runlist.PROGRAMS.values(), UNIT_PROGRAM):
+        files[f"{TOOLS_DIR}/{program}"] = read(Path(efi_dir) / program, "the tool")
+    for tool in vendor_tools:
+        taken = [Path(existing).name for existing in files]
+        problem = vendor_tool_problem(Path(tool).name, taken)
+        if problem:
+            raise StickError(f"--vendor-tool '{tool}': {problem}")
+        files[f"{TOOLS_DIR}/{Path(tool).name}"] = read(Path(tool), "the vendor tool")
+    tools = {Path(name).name.lower(): Path(name).name for name in files}
+    for step in steps:
+        for option, name in step.files:
+            kept = fat_name(re.split(r"[\\/]", name)[-1]).lower()
+            if option == "/b" and kept in tools:
+                raise StickError(f"{Path(source).name} line {step.line_number}: '/b {name}' "
+                                 f"would overwrite the stick's {tools[kept]}")
+    if shell is not None:
+        files[SHELL_PATH] = read(Path(shell), "the shell")
+    identity = stick_id(steps, then, files)
+    files[f"{TOOLS_DIR}/{marker_name(identity)}"] = (
+        b"This stick's startup.nsh finds its volume by this file.\r\n")
+    for name, text in script.step_scripts(steps).items():
+        files[name] = text.encode("ascii")
+    files["startup.nsh"] = script.startup_script(steps, then, identity, source).encode("ascii")
+    return files
+
+
+def dir_problem(files: Mapping[str, bytes], folder: Path) -> str | None:
+    """Why the stick's files cannot be written into the folder, or None: a path that is a
+    symbolic link (writing would change the file it points to), or a folder of the stick
+    that is a file there. Checked before anything is written."""
+    folder = Path(folder)
+    if folder.exists() and not folder.is_dir():
+        return f"--dir {folder}: not a folder"
+    paths = {Path(name) for name in files} | {Path(LOG_DIR)}
+    folders = {parent for path in paths for parent in path.parents if parent != Path(".")}
+    folders.add(Path(LOG_DIR))
+    for path in sorted(paths | folders):
+        target = folder / path
+        if target.is_symlink():
+            return (f"{target} is a symbolic link: make-stick does not write through it "
+                    "(remove it)")
+        if path in folders and target.exists() and not target.is_dir():
+            return f"{target} is a file where the stick needs a folder (remove it)"
+        if path not in folders and target.is_dir():
+            return f"{target} is a folder where the stick needs a file (remove it)"
+    return None
+
+
+def write_dir(files: Mapping[str, bytes], folder: Path) -> None:
+    problem = dir_problem(files, folder)
+    if problem:
+        raise StickError(problem)
+    image.write_tree(files, folder)
+    (Path(folder) / LOG_DIR).mkdir(exist_ok=True)
+
+
+def output_problem(output: Path, inputs: Sequence[Path]) -> str | None:
+    """Why the image cannot be written to `output`, or None: a folder there, or one of the
+    files the stick is made from."""
+    output = Path(output)
+    if output.is_dir():
+        return f"-o {output}: a folder (name the image file, e.g. {output / 'stick.img'})"
+    if not output.parent.is_dir():
+        return f"-o {output}: the folder {output.parent} does not exist"
+    for source in inputs:
+        try:
+            same = output.exists() and os.path.samefile(output, source)
+        except OSError:
+            same = False
+        if same or output.resolve() == Path(source).resolve():
+            return f"-o {output}: that is {source}, which the stick is made from"
+    return None

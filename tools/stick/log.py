@@ -1,0 +1,161 @@
+"""The lines of a stick's run log (\\logs\\runN.txt): how each is written and how it is read.
+
+startup.nsh writes the lines with these formats (their fields are often shell variables such as
+%stick_status%), the report reads them back with the same formats, so a line is spelled once.
+The unit line is printed by Unit.efi; its format is kept here for the reader.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+from typing import Optional
+
+# The number of a log's file name: run1.txt, run2.txt, ...
+RUN_NAME = re.compile(r"^run(\d+)\.txt$", re.IGNORECASE)
+
+
+def run_file(number) -> str:
+    return f"run{number}.txt"
+
+
+class Line:
+    """One kind of log line: a template whose {fields} are filled in to write it and matched
+    by their patterns to read it."""
+
+    def __init__(self, template: str, **fields: str):
+        self.template = template
+        pattern = ""
+        for at, piece in enumerate(re.split(r"\{(\w+)\}", template)):
+            pattern += f"(?P<{piece}>{fields[piece]})" if at % 2 else re.escape(piece)
+        self.pattern = re.compile(f"^{pattern}$")
+
+    def __call__(self, **values) -> str:
+        return self.template.format(**values)
+
+    def match(self, line: str) -> Optional[dict]:
+        found = self.pattern.match(line)
+        return found.groupdict() if found else None
+
+
+NUMBER = r"\d+"
+HEX = r"0x[0-9A-Fa-f]+"
+
+STICK = Line("stick {stick}: {list}, {count} {steps}, then {then}", stick=r"\S+", list=".*",
+             count=NUMBER, steps="steps?", then=r"\S+")
+STEP = Line("step {index} (line {line}): {command}", index=NUMBER, line=NUMBER, command=".*")
+STATUS = Line("step {index} status {status}", index=NUMBER, status=HEX)
+FAILED = Line("FAILED at step {index} ({why})", index=NUMBER, why=".*")
+ALL_DONE = Line("ALL DONE")
+ALREADY = Line("already done on this unit (run {run})", run=NUMBER)
+RESETS = Line("step {index} resets the machine when it succeeds", index=NUMBER)
+NOT_RUN_WHY = Line("step {index}: {why}", index=NUMBER, why=".*")
+REFUSED = Line("the firmware refused to start {program}: {why}", program=r"\S+", why=".*")
+MISSING = Line("{program} is not on the stick", program=r"\S+")
+NO_UNIT_RECORD = "no unit id: the stick cannot record that this unit is done"
+NOT_RUN_NO_UNIT = "not run: no unit id"
+# The date and time lines are the shell's `date` and `time`.
+DATE = re.compile(r"^\d{1,2}/\d{1,2}/\d{4}$")
+TIME = re.compile(r"^\d{1,2}:\d{2}(:\d{2})?( .*)?$")
+# Printed by Unit.efi (Applications/Unit): the unit id, or none and why.
+UNIT = re.compile(r'^unit (?:none \((?P<why>[^)]*)\)|(?P<id>\S+)): manufacturer "(?P<m>.*)", '
+                  r'product "(?P<p>.*)", serial "(?P<serial>.*)", uuid (?P<uuid>\S+), '
+                  r'BIOS "(?P<bios>.*)", Secure Boot (?P<sb>.*)$')
+
+
+def stick_line(identity: str, name: str, count: int, then: str) -> str:
+    return STICK(stick=identity, list=name, count=count, steps="step" if count == 1 else "steps",
+                 then=then)
+
+
+def decode(data: bytes) -> str:
+    """The log's text: UTF-16 as the shell writes it (with or without its byte-order mark)."""
+    if data.startswith(b"\xff\xfe") or data.startswith(b"\xfe\xff"):
+        text = data.decode("utf-16", errors="replace")
+    elif len(data) >= 2 and data[1:2] == b"\0":
+        text = data.decode("utf-16-le", errors="replace")
+    else:
+        text = data.decode("utf-8", errors="replace").lstrip("\ufeff")
+    return text.replace("\r\n", "\n").replace("\r", "\n")
+
+
+@dataclasses.dataclass
+class Run:
+    """What one run's log says."""
+    run: int
+    unit: str = ""          # the unit id; "" when the log names none
+    serial: str = ""
+    uuid: str = ""
+    bios: str = ""
+    date: str = ""
+    time: str = ""
+    stick: str = ""
+    list: str = ""
+    passed: int = 0
+    total: Optional[int] = None
+    result: str = ""
+    good: bool = False      # ended ALL DONE or already done
+    latest: bool = False
+
+    @property
+    def steps(self) -> str:
+        return f"{self.passed}/{'?' if self.total is None else self.total}"
+
+
+def parse_log(number: int, text: str) -> Run:
+    run = Run(number)
+    lines = [line.rstrip() for line in text.split("\n")]
+    started: Optional[tuple[int, str]] = None  # the last step started: number, command
+    status_seen = False  # the last step started has its status line
+    end: Optional[tuple[str, bool]] = None  # the end line: its text, whether it is a good end
+    header = True
+    for line in lines:
+        match = STICK.match(line)
+        if match and not run.stick:
+            run.stick, run.list, run.total = match["stick"], match["list"], int(match["count"])
+            continue
+        if header and not run.date and DATE.match(line):
+            run.date = line
+            continue
+        if header and not run.time and TIME.match(line):
+            run.time = line
+            continue
+        found = UNIT.match(line)
+        if header and found:
+            run.unit = found.group("id") or ""
+            run.serial, run.uuid, run.bios = found.group("serial", "uuid", "bios")
+            continue
+        match = STEP.match(line)
+        if match and int(match["index"]) == (started[0] + 1 if started else 1):
+            header = False
+            started = (int(match["index"]), match["command"])
+            status_seen = False
+            end = None  # what came before was a program's output, not the script's end
+            continue
+        match = STATUS.match(line)
+        if match and started is not None and int(match["index"]) == started[0]:
+            status_seen = True
+            if int(match["status"], 16) == 0:
+                run.passed += 1
+            continue
+        # An end line counts only where the script writes one: ALL DONE after the status of
+        # the list's last step, FAILED at the step started last, already done before any step.
+        # A program's output that looks like one is followed by the script's next line.
+        if ALL_DONE.match(line) is not None and started is not None and status_seen and (
+                run.total is None or started[0] == run.total):
+            end = ("ALL DONE", True)
+            continue
+        match = FAILED.match(line)
+        if match and started is not None and int(match["index"]) == started[0]:
+            end = (f"FAILED at step {match['index']} ({match['why']})", False)
+            continue
+        match = ALREADY.match(line)
+        if match and started is None:
+            end = (f"already done (run {match['run']})", True)
+    if end is not None:
+        run.result, run.good = end
+    elif started is not None:
+        run.result = f"interrupted in step {started[0]} ({started[1]})"
+    else:
+        run.result = "interrupted before step 1"
+    return run

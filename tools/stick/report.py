@@ -1,0 +1,120 @@
+"""The report of a stick's logs: one row per \\logs\\runN.txt, read from a stick image or a
+folder, as a table, CSV or JSON."""
+
+from __future__ import annotations
+
+import csv
+import json
+import tempfile
+from pathlib import Path
+from typing import IO
+
+from stick import image, log
+from stick.layout import LOG_DIR
+from stick.log import Run
+
+FIELDS = ("latest", "run", "unit", "serial", "uuid", "bios", "date", "time", "stick", "list",
+          "steps", "result")
+HEADINGS = ("", "run", "unit", "serial", "uuid", "BIOS", "date", "time", "stick", "run list",
+            "steps", "result")
+
+
+class ReportError(Exception):
+    pass
+
+
+def row(run: Run) -> dict:
+    return {"latest": run.latest, "run": run.run, "unit": run.unit or "none",
+            "serial": run.serial, "uuid": run.uuid, "bios": run.bios, "date": run.date,
+            "time": run.time, "stick": run.stick, "list": run.list, "steps": run.steps,
+            "result": run.result}
+
+
+def mark_latest(runs: list[Run]) -> None:
+    latest: dict[str, Run] = {}
+    for run in runs:
+        if not run.unit:
+            run.latest = True
+        elif run.unit not in latest or run.run > latest[run.unit].run:
+            latest[run.unit] = run
+    for run in latest.values():
+        run.latest = True
+
+
+def logs_of_image(stick: Path, into: Path) -> Path:
+    try:
+        image.copy_out(stick, LOG_DIR, into, f"read \\{LOG_DIR} of {stick}")
+    except image.ImageError as error:
+        raise ReportError(str(error)) from None
+    folder = into / LOG_DIR
+    if not folder.is_dir():
+        raise ReportError(f"cannot read \\{LOG_DIR} of {stick}: no \\{LOG_DIR} folder")
+    return folder
+
+
+def logs_of_folder(folder: Path) -> Path:
+    for entry in sorted(folder.iterdir()):
+        if entry.name.lower() == LOG_DIR and entry.is_dir():
+            return entry
+    if any(log.RUN_NAME.match(entry.name) for entry in folder.iterdir()):
+        return folder
+    raise ReportError(f"{folder} holds no logs folder and no runN.txt")
+
+
+def read_runs(logs: Path) -> list[Run]:
+    runs = []
+    for entry in logs.iterdir():
+        match = log.RUN_NAME.match(entry.name)
+        if match and entry.is_file():
+            runs.append(log.parse_log(int(match.group(1)), log.decode(entry.read_bytes())))
+    if not runs:
+        raise ReportError(f"no runN.txt in {logs}")
+    runs.sort(key=lambda r: r.run)
+    mark_latest(runs)
+    return runs
+
+
+def runs_of(source: Path) -> list[Run]:
+    """The runs logged on a stick image or in a folder; raises ReportError or OSError."""
+    with tempfile.TemporaryDirectory(prefix="stick-report-") as tmp:
+        if source.is_dir():
+            return read_runs(logs_of_folder(source))
+        if source.is_file():
+            try:
+                return read_runs(logs_of_image(source, Path(tmp)))
+            except image.ImageError as error:
+                raise ReportError(str(error)) from None
+        raise ReportError(f"{source} is neither a stick image nor a folder")
+
+
+def table(runs: list[Run]) -> str:
+    rows = [list(HEADINGS)]
+    for run in runs:
+        cells = row(run)
+        rows.append(["*" if run.latest else ""] + [str(cells[f]) for f in FIELDS[1:]])
+    widths = [max(len(r[i]) for r in rows) for i in range(len(HEADINGS))]
+    text = ["  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip()
+            for r in rows]
+    text.append("* the latest run of its unit")
+    return "\n".join(text) + "\n"
+
+
+def write(runs: list[Run], out: IO[str], form: str = "table") -> None:
+    """Writes the rows as a table, "csv" or "json"."""
+    if form == "json":
+        json.dump([row(run) for run in runs], out, indent=2)
+        out.write("\n")
+    elif form == "csv":
+        writer = csv.DictWriter(out, fieldnames=FIELDS, lineterminator="\n")
+        writer.writeheader()
+        for run in runs:
+            cells = row(run)
+            cells["latest"] = "yes" if run.latest else "no"
+            writer.writerow(cells)
+    else:
+        out.write(table(runs))
+
+
+def verdict(runs: list[Run]) -> int:
+    """0 when every unit's latest run ended well, else 1."""
+    return 0 if all(run.good for run in runs if run.latest) else 1
