@@ -247,15 +247,11 @@ PlatformNetStatus Converse(HttpProtocol* pHttp, PlatformHttpExchange* pExchange,
         return Token.Status == EFI_TIMEOUT ? PLATFORM_NET_TIMEOUT : PLATFORM_NET_NO_CONNECT;
     }
 
-    // The answer: status and headers, with the first part of the body.
-    static uint8_t Scratch[4096];
-    uint8_t* pBody = pExchange->Put ? Scratch : (uint8_t*)pExchange->pResponse;
-    const size_t Capacity = pExchange->Put ? sizeof Scratch : pExchange->ResponseCapacity;
+    // The answer's status and headers first, without a body: an answer without one (201 with
+    // Content-Length 0) would otherwise leave the firmware waiting for body bytes.
     HttpResponseData Response = {0};
     memset(&Message, 0, sizeof Message);
     Message.Data.Response = &Response;
-    Message.Body = pBody;
-    Message.BodyLength = Capacity;
     *pDone = false;
     Token.Status = EFI_SUCCESS;
     if (pHttp->Response(pHttp, &Token) != EFI_SUCCESS) {
@@ -275,7 +271,6 @@ PlatformNetStatus Converse(HttpProtocol* pHttp, PlatformHttpExchange* pExchange,
     uint64_t Expected = 0;
     const bool Known = ContentLength(&Message, &Expected);
     FreeHeaders(&Message);
-    size_t Received = Message.BodyLength <= Capacity ? Message.BodyLength : Capacity;
     if (pExchange->Put || pExchange->HttpStatus != 200) {
         // Only a GET's success keeps a body; the rest stays with the instance that is reset.
         return PLATFORM_NET_OK;
@@ -283,9 +278,11 @@ PlatformNetStatus Converse(HttpProtocol* pHttp, PlatformHttpExchange* pExchange,
     if (!Known) {
         return PLATFORM_NET_FAILED;
     }
-    if (Expected > Capacity) {
+    if (Expected > pExchange->ResponseCapacity) {
         return PLATFORM_NET_TOO_LARGE;
     }
+    uint8_t* pBody = (uint8_t*)pExchange->pResponse;
+    size_t Received = 0;
     // The rest of the body, in as many pieces as the firmware hands over.
     while (Received < Expected) {
         memset(&Message, 0, sizeof Message);
@@ -365,7 +362,11 @@ bool PlatformBootUri(char* pUri, size_t Size) {
             return false;
         }
         if (Type == MESSAGING_DEVICE_PATH && SubType == MSG_URI_DP) {
-            const size_t UriLength = Length - 4;
+            // The firmware may store the URI's terminating zero in the node too.
+            size_t UriLength = Length - 4;
+            while (UriLength > 0 && pNode[4 + UriLength - 1] == 0) {
+                UriLength--;
+            }
             if (UriLength == 0 || UriLength >= Size) {
                 return false;
             }
