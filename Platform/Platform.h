@@ -135,6 +135,9 @@ PlatformNetStatus PlatformNetUp(uint32_t TimeoutMs, char* pAddress, size_t Size)
 // device), always terminated; false when it was not started from a network boot.
 bool PlatformBootUri(char* pUri, size_t Size);
 
+// The firmware clock as YYYYMMDDhhmmss (pStamp holds 15 bytes); false when it cannot be read.
+bool PlatformClock(char* pStamp);
+
 // One HTTP request: GET (the answer's body into pResponse) or PUT (pBody sent).
 struct PlatformHttpExchange {
     bool Put;

@@ -179,6 +179,18 @@ bool PlatformBootUri(char* pUri, size_t Size) {
     return true;
 }
 
+bool PlatformClock(char* pStamp) {
+    // The machine's "clock" (YYYYMMDDhhmmss) when it has one, else the host's time in UTC.
+    const std::string Clock = sim::SessionMachine().value("clock", "");
+    if (!Clock.empty()) {
+        CopyText(Clock, pStamp, 15);
+        return Clock.size() == 14;
+    }
+    const time_t Now = time(nullptr);
+    tm Parts;
+    return gmtime_r(&Now, &Parts) != nullptr && strftime(pStamp, 15, "%Y%m%d%H%M%S", &Parts) == 14;
+}
+
 PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange) {
     const std::string Method = pExchange->Put ? "PUT" : "GET";
     sockaddr_in Address;

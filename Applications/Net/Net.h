@@ -1,6 +1,7 @@
 // Net: the deployment image's link to the site's server.
 //
-// Brings IPv4 up by DHCP (waiting with a limit), finds the server (the file server.url in the
+// Brings IPv4 up by DHCP (waiting with a limit) and names the boot by the firmware clock
+// (%netstamp%), finds the server (the file server.url in the
 // current directory, else the URI the machine booted from), fetches a file from it with HTTP GET
 // and sends one with HTTP PUT, checking the server's status code. It writes nothing on the
 // machine apart from the file a GET asks for.
@@ -23,9 +24,12 @@
 #define NET_EXIT_FILE 0xC0000008u        // the local file could not be read or written
 #define NET_EXIT_TOO_LARGE 0xC0000009u   // the file or the answer exceeds NET_BODY_MAX
 #define NET_EXIT_BAD_PATH 0xC000000Au    // the server path is not a plain relative path
+#define NET_EXIT_NO_CLOCK 0xC000000Bu    // up: the boot's stamp could not be set
 
 // The file make-stick may write with the server's URL (first line), read before the boot URI.
 #define NET_SERVER_FILE "server.url"
+// The shell variable `up` sets to the firmware clock: the boot's stamp in the log's name.
+#define NET_STAMP_VARIABLE "netstamp"
 // Longest URL, server path and body handled.
 #define NET_URL_MAX 512u
 #define NET_PATH_MAX 200u

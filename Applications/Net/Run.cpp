@@ -8,11 +8,12 @@
 namespace {
 
 void Usage(void) {
-    printf("Usage: Net up [SECONDS]     brings IPv4 up by DHCP, waiting at most SECONDS (%u)\n"
+    printf("Usage: Net up [SECONDS]     brings IPv4 up by DHCP, waiting at most SECONDS (%u),\n"
+           "                            and sets %%%s%% to the firmware clock, YYYYMMDDhhmmss\n"
            "       Net get PATH FILE    fetches PATH from the server into FILE\n"
            "       Net put FILE PATH    sends FILE to PATH on the server\n"
            "The server: the first line of %s, else the URI the machine booted from.\n",
-           NET_UP_SECONDS, NET_SERVER_FILE);
+           NET_UP_SECONDS, NET_STAMP_VARIABLE, NET_SERVER_FILE);
 }
 
 // Seconds of a limit: 1 to NET_UP_SECONDS_MAX, digits only.
@@ -31,12 +32,19 @@ bool ParseSeconds(const char* pText, uint32_t* pSeconds) {
     return true;
 }
 
-uint32_t BringUp(uint32_t Seconds) {
+uint32_t BringUp(uint32_t Seconds, bool Stamp) {
     char Address[32];
     switch (PlatformNetUp(Seconds * 1000u, Address, sizeof Address)) {
-    case PLATFORM_NET_OK:
+    case PLATFORM_NET_OK: {
         printf("net: address %s\n", Address);
+        char Clock[15];
+        if (Stamp &&
+            !(PlatformClock(Clock) && PlatformSetShellVariable(NET_STAMP_VARIABLE, Clock))) {
+            printf("net: cannot set %%%s%% from the firmware clock\n", NET_STAMP_VARIABLE);
+            return NET_EXIT_NO_CLOCK;
+        }
         return NET_EXIT_OK;
+    }
     case PLATFORM_NET_NO_CARD:
         printf("net: no network card with IPv4 configuration\n");
         return NET_EXIT_NO_CARD;
@@ -91,7 +99,7 @@ uint32_t Exchange(PlatformHttpExchange* pExchange, const char* pPath) {
         return Status;
     }
     snprintf(Url, sizeof Url, "%s%s", Base, pPath);
-    Status = BringUp(NET_UP_SECONDS);
+    Status = BringUp(NET_UP_SECONDS, false);
     if (Status != NET_EXIT_OK) {
         return Status;
     }
@@ -197,11 +205,11 @@ uint32_t Put(const char* pFile, const char* pPath) {
 
 uint32_t RunNet(int argc, char** argv) {
     if (argc == 2 && strcmp(argv[1], "up") == 0) {
-        return BringUp(NET_UP_SECONDS);
+        return BringUp(NET_UP_SECONDS, true);
     }
     uint32_t Seconds = 0;
     if (argc == 3 && strcmp(argv[1], "up") == 0 && ParseSeconds(argv[2], &Seconds)) {
-        return BringUp(Seconds);
+        return BringUp(Seconds, true);
     }
     if (argc == 4 && strcmp(argv[1], "get") == 0) {
         return Get(argv[2], argv[3]);

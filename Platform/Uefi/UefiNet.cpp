@@ -385,6 +385,18 @@ bool PlatformBootUri(char* pUri, size_t Size) {
     return false;
 }
 
+bool PlatformClock(char* pStamp) {
+    EFI_TIME Time;
+    if (RtSystemTable()->RuntimeServices->GetTime(&Time, NULL) != EFI_SUCCESS || Time.Year > 9999 ||
+        Time.Month > 12 || Time.Day > 31 || Time.Hour > 23 || Time.Minute > 59 ||
+        Time.Second > 59) {
+        return false;
+    }
+    snprintf(pStamp, 15, "%04u%02u%02u%02u%02u%02u", Time.Year, Time.Month, Time.Day, Time.Hour,
+             Time.Minute, Time.Second);
+    return true;
+}
+
 PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange) {
     pExchange->HttpStatus = 0;
     pExchange->ResponseLength = 0;
