@@ -82,11 +82,14 @@ class DeployServerTest(unittest.TestCase):
         finally:
             connection.close()
 
-    def net(self, *args: str, cwd: Path) -> tuple[int, str]:
-        run = subprocess.run([str(BUILD / "host" / "Net"), *args], cwd=cwd, capture_output=True,
-                             text=True, env=dict(os.environ, FWSIM_MACHINE=str(self.machine)),
-                             timeout=60)
-        return json.loads(self.machine.read_text())["lasterror"], run.stdout
+    def net(self, *args: str, cwd: Path) -> str:
+        """Net's status; each working folder has a machine of its own (runs at once)."""
+        machine = cwd / "machine.json"
+        if not machine.exists():
+            machine.write_bytes(self.machine.read_bytes())
+        subprocess.run([str(BUILD / "host" / "Net"), *args], cwd=cwd, capture_output=True,
+                       env=dict(os.environ, FWSIM_MACHINE=str(machine)), timeout=60)
+        return json.loads(machine.read_text())["lasterror"]
 
     def test_takes_puts_only_of_flat_names_under_upload(self):
         page = (layout.status_dir(self.root) / "index.html").read_bytes()
@@ -130,7 +133,7 @@ class DeployServerTest(unittest.TestCase):
             ]
             for args, status in cases:
                 with self.subTest(args=args):
-                    self.assertEqual(self.net(*args, cwd=work)[0], status)
+                    self.assertEqual(self.net(*args, cwd=work), status)
             self.assertEqual((work / "rec.txt").read_bytes(), b"record of N1\n")
             self.assertFalse((work / "none.txt").exists())
             self.assertEqual((layout.logs_dir(self.root) / "N1.20261209101600.txt").read_bytes(),
