@@ -204,6 +204,10 @@ uint32_t Put(const char* pFile, const char* pPath) {
 } // namespace
 
 uint32_t RunNet(int argc, char** argv) {
+    // A script's unset parameters (%2, %3) arrive as empty words at the end.
+    while (argc > 1 && argv[argc - 1][0] == '\0') {
+        argc--;
+    }
     if (argc == 2 && strcmp(argv[1], "up") == 0) {
         return BringUp(NET_UP_SECONDS, true);
     }
