@@ -6,7 +6,8 @@ names Insyde. The image boots the reduced shell (build/shell/Shell.efi) when it 
 Two units (serials by -smbios) run the list at once, their logs and records arrive and the
 status page lists both; one of them boots again and runs nothing; a unit whose image names a
 server that is down (make-stick --server) stops before step 1; a unit without a unit id is
-refused before step 1.
+refused before step 1. Last, the image signed with the test key of Debian's Secure Boot OVMF
+(tests/qemu/secureboot_cases.py) runs to the end there with Secure Boot on.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent.parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(REPO / "tools"))
+import secureboot_cases  # noqa: E402
 from stick_cases import Case, watch_console  # noqa: E402
 from deploy import layout  # noqa: E402
 from stick import log, report  # noqa: E402
@@ -34,12 +36,13 @@ VENDOR_TOOL = "H2OSDE-Sx64.efi"
 NO_ID = ("To Be Filled By O.E.M.", "00000000-0000-0000-0000-000000000000")
 
 
-def qemu_argv(shell, vars_copy: Path, port: int, serial: str, uuid: str | None) -> list[str]:
+def qemu_argv(shell, vars_copy: Path, port: int, serial: str, uuid: str | None,
+              code: Path | None = None) -> list[str]:
     smbios = f"type=1,manufacturer=Corvane,product=Desk,serial={serial}" + \
         (f",uuid={uuid}" if uuid else "")
     return [shell.QEMU, "-machine", "q35", "-m", "512", "-nographic", "-no-reboot",
             "-accel", "tcg", "-smbios", "type=0,vendor=INSYDE Corp.", "-smbios", smbios,
-            "-drive", f"if=pflash,format=raw,readonly=on,file={shell.OVMF_CODE}",
+            "-drive", f"if=pflash,format=raw,readonly=on,file={code or shell.OVMF_CODE}",
             "-drive", f"if=pflash,format=raw,file={vars_copy}",
             "-netdev", f"user,id=n0,bootfile=http://10.0.2.2:{port}/{layout.IMAGE_NAME}",
             "-device", "virtio-net-pci,netdev=n0,romfile=,bootindex=1",
@@ -54,7 +57,8 @@ class NetBoot:
                   "both"),
              Case("a unit that boots again runs nothing"),
              Case("with the server down a unit stops before step 1"),
-             Case("a unit without a unit id is refused before step 1")]
+             Case("a unit without a unit id is refused before step 1"),
+             Case("the signed image runs to the end under Secure Boot")]
 
     def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
         outcomes = [Outcome(self.name, case.name) for case in self.cases]
@@ -70,8 +74,10 @@ class NetBoot:
                 probe.bind(("127.0.0.1", 0))
                 dead.bind(("127.0.0.1", 0))
                 port, dead_port = probe.getsockname()[1], dead.getsockname()[1]
+            key, cert = secureboot_cases.test_keys(tmp)[:2]
             for image, more in (("net.img", []),
-                                ("down.img", ["--server", f"http://10.0.2.2:{dead_port}/x.img"])):
+                                ("down.img", ["--server", f"http://10.0.2.2:{dead_port}/x.img"]),
+                                ("signed.img", ["--sign-key", str(key), "--sign-cert", str(cert)])):
                 made = subprocess.run([sys.executable, str(REPO / "tools" / "make-stick"),
                                        str(tmp / "list.txt"), "--net", "--build", str(build),
                                        "-o", str(tmp / image), *extra, *more],
@@ -90,12 +96,15 @@ class NetBoot:
                     break
                 time.sleep(0.1)
 
-            def boot(serial: str, uuid: str | None, until: tuple[str, ...]) -> str:
+            def boot(serial: str, uuid: str | None, until: tuple[str, ...],
+                     secure: bool = False) -> str:
                 """The console of a boot: until one of until appears (the script stops in
                 the shell), or with until empty, until the machine powers off."""
                 vars_copy = tmp / f"vars-{serial[:4]}-{time.monotonic_ns()}.fd"
-                shutil.copyfile(shell.OVMF_VARS, vars_copy)
-                argv = qemu_argv(shell, vars_copy, port, serial, uuid)
+                shutil.copyfile(secureboot_cases.SECURE_VARS if secure else shell.OVMF_VARS,
+                                vars_copy)
+                argv = qemu_argv(shell, vars_copy, port, serial, uuid,
+                                 secureboot_cases.SECURE_CODE if secure else None)
                 try:
                     if until:
                         return watch_console(shell, argv, until, 150.0)[0]
@@ -117,6 +126,8 @@ class NetBoot:
             # A unit now boots an image whose server for records and logs is down.
             shutil.copyfile(tmp / "down.img", site / layout.WWW_DIR / layout.IMAGE_NAME)
             consoles[3] = boot("NETC", None, ("FAILED at step",))
+            shutil.copyfile(tmp / "signed.img", site / layout.WWW_DIR / layout.IMAGE_NAME)
+            consoles.append(boot("NETSB", None, (), secure=True))
             server.send_signal(signal.SIGINT)
             server.wait(timeout=20)
             records = {path.name: log.decode(path.read_bytes())
@@ -127,7 +138,7 @@ class NetBoot:
 
     @staticmethod
     def judge(outcomes, consoles, runs, page, records) -> None:
-        a, b, c, d = (outcome.failures.append for outcome in outcomes)
+        a, b, c, d, e = (outcome.failures.append for outcome in outcomes)
         latest = {run.unit: run for run in runs if run.latest}
         for serial, console in zip(("NETA", "NETB"), consoles):
             if "ALL DONE" not in console:
@@ -150,6 +161,10 @@ class NetBoot:
         if f"FAILED at step 1 ({log.NOT_RUN_NO_UNIT})" not in consoles[4] or \
                 "step 1 (line" in consoles[4]:
             d(f"the unit without an id was not refused: ...{consoles[4][-500:]}")
+        signed = latest.get("NETSB")
+        if "ALL DONE" not in consoles[5] or signed is None or signed.result != "ALL DONE" or \
+                "Secure Boot on" not in records.get("NETSB.txt", ""):
+            e(f"the signed image under Secure Boot: {signed}, ...{consoles[5][-500:]}")
 
 
 def groups(build: Path, shell) -> list:
