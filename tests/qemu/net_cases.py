@@ -27,6 +27,7 @@ REPO = HERE.parent.parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(REPO / "tools"))
 import secureboot_cases  # noqa: E402
+from smm_cases import Unavailable  # noqa: E402
 from stick_cases import Case, watch_console  # noqa: E402
 from deploy import layout  # noqa: E402
 from stick import log, report  # noqa: E402
@@ -168,4 +169,11 @@ class NetBoot:
 
 
 def groups(build: Path, shell) -> list:
+    needed = [build / "efi" / name for name in ("Net.efi", "Tagwell.efi", "Unit.efi",
+                                                "Crestune.efi")]
+    missing = [str(path) for path in needed + [build / "test-efi" / "VendorDouble.efi"]
+               if not path.is_file()]
+    if missing:
+        return [Unavailable(f"not built: {', '.join(missing)}", NetBoot.name,
+                            NetBoot.cases[0].name)]
     return [NetBoot()]
