@@ -122,6 +122,44 @@ void PlatformStall(uint32_t Microseconds);
 // UEFI shell's file systems hold only files and directories.
 bool PlatformIsDevice(const char* pName);
 
+// The network card, through the firmware's IPv4 configuration and HTTP protocols. The simulated
+// machine takes the card from its "network" description and speaks HTTP over a loopback socket.
+enum PlatformNetStatus {
+    PLATFORM_NET_OK,
+    PLATFORM_NET_NO_CARD,    // no network card with IPv4 configuration or HTTP
+    PLATFORM_NET_TIMEOUT,    // no address, connection or answer within the limit
+    PLATFORM_NET_NO_CONNECT, // the server refused the connection or could not be reached
+    PLATFORM_NET_FAILED,     // the firmware refused the request, or the answer was cut off
+    PLATFORM_NET_TOO_LARGE,  // the answer's body does not fit the buffer
+};
+
+// Brings IPv4 up by DHCP unless a card has an address already, waiting at most TimeoutMs. On
+// success the card's address as dotted text in pAddress (Size bytes, always terminated).
+PlatformNetStatus PlatformNetUp(uint32_t TimeoutMs, char* pAddress, size_t Size);
+
+// The URI the machine booted from (the Uri node of the device path of the running program's
+// device), always terminated; false when it was not started from a network boot.
+bool PlatformBootUri(char* pUri, size_t Size);
+
+// The firmware clock as YYYYMMDDhhmmss (pStamp holds 15 bytes); false when it cannot be read.
+bool PlatformClock(char* pStamp);
+
+// One HTTP request: GET (the answer's body into pResponse) or PUT (pBody sent).
+struct PlatformHttpExchange {
+    bool Put;
+    const char* pUrl; // http://HOST[:PORT]/PATH
+    const void* pBody;
+    size_t BodyLength;
+    void* pResponse;
+    size_t ResponseCapacity;
+    size_t ResponseLength; // out: bytes of the answer's body kept
+    unsigned HttpStatus;   // out: the server's status code (0: no answer)
+    uint32_t TimeoutMs;    // the whole exchange, connection included
+};
+
+// Sends the request on a card that has an address and waits for the answer within the limit.
+PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange);
+
 // The byte that the UEFI start-up code puts in an argument in place of a character above 0xFF,
 // which has no 8-bit form (ASCII SUB; the runtime's RT_NARROW_SUBSTITUTE).
 #define PLATFORM_ARGUMENT_SUBSTITUTE 0x1A

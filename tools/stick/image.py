@@ -93,6 +93,26 @@ def image_offset() -> int:
     return PARTITION_START * SECTOR
 
 
+def write_net_image(files: Mapping[str, bytes], path: Path) -> int:
+    """A network image: a bare FAT file system (FAT12 or FAT16, no partition table) just large
+    enough for the files and the logs a run writes, which a unit downloads whole as a RAM disk.
+    Written beside the target and renamed over it when complete. Returns its size in MiB."""
+    size_mib = max(2, (sum(len(data) for data in files.values()) >> 20) + 2)
+    temporary = Path(str(path) + ".tmp")
+    try:
+        with open(temporary, "wb") as out:
+            out.truncate(size_mib << 20)
+        run_tool(["mkfs.vfat", "-n", STICK_LABEL, str(temporary)], "format the network image")
+        with tempfile.TemporaryDirectory(prefix="make-stick-") as tmp:
+            _fill(str(temporary), files, Path(tmp) / "tree", "copy the files onto the image")
+        os.replace(temporary, path)
+    except BaseException:
+        if temporary.is_file():
+            temporary.unlink()
+        raise
+    return size_mib
+
+
 def write_image(files: Mapping[str, bytes], path: Path, size_mib: int) -> None:
     """A stick image of size_mib MiB: an MBR and one FAT32 partition holding the files. The
     image is written beside the target and renamed over it only when complete."""

@@ -112,9 +112,12 @@ def vendor_tool_problem(name: str, taken: Sequence[str]) -> str | None:
 
 def stick_files(steps: Sequence, then: str, efi_dir: Path,
                 vendor_tools: Sequence[Path] = (), shell: Path | None = None,
-                source: str = "run list") -> dict[str, bytes]:
-    """Every file of the stick, by its path on the stick ("/" separated)."""
-    from stick import runlist, script
+                source: str = "run list", net: bool = False,
+                server_url: str | None = None) -> dict[str, bytes]:
+    """Every file of the stick, by its path on the stick ("/" separated). With net, those of a
+    network image (tools/stick/netscript.py); server_url: the server it names, if not the
+    one it is booted from."""
+    from stick import netscript, runlist, script
     files: dict[str, bytes] = {}
 
     def read(path: Path, what: str) -> bytes:
@@ -133,6 +136,11 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
         files[f"{TOOLS_DIR}/{Path(tool).name}"] = read(Path(tool), "the vendor tool")
     if shell is not None:
         files[SHELL_PATH] = read(Path(shell), "the shell")
+    if net:
+        files[f"{TOOLS_DIR}/{netscript.NET_PROGRAM}"] = read(
+            Path(efi_dir) / netscript.NET_PROGRAM, "the tool")
+        if server_url is not None:
+            files[f"{TOOLS_DIR}/server.url"] = (server_url + "\r\n").encode("ascii")
     identity = stick_id(steps, then, files)
     files[f"{TOOLS_DIR}/{marker_name(identity)}"] = (
         b"This stick's startup.nsh finds its volume by this file.\r\n")
@@ -149,7 +157,13 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
                                  f"the stick's {own[kept]}")
     for name, text in {**script.step_scripts(steps), **script.record_scripts(identity)}.items():
         files[name] = text.encode("ascii")
-    files["startup.nsh"] = script.startup_script(steps, then, identity, source).encode("ascii")
+    if net:
+        files[netscript.NET_SCRIPT] = netscript.net_script().encode("ascii")
+        files["startup.nsh"] = netscript.startup_script(steps, then, identity,
+                                                        source).encode("ascii")
+    else:
+        files["startup.nsh"] = script.startup_script(steps, then, identity,
+                                                     source).encode("ascii")
     return files
 
 

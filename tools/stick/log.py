@@ -49,6 +49,8 @@ STATUS = Line("step {index} status {status}", index=NUMBER, status=HEX)
 FAILED = Line("FAILED at step {index} ({why})", index=NUMBER, why=".*")
 ALL_DONE = Line("ALL DONE")
 ALREADY = Line("already done on this unit (run {run})", run=NUMBER)
+# A unit whose record the deployment server keeps (a network image).
+ALREADY_SERVER = "already done on this unit (its record is on the server)"
 RESETS = Line("step {index} resets the machine when it succeeds", index=NUMBER)
 NOT_RUN_WHY = Line("step {index}: {why}", index=NUMBER, why=".*")
 REFUSED = Line("the firmware refused to start {program}: {why}", program=r"\S+", why=".*")
@@ -178,6 +180,9 @@ def parse_log(number: int, text: str) -> Run:
         match = FAILED_BEFORE.match(line)
         if match and started is None:
             end = (f"FAILED before step 1 ({match['why']})", False)
+            continue
+        if line == ALREADY_SERVER and started is None:
+            end = ("already done", True)
     if end is not None:
         run.result, run.good = end
     elif started is not None:

@@ -9,6 +9,7 @@ import tempfile
 from pathlib import Path
 from typing import IO
 
+from deploy import layout
 from stick import image, log
 from stick.layout import LOG_DIR
 from stick.log import Run
@@ -106,10 +107,30 @@ def check_done_runs(runs: list[Run]) -> None:
         run.result = f"FAILED: already done in run {run.done_run}, {why}"
 
 
+def read_server_runs(root: Path) -> list[Run]:
+    """The runs in a deployment server's folder: one log per unit and boot, the boot's stamp as
+    the run number."""
+    runs = []
+    for entry in layout.logs_dir(root).iterdir():
+        named = layout.parse_log_name(entry.name)
+        if named and entry.is_file():
+            run = log.parse_log(named[1], log.decode(entry.read_bytes()))
+            # A log cut off before its unit line still belongs to the unit that sent it.
+            run.unit = run.unit or named[0]
+            runs.append(run)
+    runs.sort(key=lambda r: (r.run, r.unit))
+    mark_latest(runs)
+    return runs
+
 
 def runs_of(source: Path) -> list[Run]:
     """The runs logged on a stick image or in a folder; raises ReportError or OSError."""
     with tempfile.TemporaryDirectory(prefix="stick-report-") as tmp:
+        if source.is_dir() and layout.is_server_dir(source):
+            runs = read_server_runs(source)
+            if not runs:
+                raise ReportError(f"no logs in {layout.logs_dir(source)}")
+            return runs
         if source.is_dir():
             return read_runs(logs_of_folder(source))
         if source.is_file():

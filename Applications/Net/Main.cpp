@@ -1,0 +1,6 @@
+// Entry of Net.
+#include "Applications/Net/Net.h"
+
+int main(int argc, char** argv) {
+    return (int)RunNet(argc, argv);
+}

@@ -1,0 +1,57 @@
+# Net on simulated machines without a server: every refusal before a request leaves the machine
+# with its own line and status (the exchanges with a real server: tests/deploy).
+
+UP = {"network": {"address": "10.0.2.15"}}
+BOOTED = {"network": {"address": "10.0.2.15", "boot_uri": "http://127.0.0.1:1/deploy.img"}}
+NO_SERVER = "net: no server: no server.url and the machine did not boot from a URI\n"
+
+
+def stamp_set(value):
+    def check(run):
+        sets = [(e["name"], e["value"]) for e in run.events if e.get("event") == "shell_variable"]
+        return [] if sets == value else [f"shell variables set: {sets!r}, want {value!r}"]
+    return check
+
+
+def net(name, patch, args, stdout, status, files=None, expect_files=None, check=None):
+    expect = dict(status=status, files=expect_files or {})
+    expect.update(stdout_contains=["Usage: Net up"]) if stdout is None else expect.update(
+        stdout=stdout)
+    if check:
+        expect["check"] = check
+    return dict(name="net " + name, machine=None, machine_patch=patch, tool="Net", args=args,
+                files=files or {}, expect=expect, host_only="the card is the simulated one")
+
+
+SCENARIOS = [
+    net("usage", UP, ["fetch", "a"], None, 0xC0000001),
+    net("up refuses a limit of 0 s", UP, ["up", "0"], None, 0xC0000001),
+    net("up without a card", {"network": None}, ["up"],
+        "net: no network card with IPv4 configuration\n", 0xC0000002, check=stamp_set([])),
+    net("up without a DHCP answer", {"network": {"address": ""}}, ["up", "5"],
+        "net: no address from DHCP within 5 s\n", 0xC0000003),
+    net("up names the boot by the clock", dict(UP, clock="20261209101500"), ["up", "", ""],
+        "net: address 10.0.2.15\n", 0, check=stamp_set([("netstamp", "20261209101500")])),
+    net("up without a clock", dict(UP, clock="2026"), ["up"],
+        "net: address 10.0.2.15\nnet: cannot set %netstamp% from the firmware clock\n",
+        0xC000000B),
+    net("get without a server removes the old file", UP, ["get", "records/u.txt", "rec.txt"],
+        NO_SERVER, 0xC0000004, files={"rec.txt": "earlier"}, expect_files={"rec.txt": None}),
+    net("server.url that is no http URL", BOOTED, ["get", "a", "b"],
+        "net: server.url does not hold an http://HOST[:PORT]/ URL on its first line\n",
+        0xC0000004, files={"server.url": "ftp://10.0.2.2/x.img\n"}),
+    net("boot URI that is no http URL",
+        {"network": {"address": "10.0.2.15", "boot_uri": "https://10.0.2.2/x.img"}},
+        ["put", "a", "b"], "net: no server: the boot URI is not an http://HOST[:PORT]/ URL\n",
+        0xC0000004, files={"a": "log"}),
+    net("server path outside", BOOTED, ["put", "a", "upload/../deploy.img"],
+        'net: server path "upload/../deploy.img" is not a plain relative path\n', 0xC000000A,
+        files={"a": "log"}),
+    net("server that cannot be reached", BOOTED, ["get", "upload/records/u.txt", "rec.txt"],
+        "net: address 10.0.2.15\nnet: GET http://127.0.0.1:1/upload/records/u.txt: the server "
+        "cannot be reached\n", 0xC0000005),
+    net("put of a missing file", BOOTED, ["put", "none.txt", "upload/logs/u.txt"],
+        "net: cannot read none.txt\n", 0xC0000008),
+    net("put of a file over 1 MiB", BOOTED, ["put", "big", "upload/logs/u.txt"],
+        "net: big exceeds 1048576 bytes\n", 0xC0000009, files={"big": b"x" * (1024 * 1024 + 1)}),
+]

@@ -1,0 +1,72 @@
+"""The deployment server's folder and the paths units use on it: one place for the names that
+the server's configuration, the network image's script, the status page and the report share.
+
+    DIR/www/IMAGE          the image units boot (served read-only)
+    DIR/www/status/        the status page (written by the watcher, served read-only)
+    DIR/upload/logs/       one log per unit and boot: UNIT.STAMP.txt (PUT by units)
+    DIR/upload/records/    one done record per unit: UNIT.txt (PUT by units)
+    DIR/nginx/             the server's configuration, pid file, logs and temporary files
+
+A unit reaches the upload folders as PATH relative to the image's folder on the server
+("upload/logs/..."); nothing else takes a PUT.
+"""
+
+from __future__ import annotations
+
+import re
+from pathlib import Path
+from typing import Optional
+
+WWW_DIR = "www"
+STATUS_DIR = "status"
+UPLOAD_DIR = "upload"
+LOGS = "logs"
+RECORDS = "records"
+NGINX_DIR = "nginx"
+IMAGE_NAME = "deploy.img"
+# The largest file a unit may send (a log or a record); Net.efi's own limit is the same.
+UPLOAD_LIMIT = 1024 * 1024
+
+# A unit id as Unit.efi makes it; a stamp is the boot's firmware time, YYYYMMDDhhmmss.
+UNIT_ID = r"[A-Za-z0-9._-]{1,64}"
+LOG_NAME = re.compile(rf"^(?P<unit>{UNIT_ID})\.(?P<stamp>\d{{14}})\.txt$")
+RECORD_NAME = re.compile(rf"^(?P<unit>{UNIT_ID})\.txt$")
+# What an upload's file name may be at all (the server's access rule).
+UPLOAD_FILE = r"[A-Za-z0-9._-]{1,100}"
+
+
+def log_path(unit: str, stamp: str) -> str:
+    """The server path of a unit's log of one boot (script variables may stand for both)."""
+    return f"{UPLOAD_DIR}/{LOGS}/{unit}.{stamp}.txt"
+
+
+def output_path(unit: str, stamp: str, index: int) -> str:
+    """The server path of what step `index` of that boot printed (not a log: the verdict is
+    read from the log alone)."""
+    return f"{UPLOAD_DIR}/{LOGS}/{unit}.{stamp}-step{index}.txt"
+
+
+def record_path(unit: str) -> str:
+    return f"{UPLOAD_DIR}/{RECORDS}/{unit}.txt"
+
+
+def logs_dir(root: Path) -> Path:
+    return root / UPLOAD_DIR / LOGS
+
+
+def records_dir(root: Path) -> Path:
+    return root / UPLOAD_DIR / RECORDS
+
+
+def status_dir(root: Path) -> Path:
+    return root / WWW_DIR / STATUS_DIR
+
+
+def is_server_dir(folder: Path) -> bool:
+    return logs_dir(folder).is_dir()
+
+
+def parse_log_name(name: str) -> Optional[tuple[str, int]]:
+    """The unit id and stamp of a log's file name, or None for any other name."""
+    match = LOG_NAME.match(name)
+    return (match["unit"], int(match["stamp"])) if match else None

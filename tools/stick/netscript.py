@@ -1,0 +1,200 @@
+"""The network image's scripts: startup.nsh for a unit that booted the image over HTTP, and the
+small script that runs Net.efi. The steps run as on a stick; the unit's done record and its
+log live on the deployment server (tools/deploy/layout.py names them):
+
+- before step 1: a unit id (else nothing runs), the network (Net.efi up, which also names the
+  boot), the unit's record asked of the server (there: already done, nothing runs; any answer
+  but "not found": nothing runs), and the log sent once, so a server that takes no logs
+  stops the unit before it changes anything;
+- after every step the log is sent; a log that cannot be sent stops the run;
+- at the end Unit.efi writes the done record (the stick id, the raw serial number and the
+  UUID), which is sent, then the log once more; a record fetched from the server counts only
+  when Unit.efi finds it is this unit's (/check), so one unit's report cannot mark another done.
+Each step's output goes to a file of its own, sent beside the log; the log holds only the
+script's lines.
+"""
+
+from __future__ import annotations
+
+from typing import Sequence
+
+from deploy import layout as server
+from stick import log
+from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM, UNIT_VARIABLE, VOLUMES,
+                          StickError, dos, marker_name, shown_name)
+from stick.runlist import Step
+from stick.script import ERRORS, THEN_COMMANDS, step_output
+
+NET_PROGRAM = "Net.efi"
+NET_SCRIPT = f"{SCRIPTS_DIR}/net.nsh"
+# Net.efi's statuses the script tells apart (Applications/Net/Net.h).
+NOT_FOUND = "0xC0000006"
+STAMP_VARIABLE = "netstamp"
+
+
+def net_script() -> str:
+    """Runs Net.efi with the script's arguments; leaves its status in stick_net and sets
+    stick_ran to 1, which it never reaches when the firmware refuses to start Net.efi."""
+    errors = dos(LOG_DIR) + "\\stderr.txt"
+    return "\r\n".join(["@echo -off",
+                        f"%stick_volume%:{dos(TOOLS_DIR)}\\{NET_PROGRAM} %1 %2 %3 2> {errors}",
+                        "set -v stick_net %lasterror%", "set -v stick_ran 1"]) + "\r\n"
+
+
+def startup_script(steps: Sequence[Step], then: str, identity: str,
+                   source: str = "run list") -> str:
+    """The network image's startup.nsh (CRLF line ends, ASCII)."""
+    for step in steps:
+        if step.resets:
+            raise StickError(f"{shown_name(source)} line {step.line_number}: a step that resets "
+                             "the machine is not run from a network image: its done record "
+                             "could not be taken back if the step failed")
+    marker = dos(TOOLS_DIR) + "\\" + marker_name(identity)
+    log_dir = dos(LOG_DIR)
+    errors = log_dir + "\\stderr.txt"
+    scripts = "%stick_volume%:" + dos(SCRIPTS_DIR)
+    name = shown_name(source)
+    count = len(steps)
+    unit = f"%{UNIT_VARIABLE}%"
+    remote_log = server.log_path(unit, f"%{STAMP_VARIABLE}%")
+    remote_record = server.record_path(unit)
+    # Unit.efi checks and writes the record here; it is the image's run 1 (a RAM disk is new at
+    # every boot).
+    unit_program = f"%stick_volume%:{dos(TOOLS_DIR)}\\{UNIT_PROGRAM}"
+    record = "record.txt"
+
+    def say(text: str, indent: str = "") -> list[str]:
+        return [f"{indent}echo \"{text}\" >> %stick_log%", f"{indent}echo \"{text}\""]
+
+    def net(arguments: str, index: int, why: str, indent: str = "",
+            missing_ok: bool = False) -> list[str]:
+        """Net.efi with the arguments; a refusal or a status other than 0 (and other than not
+        found, where that is awaited) ends the run as FAILED at step index."""
+        failed = "%stick_net% ne 0" + (f" and %stick_net% ne {NOT_FOUND}" if missing_ok else "")
+        return [f"{indent}set -v stick_ran 0",
+                f"{indent}{scripts}\\net.nsh {arguments}",
+                f"{indent}if %stick_ran% == 0 then",
+                *say(log.REFUSED(program=NET_PROGRAM, why="its signature is probably not "
+                                 "trusted"), indent + "  "),
+                *say(log.FAILED(index=index, why=f"{why}: {NET_PROGRAM} did not start"),
+                     indent + "  "),
+                f"{indent}  goto stick_end",
+                f"{indent}endif",
+                f"{indent}if {failed} then",
+                *say(log.FAILED(index=index, why=f"{why}: status %stick_net%"), indent + "  "),
+                f"{indent}  goto stick_end",
+                f"{indent}endif"]
+
+    def send_log(index: int, indent: str = "") -> list[str]:
+        return net(f"put %stick_log% {remote_log}", index, "the log could not be sent",
+                   indent)
+
+    out = [
+        "@echo -off",
+        f"# Made by make-stick --net from {name}: {count} step{'s' if count != 1 else ''}, "
+        f"then {then}.",
+        "# Runs from the image the unit booted over HTTP; the unit's record and its log are",
+        "# kept on the server the image came from.",
+        "for %v in " + " ".join(VOLUMES),
+        f"  if exist %v:{marker} then",
+        "    %v:",
+        "    set -v stick_volume %v",
+        "    goto stick_found",
+        "  endif",
+        "endfor",
+        f"echo \"make-stick: no volume holds {marker}: nothing was run\"",
+        "goto stick_end",
+        ":stick_found",
+        f"if not exist {log_dir} then",
+        f"  mkdir {log_dir}",
+        "endif",
+        f"set -v stick_log {log_dir}\\{log.run_file(1)}",
+        f"set -v stick_out {log_dir}\\run1-",
+        "cd " + dos(TOOLS_DIR),
+        f"echo \"{log.stick_line(identity, name, count, then)}\" > %stick_log%",
+        "date >> %stick_log%",
+        "time >> %stick_log%",
+        "echo \"log %stick_log%\"",
+        f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}",
+        "set -v stick_ran 0",
+        f"{scripts}\\unit.nsh",
+        "if %stick_ran% == 0 then",
+        *say(log.REFUSED(program=UNIT_PROGRAM, why="its signature is probably not trusted, "
+                         "so this run has no unit id"), "  "),
+        "endif",
+        # Without a unit id the server cannot keep this unit's record: nothing runs.
+        f"if \"{unit}\" == \"\" then",
+        *say(log.NOT_RUN_WHY(index=1, why="this machine has no unit id (no usable serial "
+                             "number or UUID), so the server cannot keep its record"), "  "),
+        *say(log.FAILED(index=1, why=log.NOT_RUN_NO_UNIT), "  "),
+        "  goto stick_end",
+        "endif",
+        *net("up", 1, "not run: no network"),
+        *net(f"get {remote_record} {record}", 1,
+             "not run: the server did not answer for this unit's record", missing_ok=True),
+        "if %stick_net% eq 0 then",
+        f"  {unit_program} /check {record} {identity} >> %stick_log% 2> {errors}",
+        "  set -v stick_check %lasterror%",
+        "  if %stick_check% eq 0 then",
+        *say(log.ALREADY_SERVER, "    "),
+        *send_log(1, "    "),
+        "    goto stick_again",
+        "  endif",
+        *say(log.FAILED_BEFORE(why=log.NOT_THIS_UNIT(record=remote_record,
+                                                      status="%stick_check%")), "  "),
+        f"  {scripts}\\net.nsh put %stick_log% {remote_log}",
+        "  goto stick_end",
+        "endif",
+        *send_log(1),
+    ]
+    for index, step in enumerate(steps, start=1):
+        out += say(log.STEP(index=index, line=step.line_number, command=step.shown))
+        out += [
+            "set -v stick_ran 0",
+            f"{scripts}\\step{index}.nsh",
+            "set -v stick_exit %lasterror%",
+            f"type {ERRORS} >> {step_output(index)}",
+            f"{scripts}\\net.nsh put {step_output(index)} "
+            f"{server.output_path(unit, f'%{STAMP_VARIABLE}%', index)}",
+            "if %stick_ran% == 0 then",
+            f"  echo \"{log.STATUS(index=index, status='%stick_exit%')}\" >> %stick_log%",
+            *say(log.REFUSED(program=step.program, why="its signature is probably not "
+                             "trusted, or it is no valid program"), "  "),
+            *say(log.FAILED(index=index, why="status %stick_exit%"), "  "),
+            f"  {scripts}\\net.nsh put %stick_log% {remote_log}",
+            "  goto stick_end",
+            "endif",
+            f"echo \"{log.STATUS(index=index, status='%stick_status%')}\" >> %stick_log%",
+            "if %stick_status% ne 0 then",
+            f"  if not exist {step.program} then",
+            *say(log.MISSING(program=step.program), "    "),
+            "  endif",
+            *say(log.FAILED(index=index, why="status %stick_status%"), "  "),
+            f"  {scripts}\\net.nsh put %stick_log% {remote_log}",
+            "  goto stick_end",
+            "endif",
+            *send_log(index),
+        ]
+    out += say(log.ALL_DONE())
+    # The record: Unit.efi writes this unit's raw serial number and UUID and the stick id.
+    out += [f"{unit_program} /record {record} {identity} 1 >> %stick_log% 2> {errors}",
+            "set -v stick_recorded %lasterror%",
+            "if %stick_recorded% ne 0 then",
+            *say(log.NOT_RECORDED(status="%stick_recorded%"), "  "),
+            "  goto stick_end",
+            "endif",
+            *net(f"put {record} {remote_record}", count, "the record could not be sent"),
+            *send_log(count)]
+    if then == "reboot":
+        # The unit would boot the image again and find itself done, again and again.
+        out += say("not rebooting: this unit would boot the image again")
+    elif THEN_COMMANDS[then]:
+        out.append(THEN_COMMANDS[then])
+    out += ["goto stick_end", ":stick_again"]
+    if then == "reboot":
+        out += say("not rebooting: this unit would boot the image again; take it off the "
+                   "deployment network")
+    elif THEN_COMMANDS[then]:
+        out.append(THEN_COMMANDS[then])
+    out.append(":stick_end")
+    return "\r\n".join(out) + "\r\n"
