@@ -131,8 +131,11 @@ class NetBoot:
             consoles.append(boot("NETSB", None, (), secure=True))
             server.send_signal(signal.SIGINT)
             server.wait(timeout=20)
+            # The records, and the logs (under "logs/NAME") whose unit lines they stand for.
             records = {path.name: log.decode(path.read_bytes())
                        for path in layout.records_dir(site).iterdir()}
+            records.update({f"logs/{path.name}": log.decode(path.read_bytes())
+                            for path in layout.logs_dir(site).iterdir()})
             runs = report.read_server_runs(site)
             self.judge(outcomes, consoles, runs, page, records)
         return outcomes, time.monotonic() - started
@@ -147,7 +150,7 @@ class NetBoot:
             run = min((r for r in runs if r.unit == serial), key=lambda r: r.run, default=None)
             if run is None or run.result != "ALL DONE" or run.serial != serial:
                 a(f"the server's first log of {serial}: {run}")
-            if f'serial "{serial}"' not in records.get(f"{serial}.txt", ""):
+            if f"serial {serial.encode().hex().upper()}\n" not in records.get(f"{serial}.txt", ""):
                 a(f"the record of {serial} does not name it: {records.get(serial + '.txt')!r}")
             if f"<td>{serial}</td>" not in page:
                 a(f"the status page does not list {serial}: {page}")
@@ -164,7 +167,9 @@ class NetBoot:
             d(f"the unit without an id was not refused: ...{consoles[4][-500:]}")
         signed = latest.get("NETSB")
         if "ALL DONE" not in consoles[5] or signed is None or signed.result != "ALL DONE" or \
-                "Secure Boot on" not in records.get("NETSB.txt", ""):
+                "unit NETSB\n" not in records.get("NETSB.txt", "") or not any(
+                    "Secure Boot on" in text for name, text in records.items()
+                    if name.startswith("logs/NETSB.")):
             e(f"the signed image under Secure Boot: {signed}, ...{consoles[5][-500:]}")
 
 
