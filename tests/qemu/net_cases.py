@@ -56,7 +56,7 @@ class NetBoot:
     label = "stock OVMF, user networking, nginx on 127.0.0.1"
     cases = [Case("two units at once: ALL DONE, their logs and records arrive, the page lists "
                   "both"),
-             Case("a unit that boots again runs nothing"),
+             Case("a unit that boots again runs nothing; another unit's record stops a unit"),
              Case("with the server down a unit stops before step 1"),
              Case("a unit without a unit id is refused before step 1"),
              Case("the signed image runs to the end under Secure Boot")]
@@ -119,16 +119,20 @@ class NetBoot:
                 first = pool.submit(boot, "NETA", None, ())
                 other = pool.submit(boot, "NETB", None, ())
                 consoles = [first.result(), other.result()]
+                # NETA's record put up under NETD's name counts for nobody.
+                shutil.copyfile(layout.records_dir(site) / "NETA.txt",
+                                layout.records_dir(site) / "NETD.txt")
                 again = pool.submit(boot, "NETA", None, (log.ALREADY_SERVER, "FAILED at"))
                 no_id = pool.submit(boot, *NO_ID, ("FAILED at step",))
-                consoles += [again.result(), "", no_id.result()]
+                forged = pool.submit(boot, "NETD", None, ("FAILED before", "step 1 (line"))
+                consoles += [again.result(), "", no_id.result(), "", forged.result()]
             time.sleep(2.5)  # the watcher writes the status page
             page = (layout.status_dir(site) / "index.html").read_text()
             # A unit now boots an image whose server for records and logs is down.
             shutil.copyfile(tmp / "down.img", site / layout.WWW_DIR / layout.IMAGE_NAME)
             consoles[3] = boot("NETC", None, ("FAILED at step",))
             shutil.copyfile(tmp / "signed.img", site / layout.WWW_DIR / layout.IMAGE_NAME)
-            consoles.append(boot("NETSB", None, (), secure=True))
+            consoles[5] = boot("NETSB", None, (), secure=True)
             server.send_signal(signal.SIGINT)
             server.wait(timeout=20)
             # The records, and the logs (under "logs/NAME") whose unit lines they stand for.
@@ -158,6 +162,8 @@ class NetBoot:
             b(f"NETA ran again: ...{consoles[2][-500:]}")
         if latest.get("NETA") is None or latest["NETA"].result != "already done":
             b(f"the server's latest log of NETA: {latest.get('NETA')}")
+        if "FAILED before step 1" not in consoles[6] or "step 1 (line" in consoles[6]:
+            b(f"NETD ran on NETA's record: ...{consoles[6][-500:]}")
         if "FAILED at step 1 (not run: no network" not in consoles[3] and \
                 "FAILED at step 1 (not run: the server did not answer" not in consoles[3] or \
                 "step 1 (line" in consoles[3]:
