@@ -20,10 +20,10 @@ from typing import Sequence
 
 from deploy import layout as server
 from stick import log
-from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM, UNIT_VARIABLE, VOLUMES,
+from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM, UNIT_VARIABLE,
                           StickError, dos, marker_name, shown_name)
 from stick.runlist import Step
-from stick.script import ERRORS, THEN_COMMANDS, step_output
+from stick.script import ERRORS, THEN_COMMANDS, find_volume, step_output
 
 NET_PROGRAM = "Net.efi"
 NET_SCRIPT = f"{SCRIPTS_DIR}/net.nsh"
@@ -95,19 +95,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         f"then {then}.",
         "# Runs from the image the unit booted over HTTP; the unit's record and its log are",
         "# kept on the server the image came from.",
-        "for %v in " + " ".join(VOLUMES),
-        f"  if exist %v:{marker} then",
-        "    %v:",
-        "    set -v stick_volume %v",
-        "    goto stick_found",
-        "  endif",
-        "endfor",
-        f"echo \"make-stick: no volume holds {marker}: nothing was run\"",
-        "goto stick_end",
-        ":stick_found",
-        f"if not exist {log_dir} then",
-        f"  mkdir {log_dir}",
-        "endif",
+        *find_volume(marker),
         f"set -v stick_log {log_dir}\\{log.run_file(1)}",
         f"set -v stick_out {log_dir}\\run1-",
         "cd " + dos(TOOLS_DIR),

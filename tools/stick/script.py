@@ -66,6 +66,25 @@ def record_scripts(identity: str) -> dict[str, str]:
 
 
 
+def find_volume(marker: str) -> list[str]:
+    """Script lines that find the stick's volume by its marker file (volume numbers depend on
+    the machine's disks), make it current, and make sure the logs folder is there."""
+    log_dir = dos(LOG_DIR)
+    return ["for %v in " + " ".join(VOLUMES),
+            f"  if exist %v:{marker} then",
+            "    %v:",
+            "    set -v stick_volume %v",
+            "    goto stick_found",
+            "  endif",
+            "endfor",
+            f"echo \"make-stick: no volume holds {marker}: nothing was run\"",
+            "goto stick_end",
+            ":stick_found",
+            f"if not exist {log_dir} then",
+            f"  mkdir {log_dir}",
+            "endif"]
+
+
 def startup_script(steps: Sequence[Step], then: str, identity: str,
                    source: str = "run list") -> str:
     """The text of startup.nsh (CRLF line ends, ASCII)."""
@@ -85,19 +104,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         f"{'s' if count != 1 else ''}, then {then}.",
         "# Finds its own volume by the marker file, logs every step into a new",
         f"# {log_dir}\\runN.txt and stops at the first step whose status is not 0.",
-        "for %v in " + " ".join(VOLUMES),
-        f"  if exist %v:{marker} then",
-        "    %v:",
-        "    set -v stick_volume %v",
-        "    goto stick_found",
-        "  endif",
-        "endfor",
-        f"echo \"make-stick: no volume holds {marker}: nothing was run\"",
-        "goto stick_end",
-        ":stick_found",
-        f"if not exist {log_dir} then",
-        f"  mkdir {log_dir}",
-        "endif",
+        *find_volume(marker),
         # A run takes the number after the highest log, never a number freed by a removed
         # log, so that numbers follow the order of the runs. The first free number is that
         # number when the logs are as many as the numbers below it (counted in x's: the shell
