@@ -23,7 +23,7 @@ from stick import log
 from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM, UNIT_VARIABLE,
                           StickError, dos, marker_name, shown_name)
 from stick.runlist import Step
-from stick.script import ERRORS, THEN_COMMANDS, find_volume, step_output
+from stick.script import ERRORS, THEN_COMMANDS, find_volume, run_step, say, step_output
 
 NET_PROGRAM = "Net.efi"
 NET_SCRIPT = f"{SCRIPTS_DIR}/net.nsh"
@@ -35,7 +35,7 @@ STAMP_VARIABLE = "netstamp"
 def net_script() -> str:
     """Runs Net.efi with the script's arguments; leaves its status in stick_net and sets
     stick_ran to 1, which it never reaches when the firmware refuses to start Net.efi."""
-    errors = dos(LOG_DIR) + "\\stderr.txt"
+    errors = ERRORS
     return "\r\n".join(["@echo -off",
                         f"%stick_volume%:{dos(TOOLS_DIR)}\\{NET_PROGRAM} %1 %2 %3 2> {errors}",
                         "set -v stick_net %lasterror%", "set -v stick_ran 1"]) + "\r\n"
@@ -51,7 +51,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                              "could not be taken back if the step failed")
     marker = dos(TOOLS_DIR) + "\\" + marker_name(identity)
     log_dir = dos(LOG_DIR)
-    errors = log_dir + "\\stderr.txt"
+    errors = ERRORS
     scripts = "%stick_volume%:" + dos(SCRIPTS_DIR)
     name = shown_name(source)
     count = len(steps)
@@ -62,9 +62,6 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
     # every boot).
     unit_program = f"%stick_volume%:{dos(TOOLS_DIR)}\\{UNIT_PROGRAM}"
     record = "record.txt"
-
-    def say(text: str, indent: str = "") -> list[str]:
-        return [f"{indent}echo \"{text}\" >> %stick_log%", f"{indent}echo \"{text}\""]
 
     def net(arguments: str, index: int, why: str, indent: str = "",
             missing_ok: bool = False) -> list[str]:
@@ -137,32 +134,11 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
     ]
     for index, step in enumerate(steps, start=1):
         out += say(log.STEP(index=index, line=step.line_number, command=step.shown))
-        out += [
-            "set -v stick_ran 0",
-            f"{scripts}\\step{index}.nsh",
-            "set -v stick_exit %lasterror%",
-            f"type {ERRORS} >> {step_output(index)}",
-            f"{scripts}\\net.nsh put {step_output(index)} "
-            f"{server.output_path(unit, f'%{STAMP_VARIABLE}%', index)}",
-            "if %stick_ran% == 0 then",
-            f"  echo \"{log.STATUS(index=index, status='%stick_exit%')}\" >> %stick_log%",
-            *say(log.REFUSED(program=step.program, why="its signature is probably not "
-                             "trusted, or it is no valid program"), "  "),
-            *say(log.FAILED(index=index, why="status %stick_exit%"), "  "),
-            f"  {scripts}\\net.nsh put %stick_log% {remote_log}",
-            "  goto stick_end",
-            "endif",
-            f"echo \"{log.STATUS(index=index, status='%stick_status%')}\" >> %stick_log%",
-            "if %stick_status% ne 0 then",
-            f"  if not exist {step.program} then",
-            *say(log.MISSING(program=step.program), "    "),
-            "  endif",
-            *say(log.FAILED(index=index, why="status %stick_status%"), "  "),
-            f"  {scripts}\\net.nsh put %stick_log% {remote_log}",
-            "  goto stick_end",
-            "endif",
-            *send_log(index),
-        ]
+        out += run_step(
+            index, step, after_fail=[f"{scripts}\\net.nsh put %stick_log% {remote_log}"],
+            after_output=[f"{scripts}\\net.nsh put {step_output(index)} "
+                          f"{server.output_path(unit, f'%{STAMP_VARIABLE}%', index)}"])
+        out += send_log(index)
     out += say(log.ALL_DONE())
     # The record: Unit.efi writes this unit's raw serial number and UUID and the stick id.
     out += [f"{unit_program} /record {record} {identity} 1 >> %stick_log% 2> {errors}",

@@ -66,6 +66,58 @@ def record_scripts(identity: str) -> dict[str, str]:
 
 
 
+def say(text: str, indent: str = "") -> list[str]:
+    """Script lines that log a line and show it on the console."""
+    return [f"{indent}echo \"{text}\" >> %stick_log%", f"{indent}echo \"{text}\""]
+
+
+def fail(text: str, indent: str = "") -> list[str]:
+    """A failure, logged and shown, and on the console where the log is: a pinned shell gives no
+    prompt to look."""
+    return say(text, indent) + [f"{indent}echo \"{log.LOG_AT}\""]
+
+
+def run_step(index: int, step: Step, before_fail: Sequence[str] = (),
+             after_fail: Sequence[str] = (), after_output: Sequence[str] = ()) -> list[str]:
+    """Script lines that run step `index` from its own script and judge it: a script or program
+    that could not start, or a status other than 0, is logged as FAILED and ends the run.
+    `before_fail` and `after_fail` (indented once) come before and after the FAILED line;
+    `after_output` once the step's output is in its file."""
+    scripts = "%stick_volume%:" + dos(SCRIPTS_DIR)
+    before = [f"  {line}" for line in before_fail]
+    after = [f"  {line}" for line in after_fail]
+    return [
+        "set -v stick_ran 0",
+        f"{scripts}\\step{index}.nsh",
+        "set -v stick_exit %lasterror%",
+        f"type {ERRORS} >> {step_output(index)}",
+        *after_output,
+        "if %stick_ran% == 0 then",
+        f"  echo \"{log.STATUS(index=index, status='%stick_exit%')}\" >> %stick_log%",
+        *before,
+        f"  if %stick_exit% == {log.SCRIPT_REFUSED_STATUS} then",
+        *say(log.SCRIPT_REFUSED(script=f"step{index}.nsh"), "    "),
+        "  else",
+        *say(log.REFUSED(program=step.program, why="its signature is probably not "
+                         "trusted, or it is no valid program"), "    "),
+        "  endif",
+        *fail(log.FAILED(index=index, why="status %stick_exit%"), "  "),
+        *after,
+        "  goto stick_end",
+        "endif",
+        f"echo \"{log.STATUS(index=index, status='%stick_status%')}\" >> %stick_log%",
+        "if %stick_status% ne 0 then",
+        *before,
+        f"  if not exist {step.program} then",
+        *say(log.MISSING(program=step.program), "    "),
+        "  endif",
+        *fail(log.FAILED(index=index, why="status %stick_status%"), "  "),
+        *after,
+        "  goto stick_end",
+        "endif",
+    ]
+
+
 def find_volume(marker: str) -> list[str]:
     """Script lines that find the stick's volume by its marker file (volume numbers depend on
     the machine's disks), make it current, and make sure the logs folder is there."""
@@ -154,14 +206,6 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         "echo \"log %stick_log%\"",
     ]
 
-    def say(text: str, indent: str = "") -> list[str]:
-        return [f"{indent}echo \"{text}\" >> %stick_log%", f"{indent}echo \"{text}\""]
-
-    def fail(text: str, indent: str = "") -> list[str]:
-        """A failure, logged and shown, and on the console where the log is: a pinned shell
-        gives no prompt to look."""
-        return say(text, indent) + [f"{indent}echo \"{log.LOG_AT}\""]
-
     # The unit: its program writes the unit line and leaves the unit id, when the machine has
     # one. An id left from an earlier run in the same shell is removed first.
     out += [f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}",
@@ -226,34 +270,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                                       "after the reset")
             out += write_record("", [*fail(log.FAILED(index=index, why=log.NOT_RUN_NO_RECORD)),
                                      "goto stick_end"])
-        failed = [f"  rm -q {record}"] if step.resets else []
-        out += [
-            "set -v stick_ran 0",
-            f"{scripts}\\step{index}.nsh",
-            "set -v stick_exit %lasterror%",
-            f"type {ERRORS} >> {step_output(index)}",
-            "if %stick_ran% == 0 then",
-            f"  echo \"{log.STATUS(index=index, status='%stick_exit%')}\" >> %stick_log%",
-            *failed,
-            f"  if %stick_exit% == {log.SCRIPT_REFUSED_STATUS} then",
-            *say(log.SCRIPT_REFUSED(script=f"step{index}.nsh"), "    "),
-            "  else",
-            *say(log.REFUSED(program=step.program, why="its signature is probably not "
-                             "trusted, or it is no valid program"), "    "),
-            "  endif",
-            *fail(log.FAILED(index=index, why="status %stick_exit%"), "  "),
-            "  goto stick_end",
-            "endif",
-            f"echo \"{log.STATUS(index=index, status='%stick_status%')}\" >> %stick_log%",
-            "if %stick_status% ne 0 then",
-            *failed,
-            f"  if not exist {step.program} then",
-            *say(log.MISSING(program=step.program), "    "),
-            "  endif",
-            *fail(log.FAILED(index=index, why="status %stick_status%"), "  "),
-            "  goto stick_end",
-            "endif",
-        ]
+        out += run_step(index, step, [f"rm -q {record}"] if step.resets else [])
     out += say(log.ALL_DONE())
     out += [f"if {no_unit} then",
             *say(log.NO_UNIT_RECORD, "  ")]
