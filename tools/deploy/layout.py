@@ -30,7 +30,6 @@ UPLOAD_LIMIT = 1024 * 1024
 # A unit id as Unit.efi makes it; a stamp is the boot's firmware time, YYYYMMDDhhmmss.
 UNIT_ID = r"[A-Za-z0-9._-]{1,64}"
 LOG_NAME = re.compile(rf"^(?P<unit>{UNIT_ID})\.(?P<stamp>\d{{14}})\.txt$")
-RECORD_NAME = re.compile(rf"^(?P<unit>{UNIT_ID})\.txt$")
 # What an upload's file name may be at all (the server's access rule).
 UPLOAD_FILE = r"[A-Za-z0-9._-]{1,100}"
 

@@ -21,9 +21,10 @@ from typing import Sequence
 from deploy import layout as server
 from stick import log
 from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM, UNIT_VARIABLE,
-                          StickError, dos, marker_name, shown_name)
+                          StickError, done_folder, dos, marker_name, shown_name)
 from stick.runlist import Step
-from stick.script import ERRORS, THEN_COMMANDS, find_volume, run_step, say, step_output
+from stick.script import (ERRORS, THEN_COMMANDS, find_volume, record_path, run_step, say,
+                          step_output, write_record)
 
 NET_PROGRAM = "Net.efi"
 NET_SCRIPT = f"{SCRIPTS_DIR}/net.nsh"
@@ -35,9 +36,8 @@ STAMP_VARIABLE = "netstamp"
 def net_script() -> str:
     """Runs Net.efi with the script's arguments; leaves its status in stick_net and sets
     stick_ran to 1, which it never reaches when the firmware refuses to start Net.efi."""
-    errors = ERRORS
     return "\r\n".join(["@echo -off",
-                        f"%stick_volume%:{dos(TOOLS_DIR)}\\{NET_PROGRAM} %1 %2 %3 2> {errors}",
+                        f"%stick_volume%:{dos(TOOLS_DIR)}\\{NET_PROGRAM} %1 %2 %3 2> {ERRORS}",
                         "set -v stick_net %lasterror%", "set -v stick_ran 1"]) + "\r\n"
 
 
@@ -51,17 +51,17 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                              "could not be taken back if the step failed")
     marker = dos(TOOLS_DIR) + "\\" + marker_name(identity)
     log_dir = dos(LOG_DIR)
-    errors = ERRORS
     scripts = "%stick_volume%:" + dos(SCRIPTS_DIR)
     name = shown_name(source)
     count = len(steps)
     unit = f"%{UNIT_VARIABLE}%"
     remote_log = server.log_path(unit, f"%{STAMP_VARIABLE}%")
     remote_record = server.record_path(unit)
-    # Unit.efi checks and writes the record here; it is the image's run 1 (a RAM disk is new at
-    # every boot).
-    unit_program = f"%stick_volume%:{dos(TOOLS_DIR)}\\{UNIT_PROGRAM}"
-    record = "record.txt"
+    # The record is fetched to where a stick keeps it, and checked and written by the stick's
+    # own scripts (check.nsh, record.nsh); it is the image's run 1 (a RAM disk is new at every
+    # boot).
+    record = record_path(identity)
+    done = dos(done_folder(identity))
 
     def net(arguments: str, index: int, why: str, indent: str = "",
             missing_ok: bool = False) -> list[str]:
@@ -95,6 +95,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         *find_volume(marker),
         f"set -v stick_log {log_dir}\\{log.run_file(1)}",
         f"set -v stick_out {log_dir}\\run1-",
+        "set -v stick_run 1",
         "cd " + dos(TOOLS_DIR),
         f"echo \"{log.stick_line(identity, name, count, then)}\" > %stick_log%",
         "date >> %stick_log%",
@@ -115,11 +116,14 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         "  goto stick_end",
         "endif",
         *net("up", 1, "not run: no network"),
+        f"if not exist {done} then",
+        f"  mkdir {done}",
+        "endif",
         *net(f"get {remote_record} {record}", 1,
              "not run: the server did not answer for this unit's record", missing_ok=True),
         "if %stick_net% eq 0 then",
-        f"  {unit_program} /check {record} {identity} >> %stick_log% 2> {errors}",
-        "  set -v stick_check %lasterror%",
+        "  set -v stick_check 1",
+        f"  {scripts}\\check.nsh",
         "  if %stick_check% eq 0 then",
         *say(log.ALREADY_SERVER, "    "),
         *send_log(1, "    "),
@@ -141,12 +145,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         out += send_log(index)
     out += say(log.ALL_DONE())
     # The record: Unit.efi writes this unit's raw serial number and UUID and the stick id.
-    out += [f"{unit_program} /record {record} {identity} 1 >> %stick_log% 2> {errors}",
-            "set -v stick_recorded %lasterror%",
-            "if %stick_recorded% ne 0 then",
-            *say(log.NOT_RECORDED(status="%stick_recorded%"), "  "),
-            "  goto stick_end",
-            "endif",
+    out += [*write_record(identity, "", ["goto stick_end"]),
             *net(f"put {record} {remote_record}", count, "the record could not be sent"),
             *send_log(count)]
     if then == "reboot":

@@ -118,6 +118,21 @@ def run_step(index: int, step: Step, before_fail: Sequence[str] = (),
     ]
 
 
+def write_record(identity: str, indent: str, failure: Sequence[str]) -> list[str]:
+    """Script lines in which Unit.efi writes this unit's done record of run %stick_run%;
+    `failure` runs when it could not."""
+    done = dos(done_folder(identity))
+    return [f"{indent}if not exist {done} then",
+            f"{indent}  mkdir {done}",
+            f"{indent}endif",
+            f"{indent}set -v stick_recorded 1",
+            f"{indent}%stick_volume%:{dos(SCRIPTS_DIR)}\\record.nsh",
+            f"{indent}if %stick_recorded% ne 0 then",
+            *say(log.NOT_RECORDED(status="%stick_recorded%"), indent + "  "),
+            *[indent + "  " + line for line in failure],
+            f"{indent}endif"]
+
+
 def find_volume(marker: str) -> list[str]:
     """Script lines that find the stick's volume by its marker file (volume numbers depend on
     the machine's disks), make it current, and make sure the logs folder is there."""
@@ -234,18 +249,6 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             "  goto stick_end",
             "endif"]
 
-    def write_record(indent: str, failure: list[str]) -> list[str]:
-        """Unit.efi writes the done record; `failure` runs when it could not."""
-        return [f"{indent}if not exist {done} then",
-                f"{indent}  mkdir {done}",
-                f"{indent}endif",
-                f"{indent}set -v stick_recorded 1",
-                f"{indent}{scripts}\\record.nsh",
-                f"{indent}if %stick_recorded% ne 0 then",
-                *say(log.NOT_RECORDED(status="%stick_recorded%"), indent + "  "),
-                *[indent + "  " + line for line in failure],
-                f"{indent}endif"]
-
     def not_run(index: int, why: str) -> list[str]:
         return [f"if {no_unit} then",
                 *say(log.NOT_RUN_WHY(index=index, why=why), "  "),
@@ -268,7 +271,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                                       "usable serial number or UUID) the stick cannot record "
                                       "that this unit is done: the list would run again "
                                       "after the reset")
-            out += write_record("", [*fail(log.FAILED(index=index, why=log.NOT_RUN_NO_RECORD)),
+            out += write_record(identity, "", [*fail(log.FAILED(index=index, why=log.NOT_RUN_NO_RECORD)),
                                      "goto stick_end"])
         out += run_step(index, step, [f"rm -q {record}"] if step.resets else [])
     out += say(log.ALL_DONE())
@@ -279,7 +282,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         out += [*say("not rebooting: without a record this unit would run the list again",
                      "  "),
                 "  goto stick_end"]
-    out += ["else", *write_record("  ", ["goto stick_end"]), "endif"]
+    out += ["else", *write_record(identity, "  ", ["goto stick_end"]), "endif"]
 
     if THEN_COMMANDS[then]:
         out.append(THEN_COMMANDS[then])
