@@ -23,8 +23,8 @@ from stick import log
 from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM, UNIT_VARIABLE,
                           StickError, done_folder, dos, marker_name, shown_name)
 from stick.runlist import Step
-from stick.script import (ERRORS, THEN_COMMANDS, find_volume, record_path, run_step, say,
-                          step_output, write_record)
+from stick.script import (ERRORS, THEN_COMMANDS, check_record, find_volume, record_path,
+                          run_step, say, step_output, write_record)
 
 NET_PROGRAM = "Net.efi"
 NET_SCRIPT = f"{SCRIPTS_DIR}/net.nsh"
@@ -122,17 +122,8 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         *net(f"get {remote_record} {record}", 1,
              "not run: the server did not answer for this unit's record", missing_ok=True),
         "if %stick_net% eq 0 then",
-        "  set -v stick_check 1",
-        f"  {scripts}\\check.nsh",
-        "  if %stick_check% eq 0 then",
-        *say(log.ALREADY_SERVER, "    "),
-        *send_log(1, "    "),
-        "    goto stick_again",
-        "  endif",
-        *say(log.FAILED_BEFORE(why=log.NOT_THIS_UNIT(record=remote_record,
-                                                      status="%stick_check%")), "  "),
-        f"  {scripts}\\net.nsh put %stick_log% {remote_log}",
-        "  goto stick_end",
+        *check_record(log.ALREADY_SERVER, remote_record,
+                      [f"{scripts}\\net.nsh put %stick_log% {remote_log}"]),
         "endif",
         *send_log(1),
     ]

@@ -118,6 +118,25 @@ def run_step(index: int, step: Step, before_fail: Sequence[str] = (),
     ]
 
 
+def check_record(done: str, shown: str, after: Sequence[str] = ()) -> list[str]:
+    """Script lines (indented once) in which Unit.efi checks the done record that is there:
+    this unit's, and the run logs `done` and ends as already done; another unit's, and it
+    fails before step 1 naming the record as `shown`. `after` (indented once) comes before
+    either end."""
+    later = [f"  {line}" for line in after]
+    return ["  set -v stick_check 1",
+            f"  %stick_volume%:{dos(SCRIPTS_DIR)}\\check.nsh",
+            "  if %stick_check% eq 0 then",
+            *say(done, "    "),
+            *[f"  {line}" for line in later],
+            "    goto stick_again",
+            "  endif",
+            *fail(log.FAILED_BEFORE(why=log.NOT_THIS_UNIT(record=shown,
+                                                          status="%stick_check%")), "  "),
+            *later,
+            "  goto stick_end"]
+
+
 def write_record(identity: str, indent: str, failure: Sequence[str]) -> list[str]:
     """Script lines in which Unit.efi writes this unit's done record of run %stick_run%;
     `failure` runs when it could not."""
@@ -238,15 +257,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             # record's serial number, UUID and stick id with this machine's: a record of
             # another unit whose id is the same is a failure, not a unit done.
             f"if exist {record} then",
-            "  set -v stick_check 1",
-            f"  {scripts}\\check.nsh",
-            "  if %stick_check% eq 0 then",
-            *say(log.ALREADY(run="%stick_done_run%"), "    "),
-            "    goto stick_again",
-            "  endif",
-            *fail(log.FAILED_BEFORE(why=log.NOT_THIS_UNIT(record=record,
-                                                          status="%stick_check%")), "  "),
-            "  goto stick_end",
+            *check_record(log.ALREADY(run="%stick_done_run%"), record),
             "endif"]
 
     def not_run(index: int, why: str) -> list[str]:
