@@ -103,7 +103,8 @@ int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64
 bool PlatformImageLoads(const char* pFileName);
 
 // Reads a UEFI variable (GetVariable). *pSize holds the buffer's size and receives the value's
-// size. False when the variable does not exist or does not fit.
+// size. False when the variable does not exist or cannot be read (*pSize unchanged) or does not
+// fit (*pSize then receives the size it needs).
 bool PlatformReadVariable(const char* pName, const PlatformGuid* pVendor, void* pData,
                           size_t* pSize);
 

@@ -566,6 +566,23 @@ MemoryImage BuildMemoryImage(const json& Description) {
         }
     }
     Image.FirmwareVendor = Description.value("firmware_vendor", std::string());
+    // "variables": by name, a number (one byte of the global variable GUID) or {"hex", "guid"}.
+    const json Variables = Description.value("variables", json::object());
+    for (const auto& Item : Variables.items()) {
+        FirmwareVariable Variable{Item.key(), kPlatformGlobalVariableGuid, {}};
+        const json& Value = Item.value();
+        if (Value.is_object()) {
+            Variable.Value = ParseHex(Value.value("hex", std::string()));
+            if (Value.contains("guid")) {
+                Variable.Vendor = ParseGuid(Value["guid"].get<std::string>());
+            }
+        } else if (ParseNumber(Value) <= 0xFF) {
+            Variable.Value.push_back((uint8_t)ParseNumber(Value));
+        } else {
+            Fail("variables: " + Item.key() + ": a number is one byte (0 to 0xFF)");
+        }
+        Image.Variables.push_back(std::move(Variable));
+    }
     if (Description.contains("bytes")) {
         for (const json& Patch : Description["bytes"]) {
             const uint64_t Address = RequiredNumber(Patch, "address");

@@ -31,12 +31,20 @@ struct ConfigTableEntry {
     uint64_t Address = 0;
 };
 
+// A UEFI variable: its name, vendor GUID and value.
+struct FirmwareVariable {
+    std::string Name;
+    PlatformGuid Vendor;
+    std::vector<uint8_t> Value;
+};
+
 // A built memory image: regions of physical memory with their contents, and what the machine's
-// UEFI system table names (configuration table entries, firmware vendor).
+// UEFI system table names (configuration table entries, firmware vendor, variables).
 struct MemoryImage {
     std::vector<MemoryRegion> Regions;
     std::vector<ConfigTableEntry> ConfigTable;
     std::string FirmwareVendor;
+    std::vector<FirmwareVariable> Variables;
 
     // The address of the configuration table entry with the GUID; false when there is none.
     bool FindConfigTable(const PlatformGuid& Guid, uint64_t* pAddress) const;

@@ -30,6 +30,7 @@ struct SessionState {
     std::vector<Mapping> Mappings;
     std::vector<ConfigTableEntry> ConfigTable;
     std::string FirmwareVendor;
+    std::vector<FirmwareVariable> Variables;
 };
 
 SessionState& State() {
@@ -135,6 +136,7 @@ bool StartSession(int argc, char** argv, std::string& Error) {
         MapRegions(Image);
         S.ConfigTable = Image.ConfigTable;
         S.FirmwareVendor = Image.FirmwareVendor;
+        S.Variables = Image.Variables;
     } catch (const std::exception& E) {
         Error = E.what();
         return false;
@@ -244,6 +246,15 @@ bool FindConfigTable(const PlatformGuid& Guid, uint64_t* pAddress) {
 
 const std::string& FirmwareVendor() {
     return State().FirmwareVendor;
+}
+
+const FirmwareVariable* FindVariable(const char* pName, const PlatformGuid& Vendor) {
+    for (const FirmwareVariable& Variable : State().Variables) {
+        if (Variable.Name == pName && std::memcmp(&Variable.Vendor, &Vendor, sizeof Vendor) == 0) {
+            return &Variable;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace sim

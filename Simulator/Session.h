@@ -48,6 +48,8 @@ void WritePhysical(uint64_t Address, const void* pSource, size_t Count);
 // The running machine's configuration table and firmware vendor name.
 bool FindConfigTable(const PlatformGuid& Guid, uint64_t* pAddress);
 const std::string& FirmwareVendor();
+// The running machine's variable of that name and vendor GUID; null when there is none.
+const FirmwareVariable* FindVariable(const char* pName, const PlatformGuid& Vendor);
 
 } // namespace sim
 

@@ -69,27 +69,16 @@ bool PlatformIsDevice(const char* pName) {
 
 bool PlatformReadVariable(const char* pName, const PlatformGuid* pVendor, void* pData,
                           size_t* pSize) {
-    // The machine's "variables": global variables (the EFI global variable GUID) by name, each
-    // a number (one byte) or {"hex": "..."} (its bytes).
-    const nlohmann::json& Machine = sim::SessionMachine();
-    if (memcmp(pVendor, &kPlatformGlobalVariableGuid, sizeof *pVendor) != 0 ||
-        !Machine.contains("variables") || !Machine["variables"].contains(pName)) {
+    const sim::FirmwareVariable* pVariable = sim::FindVariable(pName, *pVendor);
+    if (pVariable == nullptr) {
         return false;
     }
-    const nlohmann::json& Value = Machine["variables"][pName];
-    std::string Bytes;
-    if (Value.is_object()) {
-        const std::string Hex = Value.value("hex", std::string());
-        for (size_t Index = 0; Index + 1 < Hex.size(); Index += 2) {
-            Bytes.push_back((char)std::stoul(Hex.substr(Index, 2), nullptr, 16));
-        }
-    } else {
-        Bytes.push_back((char)sim::ParseNumber(Value));
-    }
-    if (Bytes.size() > *pSize) {
+    const size_t Size = pVariable->Value.size();
+    if (Size > *pSize) {
+        *pSize = Size;
         return false;
     }
-    memcpy(pData, Bytes.data(), Bytes.size());
-    *pSize = Bytes.size();
+    memcpy(pData, pVariable->Value.data(), Size);
+    *pSize = Size;
     return true;
 }

@@ -191,6 +191,9 @@ bool PlatformReadVariable(const char* pName, const PlatformGuid* pVendor, void* 
     UINT32 Attributes = 0;
     const EFI_STATUS Status =
         RtSystemTable()->RuntimeServices->GetVariable(Name, &Guid, &Attributes, &Size, pData);
+    if (Status == EFI_BUFFER_TOO_SMALL) {
+        *pSize = Size;
+    }
     if (Status != EFI_SUCCESS) {
         return false;
     }
