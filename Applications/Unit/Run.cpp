@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "Applications/Unit/SignatureDb.h"
 #include "Applications/Unit/Unit.h"
 
 namespace {
@@ -20,6 +21,8 @@ int ReadGlobalByte(const char* pName) {
 
 uint32_t Usage() {
     printf("Usage: Unit (no arguments): prints the unit line and sets %%unitid%%.\n"
+           "       Unit /owner GUID: the same, then the line of the certificates db holds "
+           "under the owner GUID.\n"
            "       Unit /record FILE STICKID RUN: writes this unit's done record.\n"
            "       Unit /check FILE STICKID: 0 when FILE is this unit's done record of the "
            "stick (its run in %%stick_done_run%%).\n");
@@ -79,9 +82,13 @@ uint32_t CheckRecord(const UnitInfo* pInfo, const char* pId, const char* pFile,
 uint32_t RunUnit(int argc, char** argv) {
     const bool Record = argc == 5 && strcasecmp(argv[1], "/record") == 0;
     const bool Check = argc == 4 && strcasecmp(argv[1], "/check") == 0;
+    const bool Owner = argc == 3 && strcasecmp(argv[1], "/owner") == 0;
     uint32_t Run = 0;
-    if (argc > 1 && ((!Record && !Check) || argv[2][0] == '\0' || !IsValidStickId(argv[3]) ||
-                     (Record && !ParseRecordRun(argv[4], &Run)))) {
+    PlatformGuid OwnerGuid = {};
+    if (Owner
+            ? !ParseGuidText(argv[2], &OwnerGuid)
+            : argc > 1 && ((!Record && !Check) || argv[2][0] == '\0' || !IsValidStickId(argv[3]) ||
+                           (Record && !ParseRecordRun(argv[4], &Run)))) {
         return Usage();
     }
     static UnitInfo Info;
@@ -108,6 +115,9 @@ uint32_t RunUnit(int argc, char** argv) {
     static char Line[6 * UNIT_TEXT_SIZE + 256];
     FormatUnitLine(&Info, Id, Line, sizeof Line);
     printf("%s\n", Line);
+    if (Owner) {
+        PrintSignatureDb(&OwnerGuid);
+    }
     // The script finds the id in %unitid%; with no id the variable is removed, so that an id of
     // an earlier unit never stays behind.
     PlatformSetShellVariable("unitid", Id);

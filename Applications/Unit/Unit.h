@@ -3,8 +3,9 @@
 // It reads the SMBIOS system information (type 1: manufacturer, product name, serial number,
 // UUID) and the BIOS version (type 0), and the Secure Boot state from the SecureBoot and
 // SetupMode variables, prints them on one line and hands the unit id (the serial number where it
-// is usable, else the UUID) to the shell as the volatile variable unitid. With /record and
-// /check it writes and checks a unit's done record (UnitRecord.cpp); it writes nothing else.
+// is usable, else the UUID) to the shell as the volatile variable unitid; with /owner GUID a
+// second line names the certificates db holds under that owner (SignatureDb.h). With /record
+// and /check it writes and checks a unit's done record (UnitRecord.cpp); it writes nothing else.
 #ifndef APPLICATIONS_UNIT_UNIT_H
 #define APPLICATIONS_UNIT_UNIT_H
 

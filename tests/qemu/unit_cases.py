@@ -31,6 +31,8 @@ def line(head: str, serial: str, uuid: str) -> str:
 SCRIPTS = {"showid.nsh": b"@echo [%unitid%]\r\n", "setid.nsh": b"@set unitid EARLIER\r\n"}
 
 USAGE = ("Usage: Unit (no arguments): prints the unit line and sets %unitid%.\n"
+         "       Unit /owner GUID: the same, then the line of the certificates db holds under "
+         "the owner GUID.\n"
          "       Unit /record FILE STICKID RUN: writes this unit's done record.\n"
          "       Unit /check FILE STICKID: 0 when FILE is this unit's done record of the stick "
          "(its run in %stick_done_run%).\n")
