@@ -113,10 +113,11 @@ def vendor_tool_problem(name: str, taken: Sequence[str]) -> str | None:
 def stick_files(steps: Sequence, then: str, efi_dir: Path,
                 vendor_tools: Sequence[Path] = (), shell: Path | None = None,
                 source: str = "run list", net: bool = False,
-                server_url: str | None = None) -> dict[str, bytes]:
+                server_url: str | None = None, owner: str | None = None) -> dict[str, bytes]:
     """Every file of the stick, by its path on the stick ("/" separated). With net, those of a
     network image (tools/stick/netscript.py); server_url: the server it names, if not the
-    one it is booted from."""
+    one it is booted from; owner: the owner GUID of the signing key, under which Unit.efi
+    reports db."""
     from stick import netscript, runlist, script
     files: dict[str, bytes] = {}
 
@@ -155,7 +156,8 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
                 raise StickError(f"{Path(source).name} line {step.line_number}: '{option} "
                                  f"{name}' would {'overwrite' if option == '/b' else 'read'} "
                                  f"the stick's {own[kept]}")
-    for name, text in {**script.step_scripts(steps), **script.record_scripts(identity)}.items():
+    for name, text in {**script.step_scripts(steps, owner),
+                       **script.record_scripts(identity)}.items():
         files[name] = text.encode("ascii")
     if net:
         files[netscript.NET_SCRIPT] = netscript.net_script().encode("ascii")

@@ -34,12 +34,14 @@ def step_output(index: int) -> str:
     return f"{OUTPUT}step{index}.txt"
 
 
-def step_scripts(steps: Sequence[Step]) -> dict[str, str]:
+def step_scripts(steps: Sequence[Step], owner: str | None = None) -> dict[str, str]:
     """The scripts that run one program each, by their path on the stick: unit.nsh, then
     step1.nsh, step2.nsh, ... Each saves the program's status and then sets stick_ran to 1,
-    which it never reaches when the firmware refuses to start the program. The unit line is
-    the only program output in the log: Unit.efi is the stick's own program."""
-    runs = {"unit.nsh": [f"{TOOLS}{UNIT_PROGRAM} >> %stick_log% 2> {OUTPUT}unit.txt"]}
+    which it never reaches when the firmware refuses to start the program. The unit line (and
+    with the owner GUID of a signed stick's key, the db line) is the only program output in the
+    log: Unit.efi is the stick's own program."""
+    unit = f"{TOOLS}{UNIT_PROGRAM}" + (f" /owner {owner}" if owner else "")
+    runs = {"unit.nsh": [f"{unit} >> %stick_log% 2> {OUTPUT}unit.txt"]}
     for index, step in enumerate(steps, start=1):
         # Standard error cannot share the output's redirection: it is kept apart and then
         # appended.

@@ -186,14 +186,35 @@ def load_signer(key: Path, cert: Path) -> Signer:
         raise SigningError(f"the signing key {key} does not match the certificate {cert} "
                            "(their public keys differ)")
     subject = _openssl(["x509", "-in", str(cert), "-noout", "-subject", "-nameopt", "RFC2253"])
-    der = _openssl(["x509", "-in", str(cert), "-outform", "DER"])
-    if der.returncode != 0 or not der.stdout:
-        raise SigningError(f"cannot convert the certificate {cert} to DER")
+    der = certificate_der(Path(cert))
     name = "".join(c if c.isalnum() or c in "-_" else "_" for c in Path(cert).stem) or "db"
-    owner, owner_from = read_owner(Path(cert), der.stdout)
+    owner, owner_from = read_owner(Path(cert), der)
     return Signer(Path(key), Path(cert), name,
                   subject.stdout.decode(errors="replace").strip().removeprefix("subject="),
-                  der.stdout, owner, owner_from)
+                  der, owner, owner_from)
+
+
+def certificate_der(cert: Path) -> bytes:
+    """The certificate in a PEM or DER file, as DER; raises SigningError for anything else."""
+    _readable(cert, "the certificate")
+    for form in ("PEM", "DER"):
+        der = _openssl(["x509", "-inform", form, "-in", str(cert), "-outform", "DER"])
+        if der.returncode == 0 and der.stdout:
+            return der.stdout
+    raise SigningError(f"{cert} is not an X.509 certificate (PEM or DER)")
+
+
+def fingerprint(der: bytes) -> str:
+    """A certificate's SHA-256 fingerprint as units and setup menus show it: the digest of its
+    DER in 64 uppercase hex digits."""
+    return hashlib.sha256(der).hexdigest().upper()
+
+
+def fingerprint_line(der: bytes) -> str:
+    """The one line on the certificate's fingerprint that make-signing-key and make-stick
+    print."""
+    return (f"SHA-256 fingerprint of the certificate: {fingerprint(der)} (keep it written "
+            "down: units must report exactly this one)")
 
 
 def signature_list(signer: Signer, folder: Path) -> bytes:
@@ -213,9 +234,17 @@ ENROLLING THE CERTIFICATE OF THIS STICK (once on each machine)
 
 This stick is signed with the key
        {name}
+whose certificate has the SHA-256 fingerprint
+       {fingerprint}
 With Secure Boot on, a machine starts it only when the key's certificate is
 in the firmware's signature database (db). Add it once, in the firmware's
 setup menu; the keys already there stay, and Secure Boot stays on.
+
+ENROLL ONLY FROM A STICK YOUR SITE BUILT AND KEPT, and only when the
+fingerprint above is the one your site wrote down when it made the key.
+Whoever could change this stick could change this file too: compare with
+your written copy, not with anything on a stick. A certificate in db lets
+the machine run, for good, everything its key signs.
 
 1. Start the setup menu (a key at power-on: F2, F10, Del or Esc).
 2. Open the Secure Boot page (OVMF: Device Manager, Secure Boot
@@ -240,7 +269,11 @@ Keys", the options of PK (the platform key), KEK and dbx, and any other entry
 of db. Any of them can stop the installed operating system from booting.
 
 CHECK: boot this stick with Secure Boot on. It runs its list, and the line
-"unit ..." at the top of its log ends with "Secure Boot on".
+"unit ..." at the top of its log ends with "Secure Boot on". The line after
+it, "db owner {guid}: ...", must name
+"1 certificate, SHA-256" and the fingerprint your site wrote down, and no
+other. Where the setup menu shows the fingerprint of a db entry, compare it
+too.
 
 AFTER THE DEPLOYMENT remove the certificate: the same pages, the options of
 db, delete a signature (OVMF: DB Options, Delete Signature), and choose the
@@ -258,7 +291,8 @@ def shown_guid(owner: uuid.UUID) -> str:
 
 def enroll_text(signer: Signer) -> bytes:
     """\\EFI\\keys\\ENROLL.TXT: the enrollment steps, ASCII with CRLF line ends."""
-    text = ENROLL_STEPS.format(name=signer.name, guid=shown_guid(signer.owner))
+    text = ENROLL_STEPS.format(name=signer.name, guid=shown_guid(signer.owner),
+                               fingerprint=fingerprint(signer.der))
     return text.replace("\n", "\r\n").encode("ascii")
 
 
