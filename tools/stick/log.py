@@ -78,6 +78,32 @@ TIME = re.compile(r"^\d{1,2}:\d{2}(:\d{2})?( .*)?$")
 UNIT = re.compile(r'^unit (?:none \((?P<why>[^)]*)\)|(?P<id>\S+)): manufacturer "(?P<m>.*)", '
                   r'product "(?P<p>.*)", serial "(?P<serial>.*)", uuid (?P<uuid>\S+), '
                   r'BIOS "(?P<bios>.*)", Secure Boot (?P<sb>.*)$')
+# Printed by Unit.efi /owner GUID after the unit line: the certificates db holds under the owner
+# GUID, by SHA-256 fingerprint (the first ones; "and N more"), or why db was not read.
+DB = re.compile(r"^db owner (?P<owner>\S+): (?:(?P<count>\d+) certificates?"
+                r"(?:, SHA-256 (?P<shown>[0-9A-F]{64}(?: [0-9A-F]{64})*)(?: and \d+ more)?)?; "
+                r"other entries: (?P<mine>\d+) of this owner, (?P<others>\d+) of other owners"
+                r"|not read \((?P<why>.*)\))$")
+
+
+@dataclasses.dataclass
+class DbReport:
+    """What a db line says."""
+    owner: str
+    why: Optional[str]      # why db was not read; None when it was
+    certificates: int = 0   # the owner's certificates
+    shown: tuple[str, ...] = ()  # the fingerprints of the first ones
+    mine: int = 0           # the owner's entries of other types
+
+
+def parse_db(line: str) -> Optional[DbReport]:
+    found = DB.match(line)
+    if not found:
+        return None
+    if found["why"] is not None:
+        return DbReport(found["owner"], found["why"])
+    return DbReport(found["owner"], None, int(found["count"]),
+                    tuple((found["shown"] or "").split()), int(found["mine"]))
 
 
 def stick_line(identity: str, name: str, count: int, then: str) -> str:
@@ -113,6 +139,8 @@ class Run:
     result: str = ""
     good: bool = False      # ended ALL DONE or already done
     done_run: Optional[int] = None  # already done: the run that did the list
+    db: Optional[DbReport] = None  # the db line, where Unit.efi printed one
+    db_check: Optional[str] = None  # stick-report --cert: what db holds against the certificate
 
     latest: bool = False
 
@@ -143,6 +171,10 @@ def parse_log(number: int, text: str) -> Run:
         if header and found:
             run.unit = found.group("id") or ""
             run.serial, run.uuid, run.bios = found.group("serial", "uuid", "bios")
+            continue
+        db = parse_db(line) if header and run.db is None else None
+        if db:
+            run.db = db
             continue
         # A step starts after the status line of the one before it: the script never starts
         # a step while the one before has no status.

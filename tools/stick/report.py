@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import IO
 
 from deploy import layout
-from stick import image, log
+from stick import image, log, signing
 from stick.layout import LOG_DIR
 from stick.log import Run
 
@@ -32,10 +32,46 @@ class ReportError(Exception):
 
 
 def row(run: Run) -> dict:
-    return {"latest": run.latest, "run": run.run, "unit": run.unit or "none",
-            "serial": run.serial, "uuid": run.uuid, "bios": run.bios, "date": run.date,
-            "time": run.time, "stick": run.stick, "list": run.list, "steps": run.steps,
-            "result": run.result}
+    cells = {"latest": run.latest, "run": run.run, "unit": run.unit or "none",
+             "serial": run.serial, "uuid": run.uuid, "bios": run.bios, "date": run.date,
+             "time": run.time, "stick": run.stick, "list": run.list, "steps": run.steps,
+             "result": run.result}
+    if run.db_check is not None:
+        cells["db"] = run.db_check
+    return cells
+
+
+def db_check(db: log.DbReport | None, site: str, owner: str) -> tuple[str, bool]:
+    """What a unit's db holds under the site's owner GUID, against the site certificate's
+    fingerprint: the text of the db column, and whether it is exactly that certificate."""
+    if db is None:
+        return "no db line in the log", False
+    if db.owner != owner:
+        return f"the db line is for another owner GUID ({db.owner}, not {owner})", False
+    if db.why is not None:
+        return f"db not read ({db.why})", False
+    hidden = db.certificates - len(db.shown)
+    found = []
+    if site not in db.shown:
+        found.append("the site certificate is not among those shown" if hidden
+                     else "LACKS the site certificate")
+    others = [shown for shown in db.shown if shown != site]
+    if others or hidden:
+        found.append("holds another certificate under the site's GUID: " + " ".join(others)
+                     + (f" and {hidden} more" if hidden else ""))
+    if db.mine:
+        found.append(f"holds {db.mine} other entr{'y' if db.mine == 1 else 'ies'} under the "
+                     "site's GUID")
+    return ("; ".join(found), False) if found else ("site certificate", True)
+
+
+def check_certificate(runs: list[Run], der: bytes, owner: str) -> None:
+    """stick-report --cert: each run's db column; a run whose db does not hold exactly the
+    site certificate (DER) under the site's owner GUID no longer counts as ended well."""
+    site = signing.fingerprint(der)
+    for run in runs:
+        run.db_check, good = db_check(run.db, site, owner)
+        run.good = run.good and good
 
 
 def mark_latest(runs: list[Run]) -> None:
@@ -141,12 +177,17 @@ def runs_of(source: Path) -> list[Run]:
         raise ReportError(f"{source} is neither a stick image nor a folder")
 
 
+def fields(runs: list[Run]) -> tuple[str, ...]:
+    """The columns: FIELDS, and db after a --cert check."""
+    return FIELDS + (("db",) if any(run.db_check is not None for run in runs) else ())
+
+
 def table(runs: list[Run]) -> str:
-    rows = [list(HEADINGS)]
+    rows = [list(HEADINGS) + (["db"] if len(fields(runs)) > len(FIELDS) else [])]
     for run in runs:
         cells = row(run)
-        rows.append(["*" if run.latest else ""] + [str(cells[f]) for f in FIELDS[1:]])
-    widths = [max(len(r[i]) for r in rows) for i in range(len(HEADINGS))]
+        rows.append(["*" if run.latest else ""] + [str(cells[f]) for f in fields(runs)[1:]])
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     text = ["  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip()
             for r in rows]
     text.append(LATEST_NOTE)
@@ -159,7 +200,7 @@ def write(runs: list[Run], out: IO[str], form: str = "table") -> None:
         json.dump([row(run) for run in runs], out, indent=2)
         out.write("\n")
     elif form == "csv":
-        writer = csv.DictWriter(out, fieldnames=FIELDS, lineterminator="\n")
+        writer = csv.DictWriter(out, fieldnames=fields(runs), lineterminator="\n")
         writer.writeheader()
         for run in runs:
             cells = row(run)
