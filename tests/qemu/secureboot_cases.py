@@ -21,15 +21,23 @@ request (Crestune: "Return code: 534D3220h", 0xC0000006), as on stock OVMF.
 
 b and d are attached in one boot: the firmware tries both and boots neither. A last boot
 shows that the firmware double cannot be installed on the Secure Boot build.
+
+The sticks name the owner GUID of the VARS file's db entry, so the db line of a's log shows the
+test certificate's fingerprint, and that of e (no db) says so; stick-report --cert judges both
+runs against the test certificate and against the second key's.
 """
 
 from __future__ import annotations
 
+import csv
+import io
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
+import uuid
 from pathlib import Path
 
 import stick_cases
@@ -52,6 +60,51 @@ RUN_LIST = ("Tagwell /sn:SB-0001\n"
 REFUSED = "the firmware refused to start"
 NOT_BOOTED = "No bootable option"
 DENIED = re.compile(r"BdsDxe: failed to load Boot\w+ .*: Access Denied")
+
+
+def db_owner(vars_file: Path) -> str:
+    """The owner GUID of the first entry of db in a VARS file: its name follows the vendor GUID
+    (the end of the variable's 60-byte header, state 0x3F when added), its value the name."""
+    data = vars_file.read_bytes()
+    name = uuid.UUID("d719b2cb-3d3a-4596-a3bc-dad00e67656f").bytes_le + "db\0".encode("utf-16-le")
+    at = data.find(name)
+    while at >= 0 and data[at - 42] != 0x3F:
+        at = data.find(name, at + 1)
+    if at < 0:
+        raise ValueError(f"{vars_file} holds no db")
+    return str(uuid.UUID(bytes_le=data[at + len(name) + 28:at + len(name) + 44])).upper()
+
+
+def check_db(image: Path, cert: Path, other_cert: Path, fail) -> str:
+    """The db lines of runs 1 (a: db holds the test certificate) and 2 (e: no db), and
+    stick-report --cert's db column of the stick against the test certificate and against the
+    other key's, both with the db entry's owner GUID. Returns what they showed."""
+    from stick import signing
+    owner = db_owner(SECURE_VARS)
+    test = signing.fingerprint(signing.certificate_der(cert))
+    lines = [f"1 certificate, SHA-256 {test}; other entries: 0 of this owner, 0 of other owners",
+             "not read (db does not exist or cannot be read)"]
+    shown = []
+    for number, line in enumerate(lines, start=1):
+        shown += [found for found in (log_of(image, number) or "").splitlines()
+                  if found.startswith("db owner ")]
+        if f"\ndb owner {owner}: {line}\n" not in (log_of(image, number) or ""):
+            fail(f"run {number}: no line \"db owner {owner}: {line}\" in its log")
+    absent = "db not read (db does not exist or cannot be read)"
+    for site, column in [(cert, ["site certificate", absent]), (other_cert, [
+            f"LACKS the site certificate; holds another certificate under the site's GUID: "
+            f"{test}", absent])]:
+        copy = image.parent / f"site-{site.stem}.crt"
+        shutil.copyfile(site, copy)
+        copy.with_suffix(".guid").write_text(owner + "\n")
+        done = subprocess.run([sys.executable, str(stick_cases.REPO / "tools" / "stick-report"),
+                               str(image), "--cert", str(copy), "--csv"], capture_output=True,
+                              text=True, timeout=120)
+        if [row["db"] for row in csv.DictReader(io.StringIO(done.stdout))] != column or \
+                done.returncode != 1:
+            fail(f"stick-report --cert {site.name}: status {done.returncode}\n{done.stdout}")
+        shown.append(f"$ stick-report {image.name} --cert {copy.name} --csv\n{done.stdout}")
+    return "\n".join(shown)
 
 
 class Case:
@@ -79,13 +132,15 @@ def test_keys(folder: Path) -> tuple[Path, Path, Path, Path]:
 
 
 def stick_files(build: Path, name: str) -> dict[str, bytes]:
-    """The stick's files, unsigned: our shell, the tools, the vendor tool double."""
+    """The stick's files, unsigned: our shell, the tools, the vendor tool double; Unit.efi
+    reports db under the owner GUID of the VARS file's db entry."""
     steps = stick_cases.runlist.parse_run_list(RUN_LIST, f"{name}.txt")
     vendor = Path(tempfile.mkdtemp(prefix="sb-vendor-")) / VENDOR_TOOL
     try:
         shutil.copyfile(build / "test-efi" / "VendorDouble.efi", vendor)
         return stick_cases.layout.stick_files(steps, "off", build / "efi", [vendor],
-                              build / "shell" / "Shell.efi", f"{name}.txt")
+                              build / "shell" / "Shell.efi", f"{name}.txt",
+                              owner=db_owner(SECURE_VARS))
     finally:
         shutil.rmtree(vendor.parent)
 
@@ -228,7 +283,8 @@ class SecureBootSticks:
                     e.failures.append("the first log is gone")
                 second = check_ran(image_a, 2, marker, e.failures.append)
 
-                e.shown = f"({took:.1f} s) logs/run2.txt:\n{second}"
+                e.shown = f"({took:.1f} s) logs/run2.txt:\n{second}\n" + check_db(
+                    image_a, cert, other_cert, e.failures.append)
             except shell.ShellRunError as error:
                 e.failures.append(str(error))
 
