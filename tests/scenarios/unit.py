@@ -2,11 +2,7 @@
 # the machine's log), that it reads only (no SMI, no file, no shell command), and the done
 # record it writes and checks.
 
-import struct
-import uuid
-
 UUID = "4C4C4544-0036-3010-8050-B4C04F4A4E32"
-OWNER = "A0BAA8A3-041D-48A8-BC87-C36D121B5E3D"
 
 
 def system_info(**fields):
@@ -37,22 +33,6 @@ def unit(name, patch, line, value, args=(), status=0):
     return dict(name=name, machine=None, machine_patch=patch, tool="Unit", args=list(args),
                 expect=dict(stdout=line + "\n", status=status, check=shell_variable(value),
                             files={}))
-
-
-def db(*entries, size=None):
-    """The built-in desktop with a db variable: one X.509 list per (owner, certificate), or
-    `size` zero bytes."""
-    data = bytes(size or 0) + b"".join(
-        bytes.fromhex("a159c0a5e494a74a87b5ab155c2bf072") + struct.pack(
-            "<III", 44 + len(cert), 0, 16 + len(cert)) + uuid.UUID(owner).bytes_le + cert
-        for owner, cert in entries)
-    return dict(system_info(serial="PF3", uuid=UUID), variables={"db": {
-        "guid": "D719B2CB-3D3A-4596-A3BC-DAD00E67656F", "hex": data.hex()}} if data else {})
-
-
-def db_line(text):
-    return ('unit PF3: manufacturer "Corvane", product "Desk", serial "PF3", uuid ' + UUID +
-            ', BIOS "M1KT52AUS", Secure Boot unknown\ndb owner ' + OWNER + ": " + text)
 
 
 # The done record of unit AB/1 for stick 3fa9c2d1, run 4: the raw serial number in hex.
@@ -95,22 +75,12 @@ SCENARIOS = [
          'unit none (no usable serial number or UUID): manufacturer "Q?uo?te", product "Desk", '
          'serial "0000", uuid 00000000-0000-0000-0000-000000000000, BIOS "M1KT52AUS", '
          'Secure Boot setup mode', ""),
-    # db read through the platform under its vendor GUID; the walk itself has unit tests.
-    *[unit("unit db: " + text, patch, db_line(text), "PF3", args=["/owner", OWNER.lower()])
-      for patch, text in [
-          (db((OWNER, b"abc"), (UUID, b"xyz")), "1 certificate, SHA-256 BA7816BF8F01CFEA41414"
-           "0DE5DAE2223B00361A396177A9CB410FF61F20015AD; other entries: 0 of this owner, 1 of "
-           "other owners"),
-          (db(), "not read (db does not exist or cannot be read)"),
-          (db(size=0x10001), "not read (db is larger than 65536 bytes)")]],
     unit("unit machine without SMBIOS", {"smbios": None},
          'unit none (no SMBIOS tables): manufacturer "", product "", serial "", uuid none, '
          'BIOS "", Secure Boot unknown', ""),
     dict(name="unit takes no arguments", machine=None, tool="Unit", args=["/x"],
          expect=dict(stdout="Usage: Unit (no arguments): prints the unit line and sets "
-                            "%unitid%.\n       Unit /owner GUID: the same, then the line of "
-                            "the certificates db holds under the owner GUID.\n"
-                            "       Unit /record FILE STICKID RUN: writes this "
+                            "%unitid%.\n       Unit /record FILE STICKID RUN: writes this "
                             "unit's done record.\n       Unit /check FILE STICKID: 0 when FILE "
                             "is this unit's done record of the stick (its run in "
                             "%stick_done_run%).\n", status=0xC0000001, shell=[])),

@@ -2,7 +2,7 @@
 
 startup.nsh writes the lines with these formats (their fields are often shell variables such as
 %stick_status%), the report reads them back with the same formats, so a line is spelled once.
-The unit line is printed by Unit.efi; its format is kept here for the reader.
+The unit line and the db line are printed by Unit.efi; their formats are kept here for the reader.
 """
 
 from __future__ import annotations

@@ -1,5 +1,6 @@
 """The report of a stick's logs: one row per \\logs\\runN.txt, read from a stick image or a
-folder, as a table, CSV or JSON."""
+folder, as a table, CSV or JSON; with the site's certificate, a column of what each unit's db
+holds under its owner GUID."""
 
 from __future__ import annotations
 
@@ -183,10 +184,11 @@ def fields(runs: list[Run]) -> tuple[str, ...]:
 
 
 def table(runs: list[Run]) -> str:
-    rows = [list(HEADINGS) + (["db"] if len(fields(runs)) > len(FIELDS) else [])]
+    columns = fields(runs)
+    rows = [list(HEADINGS) + list(columns[len(FIELDS):])]
     for run in runs:
         cells = row(run)
-        rows.append(["*" if run.latest else ""] + [str(cells[f]) for f in fields(runs)[1:]])
+        rows.append(["*" if run.latest else ""] + [str(cells[f]) for f in columns[1:]])
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     text = ["  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip()
             for r in rows]

@@ -7,7 +7,8 @@ vendor tool signed by its maker) keeps that signature unchanged and is not signe
 stick also gets the certificate as DER (\\EFI\\keys\\NAME.cer, for a setup menu's "enroll
 signature using file"), as an EFI signature list (\\EFI\\keys\\NAME.esl, for KeyTool or
 efi-updatevar in setup mode) and the steps of enrolling it (\\EFI\\keys\\ENROLL.TXT), for the
-technician at the machine.
+technician at the machine. make-signing-key and make-stick print the certificate's SHA-256
+fingerprint, which ENROLL.TXT gives too and a signed stick's Unit.efi reports for what db holds.
 
 The owner GUID of the key is kept beside the certificate as NAME.guid (tools/make-signing-key
 makes it): the .esl carries it, and ENROLL.TXT tells the technician to type it as the entry's
