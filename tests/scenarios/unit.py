@@ -75,12 +75,21 @@ SCENARIOS = [
          'unit none (no usable serial number or UUID): manufacturer "Q?uo?te", product "Desk", '
          'serial "0000", uuid 00000000-0000-0000-0000-000000000000, BIOS "M1KT52AUS", '
          'Secure Boot setup mode', ""),
+    unit("unit db larger than Unit reads",
+         dict(system_info(serial="PF3", uuid=UUID), variables={"db": {
+             "guid": "D719B2CB-3D3A-4596-A3BC-DAD00E67656F", "hex": "00" * 0x10001}}),
+         'unit PF3: manufacturer "Corvane", product "Desk", serial "PF3", uuid ' + UUID +
+         ', BIOS "M1KT52AUS", Secure Boot unknown\ndb owner A0BAA8A3-041D-48A8-BC87-C36D121B5E3D:'
+         ' not read (db is larger than 65536 bytes)', "PF3",
+         args=["/owner", "a0baa8a3-041d-48a8-bc87-c36d121b5e3d"]),
     unit("unit machine without SMBIOS", {"smbios": None},
          'unit none (no SMBIOS tables): manufacturer "", product "", serial "", uuid none, '
          'BIOS "", Secure Boot unknown', ""),
     dict(name="unit takes no arguments", machine=None, tool="Unit", args=["/x"],
          expect=dict(stdout="Usage: Unit (no arguments): prints the unit line and sets "
-                            "%unitid%.\n       Unit /record FILE STICKID RUN: writes this "
+                            "%unitid%.\n       Unit /owner GUID: the same, then the line of "
+                            "the certificates db holds under the owner GUID.\n"
+                            "       Unit /record FILE STICKID RUN: writes this "
                             "unit's done record.\n       Unit /check FILE STICKID: 0 when FILE "
                             "is this unit's done record of the stick (its run in "
                             "%stick_done_run%).\n", status=0xC0000001, shell=[])),

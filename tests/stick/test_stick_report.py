@@ -8,11 +8,11 @@ from __future__ import annotations
 
 import importlib.machinery
 import importlib.util
+import hashlib
 import io
 import json
 import shutil
 import ssl
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -34,11 +34,10 @@ def load_report():
 
 
 report = load_report()
+from stick import signing  # noqa: E402  (on the path through tools/stick-report)
 
 UNIT = ('unit {id}: manufacturer "Corvane", product "Desk 7", serial "{serial}", uuid '
         '4C4C4544-0036-3010-8050-B4C04F4A4E32, BIOS "M1KT52AUS", Secure Boot off')
-GUID = "A0BAA8A3-041D-48A8-BC87-C36D121B5E3D"
-OTHER_GUID = "11111111-2222-3333-4444-555555555555"
 HEAD = "stick 3fa9c2d1: deploy.txt, 2 steps, then off\n12/09/2026\n03:40:01 (LOCAL)\n"
 
 
@@ -223,57 +222,32 @@ class WrittenLogs(unittest.TestCase):
 
 
 class SiteCertificate(unittest.TestCase):
-    """--cert: the db line of each log against the site's certificate and owner GUID."""
-
-    def test_db_against_the_site_certificate(self):
+    def test_db_lines_against_the_site_certificate(self):
         with tempfile.TemporaryDirectory() as tmp:
-            cert = Path(tmp) / "site.crt"
-            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
-                            "/CN=site", "-keyout", str(Path(tmp) / "site.key"), "-out",
-                            str(cert)], check=True, capture_output=True, timeout=120)
-            cert.with_suffix(".guid").write_text(GUID.lower() + "\n")
-            site = subprocess.run(["openssl", "x509", "-in", str(cert), "-noout", "-fingerprint",
-                                   "-sha256"], check=True, capture_output=True, text=True,
-                                  timeout=60).stdout.split("=")[1].strip().replace(":", "")
-            other = "0123456789ABCDEF" * 4
-            rest = "; other entries: 0 of this owner, 5 of other owners"
-            cases = [
-                (f"1 certificate, SHA-256 {site}{rest}", "site certificate"),
-                (f"0 certificates{rest}", "LACKS the site certificate"),
-                (f"2 certificates, SHA-256 {other} {site}{rest}",
-                 f"holds another certificate under the site's GUID: {other}"),
-                (f"1 certificate, SHA-256 {site}; other entries: 1 of this owner, 0 of other "
-                 "owners", "holds 1 other entry under the site's GUID"),
-                (f"5 certificates, SHA-256 {other} {other} {other} {other} and 1 more{rest}",
-                 "the site certificate is not among those shown; holds another certificate "
-                 f"under the site's GUID: {other} {other} {other} {other} and 1 more"),
-                ("not read (db is larger than 65536 bytes)",
+            _, cert, _, owner = signing.make_key(Path(tmp), "site", 30)
+            cert.write_bytes(der := ssl.PEM_cert_to_DER_cert(cert.read_text()))  # PEM or DER
+            site, other = hashlib.sha256(der).hexdigest().upper(), "AB" * 32
+            guid = "11111111-2222-3333-4444-555555555555"
+            mine, rest = str(owner).upper(), "; other entries: 0 of this owner, 5 of other owners"
+            cases = [  # (the db line, or None; the db column)
+                (f"{mine}: 1 certificate, SHA-256 {site}{rest}", "site certificate"),
+                (f"{mine}: 0 certificates{rest}", "LACKS the site certificate"),
+                (f"{mine}: 2 certificates, SHA-256 {other} {site}; other entries: 1 of this owner, "
+                 f"0 of other owners", f"holds another certificate under the site's GUID: {other}"
+                 "; holds 1 other entry under the site's GUID"),
+                (f"{mine}: not read (db is larger than 65536 bytes)",
                  "db not read (db is larger than 65536 bytes)"),
-                (None, "no db line in the log"),
-            ]
-            logs = {number: log(*([f"db owner {GUID}: {line}"] if line else []), *STEP1,
+                (f"{guid}: 1 certificate, SHA-256 {site}{rest}",
+                 f"the db line is for another owner GUID ({guid}, not {mine})"),
+                (None, "no db line in the log")]
+            logs = {number: log(*[f"db owner {line}"] * bool(line), *STEP1,
                                 "step 2 (line 2): Crestune /f9", "step 2 status 0x0", "ALL DONE",
                                 unit=f"U{number}", serial=f"U{number}")
                     for number, (line, _) in enumerate(cases, start=1)}
-            logs[len(logs) + 1] = log(f"db owner {OTHER_GUID}: 1 certificate, SHA-256 {site}"
-                                      f"{rest}", unit="U0", serial="U0")
             status, out, _ = run_logs(logs, "--json", "--cert", str(cert))
-            self.assertEqual([row["db"] for row in json.loads(out)],
-                             [db for _, db in cases] + [
-                                 f"the db line is for another owner GUID ({OTHER_GUID}, not "
-                                 f"{GUID})"])
-            self.assertEqual(status, 1)
-            # A unit whose db holds the site certificate passes; DER does as well as PEM.
-            der = Path(tmp) / "site.der"
-            der.write_bytes(ssl.PEM_cert_to_DER_cert(cert.read_text()))
-            der.with_suffix(".guid").write_text(GUID + "\n")
-            status, out, _ = run_logs({1: logs[1]}, "--csv", "--cert", str(der))
-            self.assertEqual((status, out.splitlines()[0].split(",")[-2:]), (0, ["result", "db"]))
-            # Without --cert the report is as before: no db column, the exit status of the runs.
-            status, out, _ = run_logs({2: logs[2]})
-            self.assertEqual((status, "db" in json.loads(out)[0]), (0, False))
-            status, _, err = run_logs({1: logs[1]}, "--json", "--cert", str(tmp))
-            self.assertEqual(status, 2, err)
+            self.assertEqual([row["db"] for row in json.loads(out)], [db for _, db in cases])
+            status_one, out, _ = run_logs({1: logs[1]}, "--csv", "--cert", str(cert))
+            self.assertEqual((status, status_one, out.split("\n")[0][-10:]), (1, 0, ",result,db"))
 
 
 def run_logs(logs: dict[int, bytes], *options: str) -> tuple[int, str, str]:

@@ -46,18 +46,14 @@ def openssl(*argv) -> str:
 def make_key(folder: Path, name: str) -> tuple[Path, Path]:
     done = run(sys.executable, MAKE_KEY, folder, "--name", name)
     assert done.returncode == 0, done.stderr
-    return folder / f"{name}.key", folder / f"{name}.crt"
+    cert = folder / f"{name}.crt"
+    assert f"{cert}: SHA-256 fingerprint of the certificate: {fingerprint(cert)} (" in done.stdout
+    return folder / f"{name}.key", cert
 
 
 def fingerprint(cert: Path) -> str:
-    shown = openssl("x509", "-in", cert, "-noout", "-fingerprint", "-sha256")
-    return shown.split("=")[1].strip().replace(":", "")
-
-
-def fingerprint_line(cert: Path) -> str:
-    """The line make-signing-key and make-stick print, with openssl's fingerprint."""
-    return (f"SHA-256 fingerprint of the certificate: {fingerprint(cert)} (keep it written "
-            "down: units must report exactly this one)")
+    return openssl("x509", "-in", cert, "-noout", "-fingerprint", "-sha256").split("=")[1] \
+        .strip().replace(":", "")
 
 
 def digest(path: Path) -> str:
@@ -72,9 +68,7 @@ def tree(folder: Path) -> dict[str, str]:
 class SigningKey(unittest.TestCase):
     def test_key_and_certificate(self):
         with tempfile.TemporaryDirectory() as tmp:
-            done = run(sys.executable, MAKE_KEY, Path(tmp) / "keys", "--name", "fleet-2026")
-            key, cert = Path(tmp) / "keys/fleet-2026.key", Path(tmp) / "keys/fleet-2026.crt"
-            self.assertIn(f"{cert}: {fingerprint_line(cert)}", done.stdout.splitlines())
+            key, cert = make_key(Path(tmp) / "keys", "fleet-2026")
             self.assertEqual(stat.S_IMODE(key.stat().st_mode), 0o600)
             self.assertIn("Private-Key: (2048 bit", openssl("pkey", "-in", key, "-noout",
                                                             "-text"))
@@ -231,10 +225,10 @@ class SignedStick(unittest.TestCase):
         owner = uuid.UUID(self.key.with_suffix(".guid").read_text().strip())
         self.assertEqual(esl[28:28 + 16], owner.bytes_le)
         self.assertIn(f"owner GUID {str(owner).upper()} (from ", done.stdout)
-        self.assertIn(f"make-stick: {fingerprint_line(self.cert)}", done.stdout.splitlines())
-        # Unit.efi reports db under that owner.
-        self.assertIn(f"Unit.efi /owner {str(owner).upper()} >> ",
-                      stick_cases.read_stick(image, "EFI/stick/unit.nsh").decode("ascii"))
+        self.assertIn(f"make-stick: SHA-256 fingerprint of the certificate: "
+                      f"{fingerprint(self.cert)} (", done.stdout)
+        self.assertIn(f"Unit.efi /owner {str(owner).upper()} >> ".encode(),  # db under it
+                      stick_cases.read_stick(image, "EFI/stick/unit.nsh"))
         lines = stick_cases.read_stick(image, "EFI/keys/ENROLL.TXT").decode("ascii").split("\r\n")
         self.assertEqual([line for line in lines if len(line) > 80 or "\n" in line], [])
         self.assertEqual([line.strip() for line in lines].count(str(owner).upper()), 2)
