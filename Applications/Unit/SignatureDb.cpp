@@ -1,4 +1,5 @@
 // The walk over db's signature lists, the db line, and reading db through the platform.
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -38,17 +39,10 @@ void FormatHex(const uint8_t* pBytes, size_t Count, char* pText) {
     pText[2 * Count] = '\0';
 }
 
+// The value of a hex digit, -1 for any other character.
 int HexDigit(char Character) {
-    if (Character >= '0' && Character <= '9') {
-        return Character - '0';
-    }
-    if (Character >= 'A' && Character <= 'F') {
-        return Character - 'A' + 10;
-    }
-    if (Character >= 'a' && Character <= 'f') {
-        return Character - 'a' + 10;
-    }
-    return -1;
+    const int Code = (unsigned char)Character;
+    return !isxdigit(Code) ? -1 : isdigit(Code) ? Code - '0' : toupper(Code) - 'A' + 10;
 }
 
 } // namespace
