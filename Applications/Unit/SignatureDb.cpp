@@ -1,6 +1,7 @@
 // The walk over db's signature lists, the db line, and reading db through the platform.
 #include <ctype.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "Applications/Unit/SignatureDb.h"
@@ -142,6 +143,9 @@ void FormatDbLine(const PlatformGuid* pOwner, const SignatureDbReport* pReport, 
     case DB_TOO_LARGE:
         snprintf(Why, sizeof Why, "db is larger than %u bytes", UNIT_DB_SIZE);
         break;
+    case DB_NO_MEMORY:
+        snprintf(Why, sizeof Why, "no memory for it");
+        break;
     case DB_CUT_SHORT:
         snprintf(Why, sizeof Why, "the signature list at byte %u is cut short", At);
         break;
@@ -178,15 +182,19 @@ void FormatDbLine(const PlatformGuid* pOwner, const SignatureDbReport* pReport, 
 }
 
 void PrintSignatureDb(const PlatformGuid* pOwner) {
-    static uint8_t Db[UNIT_DB_SIZE];
+    // From the heap: a static buffer would be part of the image's file.
+    uint8_t* pDb = (uint8_t*)malloc(UNIT_DB_SIZE);
     static SignatureDbReport Report;
-    size_t Size = sizeof Db;
-    if (PlatformReadVariable("db", &kImageSecurityDatabaseGuid, Db, &Size)) {
-        WalkSignatureDb(Db, Size, pOwner, &Report);
+    memset(&Report, 0, sizeof Report);
+    size_t Size = UNIT_DB_SIZE;
+    if (pDb == NULL) {
+        Report.Result = DB_NO_MEMORY;
+    } else if (PlatformReadVariable("db", &kImageSecurityDatabaseGuid, pDb, &Size)) {
+        WalkSignatureDb(pDb, Size, pOwner, &Report);
     } else {
-        memset(&Report, 0, sizeof Report);
-        Report.Result = Size > sizeof Db ? DB_TOO_LARGE : DB_ABSENT;
+        Report.Result = Size > UNIT_DB_SIZE ? DB_TOO_LARGE : DB_ABSENT;
     }
+    free(pDb);
     static char Line[512];
     FormatDbLine(pOwner, &Report, Line, sizeof Line);
     printf("%s\n", Line);

@@ -26,6 +26,7 @@ enum SignatureDbResult {
     DB_READ,
     DB_ABSENT,         // the variable does not exist or cannot be read
     DB_TOO_LARGE,      // larger than UNIT_DB_SIZE
+    DB_NO_MEMORY,      // no buffer for it
     DB_CUT_SHORT,      // a list's header or the list itself runs past the variable's end
     DB_SIZES_DISAGREE, // a list's sizes contradict each other or its type
     DB_TOO_MANY,       // more than UNIT_DB_MAX_ENTRIES entries
