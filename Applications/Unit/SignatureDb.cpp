@@ -162,7 +162,8 @@ void FormatDbLine(const PlatformGuid* pOwner, const SignatureDbReport* pReport, 
     }
     const uint32_t Count = pReport->Certificates;
     const uint32_t Shown = Count < UNIT_DB_SHOWN ? Count : UNIT_DB_SHOWN;
-    char Fingerprints[UNIT_DB_SHOWN * (2 * SHA256_DIGEST_SIZE + 1) + 32] = "";
+    // ", SHA-256 ", the fingerprints shown with a blank before each but the first, " and N more".
+    char Fingerprints[UNIT_DB_SHOWN * (2 * SHA256_DIGEST_SIZE + 1) + 64] = "";
     size_t Used = 0;
     for (uint32_t Index = 0; Index < Shown; Index++) {
         char Hex[2 * SHA256_DIGEST_SIZE + 1];
