@@ -39,7 +39,8 @@
 #define NET_UP_SECONDS_MAX 600u
 #define NET_HTTP_SECONDS 20u
 
-// Whether the URL is http://HOST[:PORT]/... with a host of [A-Za-z0-9.-] and a port of 1-65535.
+// Whether the URL is http://HOST[:PORT]/... or https://HOST[:PORT]/... with a host of
+// [A-Za-z0-9.-] and a port of 1-65535.
 bool IsServerUrl(const char* pUrl);
 
 // The server's base: the URL up to and including the last '/' (the folder of the image), for a

@@ -67,7 +67,7 @@ uint32_t FindServer(char* pBase, size_t Size) {
         }
         Line[End] = '\0';
         if (!ServerBase(Line, pBase, Size)) {
-            printf("net: %s does not hold an http://HOST[:PORT]/ URL on its first line\n",
+            printf("net: %s does not hold an http(s)://HOST[:PORT]/ URL on its first line\n",
                    NET_SERVER_FILE);
             return NET_EXIT_NO_SERVER;
         }
@@ -79,7 +79,7 @@ uint32_t FindServer(char* pBase, size_t Size) {
         return NET_EXIT_NO_SERVER;
     }
     if (!ServerBase(Uri, pBase, Size)) {
-        printf("net: no server: the boot URI is not an http://HOST[:PORT]/ URL\n");
+        printf("net: no server: the boot URI is not an http(s)://HOST[:PORT]/ URL\n");
         return NET_EXIT_NO_SERVER;
     }
     return NET_EXIT_OK;
