@@ -25,6 +25,7 @@
 #define NET_EXIT_TOO_LARGE 0xC0000009u   // the file or the answer exceeds NET_BODY_MAX
 #define NET_EXIT_BAD_PATH 0xC000000Au    // the server path is not a plain relative path
 #define NET_EXIT_NO_CLOCK 0xC000000Bu    // up: the boot's stamp could not be set
+#define NET_EXIT_TLS 0xC000000Cu         // https: no CA, or the server's certificate refused
 
 // The file make-stick may write with the server's URL (first line), read before the boot URI.
 #define NET_SERVER_FILE "server.url"

@@ -120,6 +120,16 @@ uint32_t Exchange(PlatformHttpExchange* pExchange, const char* pPath) {
     case PLATFORM_NET_NO_CONNECT:
         printf("net: %s %s: the server cannot be reached\n", pMethod, Url);
         return NET_EXIT_UNREACHABLE;
+    case PLATFORM_NET_NO_CA:
+        printf("net: %s %s: the firmware holds no CA certificate (TlsCaCertificate) to check "
+               "the server with\n",
+               pMethod, Url);
+        return NET_EXIT_TLS;
+    case PLATFORM_NET_TLS_FAILED:
+        printf("net: %s %s: the TLS handshake failed: the server's certificate is not signed by "
+               "the CA the firmware holds, or does not name the host\n",
+               pMethod, Url);
+        return NET_EXIT_TLS;
     default:
         printf("net: %s %s: the exchange failed\n", pMethod, Url);
         return NET_EXIT_UNREACHABLE;
