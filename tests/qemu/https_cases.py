@@ -23,7 +23,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(REPO / "tools"))
 import net_cases  # noqa: E402
 from smm_cases import Unavailable  # noqa: E402
-from stick_cases import Case, watch_console  # noqa: E402
+from stick_cases import Case, console_until  # noqa: E402
 from deploy import bootentry, layout  # noqa: E402
 from stick import report  # noqa: E402
 
@@ -87,14 +87,7 @@ class HttpsBoot:
                 argv = [("user,id=n0" if word.startswith("user,id=n0") else word) for word in
                         net_cases.qemu_argv(shell, vars_copy, port, serial, None)]
                 argv += ["-fw_cfg", f"name=etc/edk2/https/cacerts,file={tmp / ca / 'ca.esl'}"]
-                try:
-                    if until:
-                        return watch_console(shell, argv, until, 150.0)[0]
-                    done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
-                                          timeout=150)
-                    return shell._ESCAPES.sub(b"", done.stdout).decode("latin-1")
-                except (shell.ShellRunError, subprocess.TimeoutExpired) as error:
-                    return f"QEMU: {error}"
+                return console_until(shell, argv, until)
 
             with concurrent.futures.ThreadPoolExecutor(2) as pool:
                 done = pool.submit(boot, "TLSA", layout.IMAGE_NAME, "ca", ())
