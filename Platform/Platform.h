@@ -134,8 +134,8 @@ enum PlatformNetStatus {
     PLATFORM_NET_FAILED,     // the firmware refused the request, or the answer was cut off
     PLATFORM_NET_TOO_LARGE,  // the answer's body does not fit the buffer
     PLATFORM_NET_NO_CA,      // https: the firmware holds no CA certificate to check the server
-    PLATFORM_NET_TLS_FAILED, // https: the TLS handshake failed (the server's certificate was not
-                             // accepted by the CA, or the server does not speak TLS)
+    PLATFORM_NET_TLS_FAILED, // https: the firmware aborted the TLS handshake (the server's
+                             // certificate not signed by its CA, or not for the URL's host)
 };
 
 // Brings IPv4 up by DHCP unless a card has an address already, waiting at most TimeoutMs. On

@@ -12,7 +12,7 @@ The CA lives in DIR (made once, then reused to sign further server certificates)
     DIR/ca.key   the CA's private key (mode 0600): keep it offline; it is needed only to make
                  server certificates
     DIR/ca.crt   the CA certificate (PEM)
-    DIR/ca.cer   the same, DER: for a setup menu's TLS Auth Configuration
+    DIR/ca.cer   the same, DER: for a setup menu's Tls Auth Configuration
     DIR/ca.esl   the same as the signature list the firmware reads (TlsCaCertificate; QEMU's
                  fw_cfg file etc/edk2/https/cacerts)
 and one key and certificate per server host: DIR/HOST.key (0600) and DIR/HOST.crt. No file is
@@ -47,8 +47,8 @@ FIRMWARE_CIPHERS = ("DHE-RSA-AES256-GCM-SHA384:DHE-RSA-AES128-GCM-SHA256:"
 OWNER_NAMESPACE = uuid.UUID("6c1f0d7a-3b0e-4d53-9c4e-2f8a51e07b94")
 
 
-class TlsError(SigningError):
-    """A CA or certificate was refused or could not be made: nothing was written."""
+# A CA or certificate refused or not made (openssl or efitools missing, too): nothing written.
+TlsError = SigningError
 
 
 def host_entry(host: str) -> str:
@@ -135,7 +135,7 @@ def make(folder: Path, host: str, days: int, name: str) -> list[tuple[Path, str]
                      "offline"),
                     (tmp / CA_CERT, ca[1], 0o644, f"the CA certificate, CN={name}"),
                     (tmp / CA_DER, ca[2], 0o644, "the CA certificate, DER: for a setup menu's "
-                     "TLS Auth Configuration"),
+                     "Tls Auth Configuration"),
                     (tmp / CA_LIST, ca[3], 0o644, "the CA as the firmware's signature list "
                      "(TlsCaCertificate)"), *plan]
         try:
