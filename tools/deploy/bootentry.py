@@ -12,6 +12,7 @@ deleted, as the firmware's own variable driver does.
 
 from __future__ import annotations
 
+import re
 import struct
 import uuid
 
@@ -37,9 +38,9 @@ def _node(kind: int, sub: int, body: bytes) -> bytes:
 
 
 def device_path(url: str, mac: str, pci_device: int) -> bytes:
-    mac_bytes = bytes.fromhex(mac.replace(":", ""))
-    if len(mac_bytes) != 6:
+    if not re.fullmatch(r"[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}", mac):
         raise VarsError(f"not a MAC address: {mac}")
+    mac_bytes = bytes.fromhex(mac.replace(":", ""))
     return b"".join([
         _node(2, 1, struct.pack("<II", 0x0A0341D0, 0)),              # PciRoot(0x0)
         _node(1, 1, struct.pack("<BB", 0, pci_device)),              # Pci(DEVICE,0x0)
@@ -83,7 +84,8 @@ def with_uri_boot(vars_file: bytes, url: str, mac: str = "52:54:00:12:34:56",
     if len(data) < 0x48 or data[40:44] != b"_FVH":
         raise VarsError("not a firmware volume")
     store = struct.unpack_from("<H", data, 48)[0]
-    if uuid.UUID(bytes_le=bytes(data[store:store + 16])) != AUTHENTICATED_STORE:
+    if store + 28 > len(data) or \
+            uuid.UUID(bytes_le=bytes(data[store:store + 16])) != AUTHENTICATED_STORE:
         raise VarsError("no authenticated variable store")
     size = struct.unpack_from("<I", data, store + 16)[0]
     end = min(store + size, len(data))
