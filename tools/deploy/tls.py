@@ -31,7 +31,7 @@ import uuid
 from pathlib import Path
 
 from deploy.nginx import quote
-from stick.signing import SigningError, _openssl, _place, _tool
+from stick.signing import KEYS_DIR, SigningError, _openssl, _place, _tool
 
 CA_KEY, CA_CERT, CA_DER, CA_LIST = "ca.key", "ca.crt", "ca.cer", "ca.esl"
 CA_DAYS = 3650
@@ -51,6 +51,11 @@ OWNER_NAMESPACE = uuid.UUID("6c1f0d7a-3b0e-4d53-9c4e-2f8a51e07b94")
 TlsError = SigningError
 
 
+def owner_guid(der: bytes) -> uuid.UUID:
+    """The owner GUID of the CA's entry in the firmware's list, made from the certificate."""
+    return uuid.uuid5(OWNER_NAMESPACE, hashlib.sha256(der).hexdigest())
+
+
 def host_entry(host: str) -> str:
     """The subjectAltName entry that the firmware matches the URL's host against."""
     try:
@@ -64,8 +69,8 @@ def host_entry(host: str) -> str:
 def _run(argv: list[str], what: str) -> bytes:
     done = _openssl(argv)
     if done.returncode != 0:
-        raise TlsError(f"openssl could not {what}: "
-                       f"{done.stderr.decode(errors='replace').strip()}")
+        said = done.stderr.decode(errors="replace").strip().splitlines()
+        raise TlsError(f"openssl could not {what}: {said[0] if said else done.returncode}")
     return done.stdout
 
 
@@ -106,9 +111,8 @@ def make(folder: Path, host: str, days: int, name: str) -> list[tuple[Path, str]
                       "-keyout", str(tmp / CA_KEY), "-out", str(tmp / CA_CERT)], "make the CA")
                 _run(["x509", "-in", str(tmp / CA_CERT), "-outform", "DER",
                       "-out", str(tmp / CA_DER)], "convert the CA to DER")
-                owner = uuid.uuid5(OWNER_NAMESPACE,
-                                   hashlib.sha256((tmp / CA_DER).read_bytes()).hexdigest())
-                listed = _tool(["cert-to-efi-sig-list", "-g", str(owner), str(tmp / CA_CERT),
+                listed = _tool(["cert-to-efi-sig-list", "-g",
+                                str(owner_guid((tmp / CA_DER).read_bytes())), str(tmp / CA_CERT),
                                 str(tmp / CA_LIST)])
                 if listed.returncode != 0:
                     raise TlsError(f"cannot make the signature list: {listed.stderr.strip()}")
@@ -204,3 +208,53 @@ def write_dhparam(nginx_dir: Path) -> None:
     if not path.is_file():
         _run(["genpkey", "-genparam", "-algorithm", "DH", "-pkeyopt", "group:ffdhe2048",
               "-out", str(path)], "write the DH group")
+
+
+# What the technician at the unit reads on the stick of the manual visit: OVMF's words for a
+# setup page that vendors name and place differently.
+CA_ENROLL_NAME, CA_STICK_NAME = "CA-ENROLL.TXT", "deploy-ca.cer"
+CA_ENROLL_STEPS = """\
+GIVING THIS UNIT THE DEPLOYMENT CA (once, for deployments over HTTPS)
+
+With it, the unit takes a deployment over HTTPS only from a server whose
+certificate this CA signed:
+       {subject}
+       SHA-256
+       {fingerprint}
+The firmware keeps it among its settings; nothing else is changed.
+
+1. Start the setup menu (a key at power-on: F2, F10, Del or Esc).
+2. Open the TLS authentication page (OVMF: Device Manager, Tls Auth
+   Configuration, Server CA Configuration, Enroll Cert).
+3. Enroll a certificate from a file (OVMF: Enroll Cert Using File), and
+   choose this stick's volume, the folder EFI, the folder keys, the file
+       {name}
+4. Where the menu asks for a GUID (OVMF: Cert GUID), type
+       {guid}
+   By this GUID the entry is found and deleted (Delete Cert) later.
+5. Save (OVMF: Commit Changes and Exit), leave the menu, reset the unit.
+
+Without such a page the unit cannot check an HTTPS server: deploy it over
+plain HTTP, or with this stick.
+"""
+
+
+def stick_files(ca_file: Path) -> dict[str, bytes]:
+    """The CA certificate (DER; from PEM or DER) and the steps of enrolling it, for the stick
+    of a unit's manual visit. Raises TlsError for a file that is no CA certificate."""
+    try:
+        pem = b"-----BEGIN" in Path(ca_file).read_bytes()
+    except OSError as error:
+        raise TlsError(f"cannot read the CA certificate {ca_file}: {error.strerror}") from None
+    form = ["-in", str(ca_file), "-inform", "PEM" if pem else "DER"]
+    der = _run(["x509", *form, "-outform", "DER"], f"read the CA certificate {ca_file}")
+    said = _run(["x509", *form, "-noout", "-subject", "-nameopt", "RFC2253", "-ext",
+                 "basicConstraints"], f"read the CA certificate {ca_file}").decode()
+    if "CA:TRUE" not in said:
+        raise TlsError(f"{ca_file} is not a CA certificate (make-deploy-ca writes DIR/ca.cer)")
+    text = CA_ENROLL_STEPS.format(
+        subject=said.splitlines()[0].removeprefix("subject="), name=CA_STICK_NAME,
+        fingerprint=hashlib.sha256(der).hexdigest().upper(),
+        guid=str(owner_guid(der)).upper())
+    return {f"{KEYS_DIR}/{CA_STICK_NAME}": der,
+            f"{KEYS_DIR}/{CA_ENROLL_NAME}": text.replace("\n", "\r\n").encode("ascii")}
