@@ -174,8 +174,7 @@ def watch_console(shell, argv: list, until: tuple[str, ...], timeout: float) -> 
 
 
 def console_until(shell, argv: list, until: tuple[str, ...], timeout: float = 150.0) -> str:
-    """The console of a QEMU run until one of until appears (watch_console), or with until
-    empty, until the machine powers off; a run that fails or times out gives "QEMU: why"."""
+    """The console until one of until appears, or (until empty) the machine is off; or why not."""
     try:
         if until:
             return watch_console(shell, argv, until, timeout)[0]
