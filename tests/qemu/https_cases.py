@@ -98,6 +98,5 @@ class HttpsBoot:
 
 
 def groups(build: Path, shell) -> list:
-    """The network group's needs are this group's (the reduced shell: a fixture of ctest)."""
     found = net_cases.groups(build, shell)
     return [HttpsBoot()] if isinstance(found[0], net_cases.NetBoot) else found
