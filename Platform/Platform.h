@@ -123,8 +123,10 @@ void PlatformStall(uint32_t Microseconds);
 // UEFI shell's file systems hold only files and directories.
 bool PlatformIsDevice(const char* pName);
 
-// The network card, through the firmware's IPv4 configuration and HTTP protocols. The simulated
-// machine takes the card from its "network" description and speaks HTTP over a loopback socket.
+// The network card, through the firmware's IPv4 configuration and HTTP protocols (https:// URLs
+// through the firmware's TLS, with the CA certificates the firmware holds in TlsCaCertificate).
+// The simulated machine takes the card from its "network" description and speaks HTTP over a
+// loopback socket; it has no TLS and so no CA: an https:// URL ends in PLATFORM_NET_NO_CA.
 enum PlatformNetStatus {
     PLATFORM_NET_OK,
     PLATFORM_NET_NO_CARD,    // no network card with IPv4 configuration or HTTP
@@ -132,6 +134,9 @@ enum PlatformNetStatus {
     PLATFORM_NET_NO_CONNECT, // the server refused the connection or could not be reached
     PLATFORM_NET_FAILED,     // the firmware refused the request, or the answer was cut off
     PLATFORM_NET_TOO_LARGE,  // the answer's body does not fit the buffer
+    PLATFORM_NET_NO_CA,      // https: the firmware holds no CA certificate to check the server
+    PLATFORM_NET_TLS_FAILED, // https: the firmware aborted the TLS handshake (the server's
+                             // certificate not signed by its CA, or not for the URL's host)
 };
 
 // Brings IPv4 up by DHCP unless a card has an address already, waiting at most TimeoutMs. On
@@ -148,7 +153,7 @@ bool PlatformClock(char* pStamp);
 // One HTTP request: GET (the answer's body into pResponse) or PUT (pBody sent).
 struct PlatformHttpExchange {
     bool Put;
-    const char* pUrl; // http://HOST[:PORT]/PATH
+    const char* pUrl; // http://HOST[:PORT]/PATH or https://...
     const void* pBody;
     size_t BodyLength;
     void* pResponse;

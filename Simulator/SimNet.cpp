@@ -1,6 +1,7 @@
 // The network on the simulated machine: the card from the machine's "network" description
 // ({"address": "10.0.2.15", "boot_uri": "http://..."}; an empty address is a DHCP server that
-// never answers, no "network" no card) and HTTP over a socket to the loopback address only.
+// never answers, no "network" no card) and HTTP over a socket to the loopback address only. It
+// has no TLS: an https:// URL is refused as by a firmware that holds no CA certificate.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -202,6 +203,9 @@ PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange) {
     pExchange->ResponseLength = 0;
     if (Network() == nullptr) {
         Status = PLATFORM_NET_NO_CARD;
+    } else if (strncmp(pExchange->pUrl, "https://", 8) == 0) {
+        // The simulated firmware has no TLS, so it holds no CA to check a server with.
+        Status = PLATFORM_NET_NO_CA;
     } else if (SplitUrl(pExchange->pUrl, &Address, &HostPort, &Path)) {
         std::string Request =
             Method + " " + Path + " HTTP/1.1\r\nHost: " + HostPort + "\r\nConnection: close\r\n";

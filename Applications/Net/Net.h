@@ -25,6 +25,7 @@
 #define NET_EXIT_TOO_LARGE 0xC0000009u   // the file or the answer exceeds NET_BODY_MAX
 #define NET_EXIT_BAD_PATH 0xC000000Au    // the server path is not a plain relative path
 #define NET_EXIT_NO_CLOCK 0xC000000Bu    // up: the boot's stamp could not be set
+#define NET_EXIT_TLS 0xC000000Cu         // https: no CA, or the server's certificate refused
 
 // The file make-stick may write with the server's URL (first line), read before the boot URI.
 #define NET_SERVER_FILE "server.url"
@@ -39,7 +40,8 @@
 #define NET_UP_SECONDS_MAX 600u
 #define NET_HTTP_SECONDS 20u
 
-// Whether the URL is http://HOST[:PORT]/... with a host of [A-Za-z0-9.-] and a port of 1-65535.
+// Whether the URL is http://HOST[:PORT]/... or https://HOST[:PORT]/... with a host of
+// [A-Za-z0-9.-] and a port of 1-65535.
 bool IsServerUrl(const char* pUrl);
 
 // The server's base: the URL up to and including the last '/' (the folder of the image), for a

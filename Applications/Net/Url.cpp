@@ -14,15 +14,18 @@ bool IsPathCharacter(char Character) {
     return IsHostCharacter(Character) || Character == '_' || Character == '/';
 }
 
-const char kScheme[] = "http://";
+// The length of the URL's scheme and "://" (http or https), or 0 for any other.
+size_t SchemeLength(const char* pUrl) {
+    return strncmp(pUrl, "http://", 7) == 0 ? 7 : strncmp(pUrl, "https://", 8) == 0 ? 8 : 0;
+}
 
 } // namespace
 
 bool IsServerUrl(const char* pUrl) {
-    if (strncmp(pUrl, kScheme, sizeof kScheme - 1) != 0 || strlen(pUrl) >= NET_URL_MAX) {
+    if (SchemeLength(pUrl) == 0 || strlen(pUrl) >= NET_URL_MAX) {
         return false;
     }
-    const char* pAt = pUrl + sizeof kScheme - 1;
+    const char* pAt = pUrl + SchemeLength(pUrl);
     const char* pHost = pAt;
     while (IsHostCharacter(*pAt)) {
         pAt++;

@@ -28,7 +28,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(REPO / "tools"))
 import secureboot_cases  # noqa: E402
 from smm_cases import Unavailable  # noqa: E402
-from stick_cases import Case, watch_console  # noqa: E402
+from stick_cases import Case, console_until  # noqa: E402
 from deploy import layout  # noqa: E402
 from stick import log, report  # noqa: E402
 
@@ -106,14 +106,7 @@ class NetBoot:
                                 vars_copy)
                 argv = qemu_argv(shell, vars_copy, port, serial, uuid,
                                  secureboot_cases.SECURE_CODE if secure else None)
-                try:
-                    if until:
-                        return watch_console(shell, argv, until, 150.0)[0]
-                    done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
-                                          timeout=150)
-                    return shell._ESCAPES.sub(b"", done.stdout).decode("latin-1")
-                except (shell.ShellRunError, subprocess.TimeoutExpired) as error:
-                    return f"QEMU: {error}"
+                return console_until(shell, argv, until)
 
             with concurrent.futures.ThreadPoolExecutor(2) as pool:
                 first = pool.submit(boot, "NETA", None, ())

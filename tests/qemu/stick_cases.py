@@ -173,6 +173,18 @@ def watch_console(shell, argv: list, until: tuple[str, ...], timeout: float) -> 
     return text, time.monotonic() - started
 
 
+def console_until(shell, argv: list, until: tuple[str, ...], timeout: float = 150.0) -> str:
+    """The console until one of until appears, or (until empty) the machine is off; or why not."""
+    try:
+        if until:
+            return watch_console(shell, argv, until, timeout)[0]
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=timeout)
+        return shell._ESCAPES.sub(b"", done.stdout).decode("latin-1")
+    except (shell.ShellRunError, subprocess.TimeoutExpired) as error:
+        return f"QEMU: {error}"
+
+
 def boot_stick_alone(shell, image: Path, until: str, timeout: float = 90.0,
                      qemu_args: tuple = ()) -> tuple[str, float]:
     """Boots stock OVMF with only the stick: the shell itself finds the stick's startup.nsh.

@@ -13,13 +13,19 @@ from pathlib import Path
 
 from deploy import layout
 
+# The access log's format when the server speaks TLS: each request's protocol and suite.
+TLS_LOG_FORMAT = ('$remote_addr [$time_local] "$request" $status $body_bytes_sent '
+                  '$ssl_protocol $ssl_cipher')
+
 
 def quote(text: str) -> str:
     """A value for the configuration: in double quotes, with the quote and backslash escaped."""
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
-def configuration(root: Path, host: str, port: int, user: str | None) -> str:
+def configuration(root: Path, host: str, port: int, user: str | None,
+                  tls: list[str] | None = None) -> str:
+    """With tls (the server block's TLS lines, deploy.tls), the server speaks only HTTPS."""
     root = root.resolve()
     nginx_dir = root / layout.NGINX_DIR
     upload = f"^/{layout.UPLOAD_DIR}/({layout.LOGS}|{layout.RECORDS})/{layout.UPLOAD_FILE}$"
@@ -36,7 +42,8 @@ def configuration(root: Path, host: str, port: int, user: str | None) -> str:
         "http {",
         "    types { application/octet-stream img; text/html html; text/plain txt; }",
         "    default_type application/octet-stream;",
-        f"    access_log {quote(str(nginx_dir / 'access.log'))};",
+        f"    log_format tls {quote(TLS_LOG_FORMAT)};" if tls else "",
+        f"    access_log {quote(str(nginx_dir / 'access.log'))}{' tls' if tls else ''};",
         f"    client_body_temp_path {quote(str(nginx_dir / 'body'))};",
         f"    proxy_temp_path {quote(str(nginx_dir / 'proxy'))};",
         f"    fastcgi_temp_path {quote(str(nginx_dir / 'fastcgi'))};",
@@ -46,7 +53,8 @@ def configuration(root: Path, host: str, port: int, user: str | None) -> str:
         "    autoindex off;",
         "    client_max_body_size 0;",
         "    server {",
-        f"        listen {listen};",
+        f"        listen {listen}{' ssl' if tls else ''};",
+        *(tls or []),
         "        location / {",
         f"            root {quote(str(root / layout.WWW_DIR))};",
         "            limit_except GET { deny all; }",

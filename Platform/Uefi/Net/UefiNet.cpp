@@ -17,6 +17,9 @@ EFI_GUID Ip4Config2Guid = {
 EFI_GUID HttpServiceBindingGuid = {
     0xbdc8e6af, 0xd9bc, 0x4379, {0xa7, 0x2a, 0xe0, 0xc4, 0xe7, 0x5d, 0xae, 0x1c}};
 EFI_GUID HttpGuid = {0x7a59b29b, 0x910b, 0x4171, {0x82, 0x42, 0xa8, 0x5a, 0x0d, 0xf2, 0x5b, 0x5b}};
+// The variable TlsCaCertificate: the CA certificates the firmware's TLS checks servers with.
+EFI_GUID TlsCaCertificateGuid = {
+    0xfd2340d0, 0x3dab, 0x4349, {0xa6, 0xc7, 0x3b, 0x4f, 0x12, 0xb4, 0x8e, 0xae}};
 
 enum NetConfigDataType { kConfigInterfaceInfo = 0, kConfigPolicy = 1 };
 enum NetConfigPolicy { kPolicyStatic = 0, kPolicyDhcp = 1 };
@@ -205,13 +208,26 @@ bool ContentLength(const HttpMessage* pMessage, uint64_t* pLength) {
     return false;
 }
 
+bool IsHttps(const char* pUrl) {
+    return strncmp(pUrl, "https://", 8) == 0;
+}
+
+// Whether the firmware holds CA certificates for https (its HTTP driver reads the same variable
+// before each TLS handshake, and without it refuses to start one).
+bool FirmwareHoldsCa(void) {
+    UINTN Size = 0;
+    return RtSystemTable()->RuntimeServices->GetVariable((CHAR16*)L"TlsCaCertificate",
+                                                         &TlsCaCertificateGuid, NULL, &Size,
+                                                         NULL) == EFI_BUFFER_TOO_SMALL;
+}
+
 // The request and its answer on a configured HTTP instance.
 PlatformNetStatus Converse(HttpProtocol* pHttp, PlatformHttpExchange* pExchange, CHAR16* pUrl,
                            EFI_EVENT Event, volatile bool* pDone) {
     uint64_t LeftMs = pExchange->TimeoutMs;
-    // Host: the URL's authority, between "http://" and the next '/'.
+    // Host: the URL's authority, between "http://" (or "https://") and the next '/'.
     static char Host[256];
-    const char* pAuthority = pExchange->pUrl + 7;
+    const char* pAuthority = pExchange->pUrl + (IsHttps(pExchange->pUrl) ? 8 : 7);
     size_t HostLength = 0;
     while (pAuthority[HostLength] != '\0' && pAuthority[HostLength] != '/') {
         HostLength++;
@@ -236,7 +252,11 @@ PlatformNetStatus Converse(HttpProtocol* pHttp, PlatformHttpExchange* pExchange,
     Message.Body = pExchange->Put ? (void*)pExchange->pBody : NULL;
     HttpToken Token = {Event, EFI_SUCCESS, &Message};
     *pDone = false;
+    // The firmware connects, and for https makes the TLS handshake, within Request.
     EFI_STATUS Status = pHttp->Request(pHttp, &Token);
+    if (Status == EFI_ABORTED && IsHttps(pExchange->pUrl)) {
+        return PLATFORM_NET_TLS_FAILED;
+    }
     if (Status != EFI_SUCCESS) {
         return Status == EFI_TIMEOUT ? PLATFORM_NET_TIMEOUT : PLATFORM_NET_NO_CONNECT;
     }
@@ -409,6 +429,9 @@ PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange) {
     EFI_HANDLE Card = AddressedCard(pHandles, Count, &Address);
     Card = Card != NULL ? Card : pHandles[0];
     RtBootServices()->FreePool(pHandles);
+    if (IsHttps(pExchange->pUrl) && !FirmwareHoldsCa()) {
+        return PLATFORM_NET_NO_CA;
+    }
 
     void* pInterface = NULL;
     if (RtBootServices()->HandleProtocol(Card, &HttpServiceBindingGuid, &pInterface) !=
