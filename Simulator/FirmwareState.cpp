@@ -12,6 +12,8 @@
 #include <utility>
 #include <nlohmann/json.hpp>
 
+#include "Double/SettingsImage.h"
+
 using nlohmann::json;
 
 namespace sim {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Double/DoubleCore.h"
+#include "Double/SettingsImage.h"
 #include "Simulator/FirmwareState.h"
 
 namespace {

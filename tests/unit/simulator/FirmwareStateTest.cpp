@@ -8,6 +8,7 @@
 #include <string>
 #include <nlohmann/json.hpp>
 
+#include "Double/SettingsImage.h"
 #include "Simulator/FirmwareDouble.h"
 #include "Simulator/Machine.h"
 
