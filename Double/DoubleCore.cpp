@@ -425,65 +425,80 @@ enum BufferRegister { REG_NONE, REG_ESI, REG_EDI };
 // A buffer length of this value is the request's ECX.
 #define LENGTH_FROM_ECX 0xFFFFFFFFu
 
+// Where a request's buffer lies: the register that holds its address, and its length.
+struct BufferPlace {
+    uint8_t Register;
+    uint32_t Length;
+};
+constexpr BufferPlace kNoBuffer = {REG_NONE, 0};
+constexpr BufferPlace AtEsi(uint32_t Length) {
+    return {REG_ESI, Length};
+}
+
+// Whether the request hands the current password hash (its address in EDI).
+enum HashUse { NO_HASH, HASH_IN_EDI };
+
 struct RequestKind {
     uint32_t Eax;
     uint32_t Ebx;
     const char* pName;
-    uint8_t HasHash; // the current password hash's address is in EDI
-    uint8_t InputRegister;
-    uint32_t InputLength;
-    uint8_t OutputRegister;
-    uint32_t OutputLength;
+    uint8_t HasHash; // HashUse
+    BufferPlace Input;
+    BufferPlace Output;
     RequestHandler pHandle;
 };
 
-const RequestKind kRequests[] = {
-    {DOUBLE_FUNCTION_MFG, 0, "IsMfgDoneSet", 0, REG_NONE, 0, REG_NONE, 0, HandleIsMfgDoneSet},
-    {DOUBLE_FUNCTION_PASSWORD, 0, "CheckPasswordInstalled", 0, REG_NONE, 0, REG_NONE, 0,
-     HandleCheckPasswordInstalled},
+// A row of the request table, its buffers named by kNoBuffer or AtEsi(length).
+constexpr RequestKind Kind(uint32_t Eax, uint32_t Ebx, const char* pName, HashUse Hash,
+                           RequestHandler pHandle, BufferPlace Input = kNoBuffer,
+                           BufferPlace Output = kNoBuffer) {
+    return {Eax, Ebx, pName, (uint8_t)Hash, Input, Output, pHandle};
+}
+
+constexpr RequestKind kRequests[] = {
+    Kind(DOUBLE_FUNCTION_MFG, 0, "IsMfgDoneSet", NO_HASH, HandleIsMfgDoneSet),
+    Kind(DOUBLE_FUNCTION_PASSWORD, 0, "CheckPasswordInstalled", NO_HASH,
+         HandleCheckPasswordInstalled),
     // The hash replaces the first 12 bytes of the password buffer.
-    {DOUBLE_FUNCTION_PASSWORD, 1, "ComputeHash", 0, REG_ESI, DOUBLE_PASSWORD_BUFFER_SIZE, REG_ESI,
-     DOUBLE_HASH_SIZE, HandleComputeHash},
-    {DOUBLE_FUNCTION_PASSWORD, 3, "ChangePassword", 1, REG_ESI, DOUBLE_CHANGE_REQUEST_SIZE,
-     REG_NONE, 0, HandleChangePassword},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_UPDATE_CHECKSUM, "UpdateChecksum", 0, REG_NONE, 0, REG_NONE,
-     0, HandleUpdateChecksum},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_LOAD_DEFAULTS, "LoadDefaults", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleLoadDefaults},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_READ_PAP, "ReadPapMode", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleReadPapMode},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_SET_PAP, "SetPapMode", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleSetPapMode},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_RESTORE, "Restore", 1, REG_ESI, LENGTH_FROM_ECX, REG_NONE,
-     0, HandleRestore},
-    {DOUBLE_FUNCTION_CPT_HIDDEN, 0, "ReadComputraceHidden", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleReadComputraceHidden},
-    {DOUBLE_FUNCTION_CPT_HIDDEN, 1, "SetComputraceHidden", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleSetComputraceHidden},
-    {DOUBLE_FUNCTION_CPT_MESSAGE_OFF, 0, "DisableComputraceMessage", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleComputraceRequest},
-    {DOUBLE_FUNCTION_CPT_MESSAGE_ON, 0, "EnableComputraceMessage", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleComputraceRequest},
-    {DOUBLE_FUNCTION_CPT_DISABLE, 0, "DisableComputracePermanently", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleComputraceRequest},
-    {DOUBLE_FUNCTION_ME, DOUBLE_ITEM_ME_GPIO, "MeControlGpio", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleMeGpio},
+    Kind(DOUBLE_FUNCTION_PASSWORD, 1, "ComputeHash", NO_HASH, HandleComputeHash,
+         AtEsi(DOUBLE_PASSWORD_BUFFER_SIZE), AtEsi(DOUBLE_HASH_SIZE)),
+    Kind(DOUBLE_FUNCTION_PASSWORD, 3, "ChangePassword", HASH_IN_EDI, HandleChangePassword,
+         AtEsi(DOUBLE_CHANGE_REQUEST_SIZE)),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_UPDATE_CHECKSUM, "UpdateChecksum", NO_HASH,
+         HandleUpdateChecksum),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_LOAD_DEFAULTS, "LoadDefaults", HASH_IN_EDI,
+         HandleLoadDefaults),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_READ_PAP, "ReadPapMode", HASH_IN_EDI,
+         HandleReadPapMode),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_SET_PAP, "SetPapMode", HASH_IN_EDI, HandleSetPapMode),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_RESTORE, "Restore", HASH_IN_EDI, HandleRestore,
+         AtEsi(LENGTH_FROM_ECX)),
+    Kind(DOUBLE_FUNCTION_CPT_HIDDEN, 0, "ReadComputraceHidden", HASH_IN_EDI,
+         HandleReadComputraceHidden),
+    Kind(DOUBLE_FUNCTION_CPT_HIDDEN, 1, "SetComputraceHidden", HASH_IN_EDI,
+         HandleSetComputraceHidden),
+    Kind(DOUBLE_FUNCTION_CPT_MESSAGE_OFF, 0, "DisableComputraceMessage", HASH_IN_EDI,
+         HandleComputraceRequest),
+    Kind(DOUBLE_FUNCTION_CPT_MESSAGE_ON, 0, "EnableComputraceMessage", HASH_IN_EDI,
+         HandleComputraceRequest),
+    Kind(DOUBLE_FUNCTION_CPT_DISABLE, 0, "DisableComputracePermanently", HASH_IN_EDI,
+         HandleComputraceRequest),
+    Kind(DOUBLE_FUNCTION_ME, DOUBLE_ITEM_ME_GPIO, "MeControlGpio", HASH_IN_EDI, HandleMeGpio),
 };
 
 // Requests told apart by ECX as well, and the store's items.
-const RequestKind kReadTpmMode = {
-    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "ReadTpmMode", 0, REG_NONE, 0, REG_NONE, 0,
-    HandleReadTpmMode};
-const RequestKind kSetTpm = {
-    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "SetTpm", 1, REG_NONE, 0, REG_NONE, 0, HandleSetTpm};
-const RequestKind kBackupSize = {
-    DOUBLE_FUNCTION_SETUP,    DOUBLE_ITEM_BACKUP, "BackupSize", 1, REG_NONE, 0, REG_ESI,
-    DOUBLE_BACKUP_SIZE_QUERY, HandleBackup};
-const RequestKind kBackupData = {
-    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_BACKUP, "BackupData", 1, REG_NONE, 0, REG_ESI,
-    LENGTH_FROM_ECX,       HandleBackup};
-const RequestKind kSetSetting = {
-    DOUBLE_FUNCTION_SETUP, 0, "SetSetting", 1, REG_NONE, 0, REG_NONE, 0, HandleSetSetting};
+constexpr RequestKind kReadTpmMode =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "ReadTpmMode", NO_HASH, HandleReadTpmMode);
+constexpr RequestKind kSetTpm =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "SetTpm", HASH_IN_EDI, HandleSetTpm);
+constexpr RequestKind kBackupSize =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_BACKUP, "BackupSize", HASH_IN_EDI, HandleBackup,
+         kNoBuffer, AtEsi(DOUBLE_BACKUP_SIZE_QUERY));
+constexpr RequestKind kBackupData =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_BACKUP, "BackupData", HASH_IN_EDI, HandleBackup,
+         kNoBuffer, AtEsi(LENGTH_FROM_ECX));
+constexpr RequestKind kSetSetting =
+    Kind(DOUBLE_FUNCTION_SETUP, 0, "SetSetting", HASH_IN_EDI, HandleSetSetting);
 
 const RequestKind* FindRequest(const DoubleRegisters* pRegs) {
     for (uint32_t I = 0; I < sizeof kRequests / sizeof kRequests[0]; I++) {
@@ -505,6 +520,10 @@ const RequestKind* FindRequest(const DoubleRegisters* pRegs) {
 
 uint32_t RegisterValue(const DoubleRegisters* pRegs, uint8_t Register) {
     return Register == REG_ESI ? pRegs->Esi : Register == REG_EDI ? pRegs->Edi : 0;
+}
+
+uint32_t BufferLength(const DoubleRegisters* pRegs, BufferPlace Place) {
+    return Place.Length == LENGTH_FROM_ECX ? pRegs->Ecx : Place.Length;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -670,10 +689,10 @@ void DoubleDescribeRequest(uint8_t CommandValue, const DoubleRegisters* pRegs,
     pInfo->pName = pKind->pName;
     pInfo->HasHash = pKind->HasHash;
     pInfo->HashAddress = pKind->HasHash ? pRegs->Edi : 0;
-    pInfo->InputAddress = RegisterValue(pRegs, pKind->InputRegister);
-    pInfo->InputLength = pKind->InputLength == LENGTH_FROM_ECX ? pRegs->Ecx : pKind->InputLength;
-    pInfo->OutputAddress = RegisterValue(pRegs, pKind->OutputRegister);
-    pInfo->OutputLength = pKind->OutputLength == LENGTH_FROM_ECX ? pRegs->Ecx : pKind->OutputLength;
+    pInfo->InputAddress = RegisterValue(pRegs, pKind->Input.Register);
+    pInfo->InputLength = BufferLength(pRegs, pKind->Input);
+    pInfo->OutputAddress = RegisterValue(pRegs, pKind->Output.Register);
+    pInfo->OutputLength = BufferLength(pRegs, pKind->Output);
 }
 
 DoubleOutcome DoubleHandleSmi(DoubleState* pState, uint8_t CommandValue, DoubleRegisters* pRegs) {
