@@ -129,47 +129,61 @@ const CrestuneOption* FindOption(const char* pWord, uint8_t Class) {
     return NULL;
 }
 
-// The first pass: the one operation of the run.
-uint32_t FindPrimaryArguments(int argc, char** argv) {
+// A pass over the command words: each word that names a row of the class has its value word
+// checked and its row's action carried out by CarryOut, which returns false for a row it has no
+// code for (the word then stays unclaimed). Returns the number of words claimed.
+typedef bool (*RowAction)(const CrestuneOption* pOption, int Index, int argc, char** argv);
+static uint32_t ClaimWords(uint8_t Class, RowAction CarryOut, int argc, char** argv) {
     uint32_t Count = 0;
     for (int Index = 1; Index < argc; Index++) {
-        const CrestuneOption* pOption = FindOption(argv[Index], OPTION_CLASS_PRIMARY);
+        const CrestuneOption* pOption = FindOption(argv[Index], Class);
         if (pOption == NULL) {
             continue;
         }
         if (pOption->Value != OPTION_VALUE_NONE) {
             CheckOptionValue(Index, argc, argv);
         }
-        switch (pOption->Action) {
-        case OPTION_ACTION_BACKUP:
-        case OPTION_ACTION_RESTORE:
-            *(pOption->Action == OPTION_ACTION_BACKUP ? &Run.BackupMode : &Run.RestoreMode) = true;
-            Run.FileName = argv[Index + 1];
-            break;
-        case OPTION_ACTION_NEW_ADMIN:
-            Run.ChangeAdminPassword = true;
-            Run.strInputNewAdp = ReadPassword(pOption, argv[Index + 1], Run.ConvertedNewAdp);
-            break;
-        case OPTION_ACTION_NEW_POWER_ON:
-            Run.ChangePowerOnPassword = true;
-            Run.strInputNewPop = ReadPassword(pOption, argv[Index + 1], Run.ConvertedNewPop);
-            break;
-        case OPTION_ACTION_LOAD_DEFAULTS:
-            SetOptionFlag(&Run.LoadDefault, Index, argc, argv);
-            break;
-        case OPTION_ACTION_CLEAR_ADMIN:
-            SetOptionFlag(&Run.ClearAdminPassword, Index, argc, argv);
-            Run.ChangeAdminPassword = true;
-            break;
-        case OPTION_ACTION_CLEAR_POWER_ON:
-            SetOptionFlag(&Run.ClearPowerOnPassword, Index, argc, argv);
-            Run.ChangePowerOnPassword = true;
-            break;
-        default:
-            continue; // no code for the row: the word stays unclaimed
+        if (CarryOut(pOption, Index, argc, argv)) {
+            Count++;
         }
-        Count++;
     }
+    return Count;
+}
+
+// The first pass: the one operation of the run.
+static bool CarryOutPrimary(const CrestuneOption* pOption, int Index, int argc, char** argv) {
+    switch (pOption->Action) {
+    case OPTION_ACTION_BACKUP:
+    case OPTION_ACTION_RESTORE:
+        *(pOption->Action == OPTION_ACTION_BACKUP ? &Run.BackupMode : &Run.RestoreMode) = true;
+        Run.FileName = argv[Index + 1];
+        return true;
+    case OPTION_ACTION_NEW_ADMIN:
+        Run.ChangeAdminPassword = true;
+        Run.strInputNewAdp = ReadPassword(pOption, argv[Index + 1], Run.ConvertedNewAdp);
+        return true;
+    case OPTION_ACTION_NEW_POWER_ON:
+        Run.ChangePowerOnPassword = true;
+        Run.strInputNewPop = ReadPassword(pOption, argv[Index + 1], Run.ConvertedNewPop);
+        return true;
+    case OPTION_ACTION_LOAD_DEFAULTS:
+        SetOptionFlag(&Run.LoadDefault, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_CLEAR_ADMIN:
+        SetOptionFlag(&Run.ClearAdminPassword, Index, argc, argv);
+        Run.ChangeAdminPassword = true;
+        return true;
+    case OPTION_ACTION_CLEAR_POWER_ON:
+        SetOptionFlag(&Run.ClearPowerOnPassword, Index, argc, argv);
+        Run.ChangePowerOnPassword = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+uint32_t FindPrimaryArguments(int argc, char** argv) {
+    uint32_t Count = ClaimWords(OPTION_CLASS_PRIMARY, CarryOutPrimary, argc, argv);
     // The administrator and power-on password options together are one operation.
     if (Run.ChangeAdminPassword && Run.ChangePowerOnPassword) {
         Count--;
@@ -178,41 +192,33 @@ uint32_t FindPrimaryArguments(int argc, char** argv) {
 }
 
 // The second pass: the switches of the run and the current password.
-uint32_t FindExtendedArguments(int argc, char** argv) {
-    uint32_t Count = 0;
-    for (int Index = 1; Index < argc; Index++) {
-        const CrestuneOption* pOption = FindOption(argv[Index], OPTION_CLASS_EXTENDED);
-        if (pOption == NULL) {
-            continue;
+static bool CarryOutExtended(const CrestuneOption* pOption, int Index, int argc, char** argv) {
+    switch (pOption->Action) {
+    case OPTION_ACTION_NO_REBOOT:
+        SetOptionFlag(&Run.NoReboot, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_IGNORE_LEVEL:
+        SetOptionFlag(&Run.IgnoreBiosLevel, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_SILENT:
+        SetOptionFlag(&Run.SilentMode, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_VERBOSE:
+        SetOptionFlag(&Run.VerboseMode, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_CURRENT:
+        if (Run.PasswordGiven) {
+            printf("One or more parameters are invalid.\n");
+            ExitApplication(EXIT_INVALID_ARGUMENT);
         }
-        if (pOption->Value != OPTION_VALUE_NONE) {
-            CheckOptionValue(Index, argc, argv);
-        }
-        switch (pOption->Action) {
-        case OPTION_ACTION_NO_REBOOT:
-            SetOptionFlag(&Run.NoReboot, Index, argc, argv);
-            break;
-        case OPTION_ACTION_IGNORE_LEVEL:
-            SetOptionFlag(&Run.IgnoreBiosLevel, Index, argc, argv);
-            break;
-        case OPTION_ACTION_SILENT:
-            SetOptionFlag(&Run.SilentMode, Index, argc, argv);
-            break;
-        case OPTION_ACTION_VERBOSE:
-            SetOptionFlag(&Run.VerboseMode, Index, argc, argv);
-            break;
-        case OPTION_ACTION_CURRENT:
-            if (Run.PasswordGiven) {
-                printf("One or more parameters are invalid.\n");
-                ExitApplication(EXIT_INVALID_ARGUMENT);
-            }
-            Run.PasswordGiven = true;
-            Run.CurrentPassword = ReadPassword(pOption, argv[Index + 1], Run.ConvertedPass);
-            break;
-        default:
-            continue; // no code for the row: the word stays unclaimed
-        }
-        Count++;
+        Run.PasswordGiven = true;
+        Run.CurrentPassword = ReadPassword(pOption, argv[Index + 1], Run.ConvertedPass);
+        return true;
+    default:
+        return false;
     }
-    return Count;
+}
+
+uint32_t FindExtendedArguments(int argc, char** argv) {
+    return ClaimWords(OPTION_CLASS_EXTENDED, CarryOutExtended, argc, argv);
 }
