@@ -64,9 +64,12 @@ OVMF_DIR = Path("/usr/share/OVMF")
 OVMF_CODE = OVMF_DIR / "OVMF_CODE_4M.fd"
 OVMF_VARS = OVMF_DIR / "OVMF_VARS_4M.fd"
 
-# The legacy BIOS area, whose bounds the C++ builds take from the same header.
-LEGACY_BASE, LEGACY_END = (int(re.search(rf"#define PHYS_LEGACY_AREA_{bound} (0x[0-9A-F]+)ULL", (
-    REPO_ROOT / "Platform" / "LegacyArea.h").read_text()).group(1), 16) for bound in ("START", "END"))
+# The legacy BIOS area [LEGACY_BASE, LEGACY_END): the two defines of the header that the C++
+# builds include.
+_LEGACY_AREA_H = (REPO_ROOT / "Platform" / "LegacyArea.h").read_text(encoding="ascii")
+LEGACY_BASE, LEGACY_END = (
+    int(re.search(rf"#define PHYS_LEGACY_AREA_{bound} (0x[0-9A-Fa-f]+)ULL", _LEGACY_AREA_H)[1], 16)
+    for bound in ("START", "END"))
 LEGACY_SIZE = LEGACY_END - LEGACY_BASE
 # The firmware's reset vector and its SEC code live in the top 4 KiB of the flash: never patched.
 LEGACY_RESERVED = 0xFF000

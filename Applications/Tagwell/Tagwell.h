@@ -64,6 +64,7 @@ struct TagwellOption {
     uint8_t Stick; // TagwellOptionStick, for the deployment stick
 };
 extern const TagwellOption kTagwellOptions[TAGWELL_OPTION_ROWS];
+// The fields' rows end where the run's switches begin, with /quiet.
 #define TAGWELL_FIELD_COUNT OPTION_QUIET
 
 // The record of one run. Everything starts false or empty; the option parsing and the typed

@@ -20,6 +20,8 @@ PASSWORD_MASK = "****"
 LINE_LIMIT = 1000
 # A word that begins with this makes the shell show the program's help instead of running it.
 SHELL_HELP_PREFIX = "-?"
+# Values that are passwords (typed or as scan codes): the log shows them masked.
+PASSWORD_VALUES = {"password", "scan-us", "scan-fr", "scan-ge"}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -62,8 +64,6 @@ def _read_options(program: str) -> list[Option]:
 
 
 OPTIONS = {"Crestune.efi": _read_options("Crestune"), "Tagwell.efi": _read_options("Tagwell")}
-# Values that are passwords (typed or as scan codes): the log shows them masked.
-PASSWORD_VALUES = {"password", "scan-us", "scan-fr", "scan-ge"}
 
 
 def is_option(word: str, kind: str, program: str = "Crestune.efi") -> bool:
