@@ -3,7 +3,29 @@
 
 #include "Catalogue/SettingCatalogue.h"
 
-const SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1] = {
+namespace {
+
+// A row whose refusals the firmware explains: by status bit 0x8 and by bit 0x10.
+constexpr SettingOption WithRefusals(SettingOption Row, const char* pBit8, const char* pBit10) {
+    Row.pRefusals[0] = pBit8;
+    Row.pRefusals[1] = pBit10;
+    return Row;
+}
+
+// A row whose request answers in bit 0 of ECX: the text, and the word for 0 and for 1.
+struct AnswerWords {
+    const char* pWords[2];
+};
+constexpr SettingOption WithAnswer(SettingOption Row, const char* pAnswer, AnswerWords Words) {
+    Row.pAnswer = pAnswer;
+    Row.pAnswerWords[0] = Words.pWords[0];
+    Row.pAnswerWords[1] = Words.pWords[1];
+    return Row;
+}
+
+} // namespace
+
+constexpr SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1] = {
     {"/pbs", SETTING_FUNCTION, 0x01, HANDLING_BOOT_DEVICE, {}},
     {"/ebs", SETTING_FUNCTION, 0x02, HANDLING_BOOT_DEVICE, {}},
     {"/abs", SETTING_FUNCTION, 0x03, HANDLING_BOOT_DEVICE, {}},
@@ -33,15 +55,10 @@ const SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1] = {
     {"/secboot", SETTING_FUNCTION, 0x12, HANDLING_VALUE_LIST, {"disable", "enable"}},
     {"/bflash", SETTING_FUNCTION, 0x13, HANDLING_VALUE_LIST, {"disable", "enable"}},
     {"/osdef", SETTING_FUNCTION, 0x14, HANDLING_VALUE_LIST, {"w8x64", "others"}},
-    {"/pxe",
-     SETTING_FUNCTION,
-     0x16,
-     HANDLING_VALUE_LIST,
-     {"disable", "enable", "smc"},
-     0,
-     NULL,
-     {"The Boot Agent Variable can't be found.\n",
-      "SMC wasn't be support!It's only used by workstation!\n"}},
+    WithRefusals(
+        {"/pxe", SETTING_FUNCTION, 0x16, HANDLING_VALUE_LIST, {"disable", "enable", "smc"}},
+        "The Boot Agent Variable can't be found.\n",
+        "SMC wasn't be support!It's only used by workstation!\n"),
     {"/clrtcg", SETTING_FUNCTION, 0x17, HANDLING_VALUE_LIST, {"no", "yes"}},
     {"/clrphypresent", SETTING_FUNCTION, 0x18, HANDLING_VALUE_LIST, {"enable", "disable"}},
     {"/ipv4", SETTING_FUNCTION, 0x19, HANDLING_VALUE_LIST, {"enable", "disable"}},
@@ -51,16 +68,8 @@ const SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1] = {
     {"/mbs", SETTING_FUNCTION, 0x1D, HANDLING_BOOT_DEVICE, {}},
     {"/cptmode", SETTING_FUNCTION, 0x1E, HANDLING_VALUE_LIST, {"enable", "disable"}},
     {"/ict", SETTING_FUNCTION, 0x1F, HANDLING_VALUE_LIST, {"enable", "disable"}},
-    {"/getpapmode",
-     SETTING_FUNCTION,
-     0x20,
-     HANDLING_NO_VALUE,
-     {},
-     0,
-     NULL,
-     {NULL, NULL},
-     "Status of PAP Mode = ",
-     {"...Custom Mode\n", "...Normal Mode\n"}},
+    WithAnswer({"/getpapmode", SETTING_FUNCTION, 0x20, HANDLING_NO_VALUE, {}},
+               "Status of PAP Mode = ", {"...Custom Mode\n", "...Normal Mode\n"}),
     {"/setpapmode", SETTING_FUNCTION, 0x21, HANDLING_VALUE_LIST, {"custom", "normal"}},
     {"/maxretrypwd", SETTING_FUNCTION, 0x22, HANDLING_VALUE_LIST, {"1", "3", "100", "unlimited"}},
     {"/chgpaptime", SETTING_FUNCTION, 0x23, HANDLING_VALUE_LIST, {"reboot", "runtime"}},
@@ -104,17 +113,11 @@ const SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1] = {
      0xAD,
      HANDLING_VALUE_LIST,
      {"1t", "4t", "16t", "24t", "40t", "56t", "res1", "res2", "res3", "res4"}},
-    {"/me",
-     ME_FUNCTION,
-     0x03,
-     HANDLING_VALUE_LIST,
-     {"disable", "enable", "status"},
-     0,
-     NULL,
-     {"There is no ME control GPIO present.\n",
-      "MFGDONE is set to prevent changing ME control GPIO status.\n"},
-     "ME control GPIO value = ",
-     {"\n", "\n"}},
+    WithAnswer(WithRefusals(
+                   {"/me", ME_FUNCTION, 0x03, HANDLING_VALUE_LIST, {"disable", "enable", "status"}},
+                   "There is no ME control GPIO present.\n",
+                   "MFGDONE is set to prevent changing ME control GPIO status.\n"),
+               "ME control GPIO value = ", {"\n", "\n"}),
     {"/pcieslot",
      SETTING_FUNCTION,
      0xAE,
@@ -163,16 +166,8 @@ const SettingOption SettingOptionTable[SETTING_OPTION_ROWS + 1] = {
     {"/discptmsg", CPT_MESSAGE_OFF_FUNCTION, 0x00, HANDLING_NO_VALUE, {}},
     {"/encptmsg", CPT_MESSAGE_ON_FUNCTION, 0x00, HANDLING_NO_VALUE, {}},
     {"/perdiscpt", CPT_DISABLE_FUNCTION, 0x00, HANDLING_NO_VALUE, {}},
-    {"/getcpt",
-     CPT_HIDDEN_FUNCTION,
-     0x00,
-     HANDLING_NO_VALUE,
-     {},
-     0,
-     NULL,
-     {NULL, NULL},
-     "Status of computrace Hidden setting = ",
-     {"...Visible\n", "...Hidden\n"}},
+    WithAnswer({"/getcpt", CPT_HIDDEN_FUNCTION, 0x00, HANDLING_NO_VALUE, {}},
+               "Status of computrace Hidden setting = ", {"...Visible\n", "...Hidden\n"}),
     {"/setcpt", CPT_HIDDEN_FUNCTION, 0x01, HANDLING_VALUE_LIST, {"visible", "hidden"}},
     {"", 0, 0, HANDLING_VALUE_LIST, {}},
 };

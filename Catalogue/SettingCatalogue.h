@@ -21,7 +21,8 @@
 #define CPT_DISABLE_FUNCTION 0x534D9020u     // Computrace: disable for good
 #define CPT_HIDDEN_FUNCTION 0x534DAB20u      // Computrace: hidden setting
 
-// Columns a row leaves out are empty (0, NULL).
+// Columns a row leaves out are empty (0, NULL); the catalogue names the refusal and answer
+// columns through WithRefusals and WithAnswer (SettingCatalogue.cpp).
 
 // How the parser takes an option's word and what follows it.
 enum SettingHandling {

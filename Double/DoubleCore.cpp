@@ -17,6 +17,7 @@
 // what the machine's state forbids (DOUBLE_STATUS_NOT_PRESENT, DOUBLE_STATUS_FORBIDDEN).
 #include "DoubleCore.h"
 
+#include "SettingsImage.h"
 #include "Sha256.h"
 
 namespace {
@@ -148,142 +149,6 @@ const uint8_t kBootCodes[][2] = {
     {0xA1, 0xA4}, {0xB1, 0xB9}, {0xC1, 0xC4}, {0xD1, 0xD3},
 };
 
-DoubleSetting* FindStoreSetting(DoubleState* pState, uint32_t Item) {
-    for (uint32_t I = 0; I < pState->SettingCount && I < DOUBLE_MAX_SETTINGS; I++) {
-        if (pState->Settings[I].Function == DOUBLE_FUNCTION_SETUP &&
-            pState->Settings[I].Item == Item) {
-            return &pState->Settings[I];
-        }
-    }
-    return 0;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The settings image.
-
-uint32_t Get32(const uint8_t* pBytes) {
-    return (uint32_t)pBytes[0] | ((uint32_t)pBytes[1] << 8) | ((uint32_t)pBytes[2] << 16) |
-           ((uint32_t)pBytes[3] << 24);
-}
-
-void Put32(uint8_t* pBytes, uint32_t Value) {
-    pBytes[0] = (uint8_t)Value;
-    pBytes[1] = (uint8_t)(Value >> 8);
-    pBytes[2] = (uint8_t)(Value >> 16);
-    pBytes[3] = (uint8_t)(Value >> 24);
-}
-
-uint32_t ImageBaseSize(uint32_t Count) {
-    return DOUBLE_IMAGE_HEADER_SIZE + DOUBLE_IMAGE_ITEM_SIZE * Count + DOUBLE_IMAGE_CHECK_SIZE;
-}
-
-// The padding's bytes: a xorshift32 sequence from the seed, four bytes per step.
-void WritePadding(uint8_t* pOut, uint32_t Length, uint32_t Seed) {
-    uint32_t X = Seed != 0 ? Seed : DOUBLE_IMAGE_DEFAULT_SEED;
-    for (uint32_t I = 0; I < Length; I += 4) {
-        X ^= X << 13;
-        X ^= X >> 17;
-        X ^= X << 5;
-        for (uint32_t B = 0; B < 4 && I + B < Length; B++) {
-            pOut[I + B] = (uint8_t)(X >> (8 * B));
-        }
-    }
-}
-
-uint32_t ImageFlags(const DoubleState* pState) {
-    return (pState->PapNormal ? DOUBLE_IMAGE_PAP_NORMAL : 0) |
-           (pState->ComputraceHidden ? DOUBLE_IMAGE_CPT_HIDDEN : 0);
-}
-
-// Writes the image (DoubleImageSize bytes) at pOut.
-void WriteImage(const DoubleState* pState, uint8_t* pOut) {
-    const uint32_t Count =
-        pState->SettingCount < DOUBLE_MAX_SETTINGS ? pState->SettingCount : DOUBLE_MAX_SETTINGS;
-    const uint32_t Size = DoubleImageSize(pState);
-    const uint32_t Padding = Size - ImageBaseSize(Count);
-    Put32(pOut, DOUBLE_IMAGE_MAGIC);
-    pOut[4] = (uint8_t)DOUBLE_IMAGE_VERSION;
-    pOut[5] = (uint8_t)(DOUBLE_IMAGE_VERSION >> 8);
-    pOut[6] = (uint8_t)Count;
-    pOut[7] = (uint8_t)(Count >> 8);
-    Put32(pOut + 8, ImageFlags(pState));
-    Put32(pOut + 12, Padding);
-    Put32(pOut + 16, pState->ImageSeed);
-    uint8_t* pItem = pOut + DOUBLE_IMAGE_HEADER_SIZE;
-    for (uint32_t I = 0; I < Count; I++, pItem += DOUBLE_IMAGE_ITEM_SIZE) {
-        Put32(pItem, pState->Settings[I].Item);
-        Put32(pItem + 4, pState->Settings[I].Value);
-    }
-    WritePadding(pItem, Padding, pState->ImageSeed);
-    const uint32_t Body = Size - DOUBLE_IMAGE_CHECK_SIZE;
-    Put32(pOut + Body, DoubleCrc32(0, pOut, Body));
-}
-
-// Checks an image of Length bytes at pImage; null when it can be applied, else the reason.
-const char* CheckImage(const DoubleState* pState, const uint8_t* pImage, uint32_t Length) {
-    if (Length < ImageBaseSize(0)) {
-        return "image too short";
-    }
-    if (Get32(pImage) != DOUBLE_IMAGE_MAGIC) {
-        return "bad magic";
-    }
-    if ((uint32_t)(pImage[4] | (pImage[5] << 8)) != DOUBLE_IMAGE_VERSION) {
-        return "unknown version";
-    }
-    const uint32_t Count = (uint32_t)(pImage[6] | (pImage[7] << 8));
-    if (Count > DOUBLE_MAX_SETTINGS) {
-        return "too many items";
-    }
-    const uint32_t Padding = Get32(pImage + 12);
-    if (Padding > 0xFFFFFFFFu - ImageBaseSize(Count) || ImageBaseSize(Count) + Padding != Length) {
-        return "length does not match";
-    }
-    const uint32_t Body = Length - DOUBLE_IMAGE_CHECK_SIZE;
-    if (DoubleCrc32(0, pImage, Body) != Get32(pImage + Body)) {
-        return "check value wrong";
-    }
-    if ((Get32(pImage + 8) & ~(DOUBLE_IMAGE_PAP_NORMAL | DOUBLE_IMAGE_CPT_HIDDEN)) != 0) {
-        return "unknown flags";
-    }
-    uint8_t Seen[DOUBLE_MAX_SETTINGS];
-    for (uint32_t I = 0; I < DOUBLE_MAX_SETTINGS; I++) {
-        Seen[I] = 0;
-    }
-    const uint8_t* pItem = pImage + DOUBLE_IMAGE_HEADER_SIZE;
-    for (uint32_t I = 0; I < Count; I++, pItem += DOUBLE_IMAGE_ITEM_SIZE) {
-        const uint32_t Item = Get32(pItem);
-        uint32_t Index = 0;
-        while (Index < pState->SettingCount && Index < DOUBLE_MAX_SETTINGS &&
-               (pState->Settings[Index].Function != DOUBLE_FUNCTION_SETUP ||
-                pState->Settings[Index].Item != Item)) {
-            Index++;
-        }
-        const DoubleSettingDef* pDef = DoubleFindSettingDef(Item);
-        if (pDef == 0 || Index >= pState->SettingCount || Index >= DOUBLE_MAX_SETTINGS) {
-            return "unknown item";
-        }
-        if (Seen[Index]) {
-            return "item repeated";
-        }
-        Seen[Index] = 1;
-        if (!DoubleSettingValueValid(pDef, Get32(pItem + 4))) {
-            return "invalid value";
-        }
-    }
-    return 0;
-}
-
-void ApplyImage(DoubleState* pState, const uint8_t* pImage) {
-    const uint32_t Count = (uint32_t)(pImage[6] | (pImage[7] << 8));
-    const uint8_t* pItem = pImage + DOUBLE_IMAGE_HEADER_SIZE;
-    for (uint32_t I = 0; I < Count; I++, pItem += DOUBLE_IMAGE_ITEM_SIZE) {
-        FindStoreSetting(pState, Get32(pItem))->Value = Get32(pItem + 4);
-    }
-    const uint32_t Flags = Get32(pImage + 8);
-    pState->PapNormal = (Flags & DOUBLE_IMAGE_PAP_NORMAL) ? 1 : 0;
-    pState->ComputraceHidden = (Flags & DOUBLE_IMAGE_CPT_HIDDEN) ? 1 : 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Handlers. Each runs after its buffers were found usable and returns the status for EAX.
 
@@ -390,7 +255,7 @@ uint32_t CheckedStatus(DoubleState* pState, const DoubleRequestInfo* pInfo, bool
 uint32_t HandleSetSetting(DoubleState* pState, DoubleRegisters* pRegs,
                           const DoubleRequestInfo* pInfo, DoubleOutcome* pOutcome) {
     const DoubleSettingDef* pDef = DoubleFindSettingDef(pRegs->Ebx);
-    DoubleSetting* pSetting = FindStoreSetting(pState, pRegs->Ebx);
+    DoubleSetting* pSetting = DoubleFindStoreSetting(pState, pRegs->Ebx);
     const uint32_t Status =
         CheckedStatus(pState, pInfo, pDef != 0 && DoubleSettingValueValid(pDef, pRegs->Ecx));
     if (Status != DOUBLE_STATUS_SUCCESS) {
@@ -534,7 +399,7 @@ uint32_t HandleBackup(DoubleState* pState, DoubleRegisters* pRegs, const DoubleR
     if (SizeQuery) {
         pRegs->Ecx = Size;
     } else {
-        WriteImage(pState, Pointer(pInfo->OutputAddress));
+        DoubleWriteImage(pState, Pointer(pInfo->OutputAddress));
         pOutcome->OutputWritten = 1;
     }
     return DOUBLE_STATUS_SUCCESS;
@@ -544,10 +409,10 @@ uint32_t HandleBackup(DoubleState* pState, DoubleRegisters* pRegs, const DoubleR
 uint32_t HandleRestore(DoubleState* pState, DoubleRegisters* pRegs, const DoubleRequestInfo* pInfo,
                        DoubleOutcome* pOutcome) {
     const uint8_t* pImage = Pointer(pInfo->InputAddress);
-    pOutcome->pDetail = CheckImage(pState, pImage, pRegs->Ecx);
+    pOutcome->pDetail = DoubleCheckImage(pState, pImage, pRegs->Ecx);
     const uint32_t Status = CheckedStatus(pState, pInfo, pOutcome->pDetail == 0);
     if (Status == DOUBLE_STATUS_SUCCESS) {
-        ApplyImage(pState, pImage);
+        DoubleApplyImage(pState, pImage);
     }
     return Status;
 }
@@ -560,65 +425,80 @@ enum BufferRegister { REG_NONE, REG_ESI, REG_EDI };
 // A buffer length of this value is the request's ECX.
 #define LENGTH_FROM_ECX 0xFFFFFFFFu
 
+// Where a request's buffer lies: the register that holds its address, and its length.
+struct BufferPlace {
+    uint8_t Register;
+    uint32_t Length;
+};
+constexpr BufferPlace kNoBuffer = {REG_NONE, 0};
+constexpr BufferPlace AtEsi(uint32_t Length) {
+    return {REG_ESI, Length};
+}
+
+// Whether the request hands the current password hash (its address in EDI).
+enum HashUse { NO_HASH, HASH_IN_EDI };
+
 struct RequestKind {
     uint32_t Eax;
     uint32_t Ebx;
     const char* pName;
-    uint8_t HasHash; // the current password hash's address is in EDI
-    uint8_t InputRegister;
-    uint32_t InputLength;
-    uint8_t OutputRegister;
-    uint32_t OutputLength;
+    uint8_t HasHash; // HashUse
+    BufferPlace Input;
+    BufferPlace Output;
     RequestHandler pHandle;
 };
 
-const RequestKind kRequests[] = {
-    {DOUBLE_FUNCTION_MFG, 0, "IsMfgDoneSet", 0, REG_NONE, 0, REG_NONE, 0, HandleIsMfgDoneSet},
-    {DOUBLE_FUNCTION_PASSWORD, 0, "CheckPasswordInstalled", 0, REG_NONE, 0, REG_NONE, 0,
-     HandleCheckPasswordInstalled},
+// A row of the request table, its buffers named by kNoBuffer or AtEsi(length).
+constexpr RequestKind Kind(uint32_t Eax, uint32_t Ebx, const char* pName, HashUse Hash,
+                           RequestHandler pHandle, BufferPlace Input = kNoBuffer,
+                           BufferPlace Output = kNoBuffer) {
+    return {Eax, Ebx, pName, (uint8_t)Hash, Input, Output, pHandle};
+}
+
+constexpr RequestKind kRequests[] = {
+    Kind(DOUBLE_FUNCTION_MFG, 0, "IsMfgDoneSet", NO_HASH, HandleIsMfgDoneSet),
+    Kind(DOUBLE_FUNCTION_PASSWORD, 0, "CheckPasswordInstalled", NO_HASH,
+         HandleCheckPasswordInstalled),
     // The hash replaces the first 12 bytes of the password buffer.
-    {DOUBLE_FUNCTION_PASSWORD, 1, "ComputeHash", 0, REG_ESI, DOUBLE_PASSWORD_BUFFER_SIZE, REG_ESI,
-     DOUBLE_HASH_SIZE, HandleComputeHash},
-    {DOUBLE_FUNCTION_PASSWORD, 3, "ChangePassword", 1, REG_ESI, DOUBLE_CHANGE_REQUEST_SIZE,
-     REG_NONE, 0, HandleChangePassword},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_UPDATE_CHECKSUM, "UpdateChecksum", 0, REG_NONE, 0, REG_NONE,
-     0, HandleUpdateChecksum},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_LOAD_DEFAULTS, "LoadDefaults", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleLoadDefaults},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_READ_PAP, "ReadPapMode", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleReadPapMode},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_SET_PAP, "SetPapMode", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleSetPapMode},
-    {DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_RESTORE, "Restore", 1, REG_ESI, LENGTH_FROM_ECX, REG_NONE,
-     0, HandleRestore},
-    {DOUBLE_FUNCTION_CPT_HIDDEN, 0, "ReadComputraceHidden", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleReadComputraceHidden},
-    {DOUBLE_FUNCTION_CPT_HIDDEN, 1, "SetComputraceHidden", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleSetComputraceHidden},
-    {DOUBLE_FUNCTION_CPT_MESSAGE_OFF, 0, "DisableComputraceMessage", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleComputraceRequest},
-    {DOUBLE_FUNCTION_CPT_MESSAGE_ON, 0, "EnableComputraceMessage", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleComputraceRequest},
-    {DOUBLE_FUNCTION_CPT_DISABLE, 0, "DisableComputracePermanently", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleComputraceRequest},
-    {DOUBLE_FUNCTION_ME, DOUBLE_ITEM_ME_GPIO, "MeControlGpio", 1, REG_NONE, 0, REG_NONE, 0,
-     HandleMeGpio},
+    Kind(DOUBLE_FUNCTION_PASSWORD, 1, "ComputeHash", NO_HASH, HandleComputeHash,
+         AtEsi(DOUBLE_PASSWORD_BUFFER_SIZE), AtEsi(DOUBLE_HASH_SIZE)),
+    Kind(DOUBLE_FUNCTION_PASSWORD, 3, "ChangePassword", HASH_IN_EDI, HandleChangePassword,
+         AtEsi(DOUBLE_CHANGE_REQUEST_SIZE)),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_UPDATE_CHECKSUM, "UpdateChecksum", NO_HASH,
+         HandleUpdateChecksum),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_LOAD_DEFAULTS, "LoadDefaults", HASH_IN_EDI,
+         HandleLoadDefaults),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_READ_PAP, "ReadPapMode", HASH_IN_EDI,
+         HandleReadPapMode),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_SET_PAP, "SetPapMode", HASH_IN_EDI, HandleSetPapMode),
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_RESTORE, "Restore", HASH_IN_EDI, HandleRestore,
+         AtEsi(LENGTH_FROM_ECX)),
+    Kind(DOUBLE_FUNCTION_CPT_HIDDEN, 0, "ReadComputraceHidden", HASH_IN_EDI,
+         HandleReadComputraceHidden),
+    Kind(DOUBLE_FUNCTION_CPT_HIDDEN, 1, "SetComputraceHidden", HASH_IN_EDI,
+         HandleSetComputraceHidden),
+    Kind(DOUBLE_FUNCTION_CPT_MESSAGE_OFF, 0, "DisableComputraceMessage", HASH_IN_EDI,
+         HandleComputraceRequest),
+    Kind(DOUBLE_FUNCTION_CPT_MESSAGE_ON, 0, "EnableComputraceMessage", HASH_IN_EDI,
+         HandleComputraceRequest),
+    Kind(DOUBLE_FUNCTION_CPT_DISABLE, 0, "DisableComputracePermanently", HASH_IN_EDI,
+         HandleComputraceRequest),
+    Kind(DOUBLE_FUNCTION_ME, DOUBLE_ITEM_ME_GPIO, "MeControlGpio", HASH_IN_EDI, HandleMeGpio),
 };
 
 // Requests told apart by ECX as well, and the store's items.
-const RequestKind kReadTpmMode = {
-    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "ReadTpmMode", 0, REG_NONE, 0, REG_NONE, 0,
-    HandleReadTpmMode};
-const RequestKind kSetTpm = {
-    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "SetTpm", 1, REG_NONE, 0, REG_NONE, 0, HandleSetTpm};
-const RequestKind kBackupSize = {
-    DOUBLE_FUNCTION_SETUP,    DOUBLE_ITEM_BACKUP, "BackupSize", 1, REG_NONE, 0, REG_ESI,
-    DOUBLE_BACKUP_SIZE_QUERY, HandleBackup};
-const RequestKind kBackupData = {
-    DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_BACKUP, "BackupData", 1, REG_NONE, 0, REG_ESI,
-    LENGTH_FROM_ECX,       HandleBackup};
-const RequestKind kSetSetting = {
-    DOUBLE_FUNCTION_SETUP, 0, "SetSetting", 1, REG_NONE, 0, REG_NONE, 0, HandleSetSetting};
+constexpr RequestKind kReadTpmMode =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "ReadTpmMode", NO_HASH, HandleReadTpmMode);
+constexpr RequestKind kSetTpm =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_TPM, "SetTpm", HASH_IN_EDI, HandleSetTpm);
+constexpr RequestKind kBackupSize =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_BACKUP, "BackupSize", HASH_IN_EDI, HandleBackup,
+         kNoBuffer, AtEsi(DOUBLE_BACKUP_SIZE_QUERY));
+constexpr RequestKind kBackupData =
+    Kind(DOUBLE_FUNCTION_SETUP, DOUBLE_ITEM_BACKUP, "BackupData", HASH_IN_EDI, HandleBackup,
+         kNoBuffer, AtEsi(LENGTH_FROM_ECX));
+constexpr RequestKind kSetSetting =
+    Kind(DOUBLE_FUNCTION_SETUP, 0, "SetSetting", HASH_IN_EDI, HandleSetSetting);
 
 const RequestKind* FindRequest(const DoubleRegisters* pRegs) {
     for (uint32_t I = 0; I < sizeof kRequests / sizeof kRequests[0]; I++) {
@@ -640,6 +520,10 @@ const RequestKind* FindRequest(const DoubleRegisters* pRegs) {
 
 uint32_t RegisterValue(const DoubleRegisters* pRegs, uint8_t Register) {
     return Register == REG_ESI ? pRegs->Esi : Register == REG_EDI ? pRegs->Edi : 0;
+}
+
+uint32_t BufferLength(const DoubleRegisters* pRegs, BufferPlace Place) {
+    return Place.Length == LENGTH_FROM_ECX ? pRegs->Ecx : Place.Length;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -676,10 +560,10 @@ void HandleCommBuffer(DoubleState* pState, DoubleRegisters* pRegs, DoubleOutcome
             return;
         }
         uint8_t* pDescriptor = Pointer(pState->CommDescriptorAddress);
-        Put32(pDescriptor, pState->CommBufferSize);
-        Put32(pDescriptor + 4, 0);
-        Put32(pDescriptor + 8, pState->CommBufferAddress);
-        Put32(pDescriptor + 12, 0);
+        DoublePut32(pDescriptor, pState->CommBufferSize);
+        DoublePut32(pDescriptor + 4, 0);
+        DoublePut32(pDescriptor + 8, pState->CommBufferAddress);
+        DoublePut32(pDescriptor + 12, 0);
         pState->CommBufferLocked = 1;
         pRegs->Ecx = DOUBLE_STATUS_SUCCESS;
         pRegs->Esi = pState->CommDescriptorAddress;
@@ -752,6 +636,16 @@ const DoubleSettingDef* DoubleFindSettingDef(uint32_t Item) {
     return 0;
 }
 
+DoubleSetting* DoubleFindStoreSetting(DoubleState* pState, uint32_t Item) {
+    for (uint32_t I = 0; I < pState->SettingCount && I < DOUBLE_MAX_SETTINGS; I++) {
+        if (pState->Settings[I].Function == DOUBLE_FUNCTION_SETUP &&
+            pState->Settings[I].Item == Item) {
+            return &pState->Settings[I];
+        }
+    }
+    return 0;
+}
+
 bool DoubleSettingValueValid(const DoubleSettingDef* pDef, uint32_t Value) {
     if (pDef->Kind == DOUBLE_KIND_CODES) {
         return Value <= pDef->Limit;
@@ -765,31 +659,6 @@ bool DoubleSettingValueValid(const DoubleSettingDef* pDef, uint32_t Value) {
         }
     }
     return false;
-}
-
-uint32_t DoubleImageSize(const DoubleState* pState) {
-    const uint32_t Count =
-        pState->SettingCount < DOUBLE_MAX_SETTINGS ? pState->SettingCount : DOUBLE_MAX_SETTINGS;
-    const uint32_t Base = ImageBaseSize(Count);
-    if (pState->ImageSize != 0) {
-        return pState->ImageSize >= Base ? pState->ImageSize : Base;
-    }
-    return pState->ImagePadding <= 0xFFFFFFFFu - Base ? Base + pState->ImagePadding : Base;
-}
-
-uint32_t DoubleCrc32(uint32_t Crc, const uint8_t* pData, uint32_t Length) {
-    // Four bits at a time: a 16-entry table of the reflected polynomial 0xEDB88320.
-    static const uint32_t kTable[16] = {0x00000000u, 0x1DB71064u, 0x3B6E20C8u, 0x26D930ACu,
-                                        0x76DC4190u, 0x6B6B51F4u, 0x4DB26158u, 0x5005713Cu,
-                                        0xEDB88320u, 0xF00F9344u, 0xD6D6A3E8u, 0xCB61B38Cu,
-                                        0x9B64C2B0u, 0x86D3D2D4u, 0xA00AE278u, 0xBDBDF21Cu};
-    Crc = ~Crc;
-    for (uint32_t I = 0; I < Length; I++) {
-        Crc ^= pData[I];
-        Crc = (Crc >> 4) ^ kTable[Crc & 0x0F];
-        Crc = (Crc >> 4) ^ kTable[Crc & 0x0F];
-    }
-    return ~Crc;
 }
 
 void DoublePasswordHash(const uint8_t* pBuffer, uint8_t* pHash) {
@@ -820,10 +689,10 @@ void DoubleDescribeRequest(uint8_t CommandValue, const DoubleRegisters* pRegs,
     pInfo->pName = pKind->pName;
     pInfo->HasHash = pKind->HasHash;
     pInfo->HashAddress = pKind->HasHash ? pRegs->Edi : 0;
-    pInfo->InputAddress = RegisterValue(pRegs, pKind->InputRegister);
-    pInfo->InputLength = pKind->InputLength == LENGTH_FROM_ECX ? pRegs->Ecx : pKind->InputLength;
-    pInfo->OutputAddress = RegisterValue(pRegs, pKind->OutputRegister);
-    pInfo->OutputLength = pKind->OutputLength == LENGTH_FROM_ECX ? pRegs->Ecx : pKind->OutputLength;
+    pInfo->InputAddress = RegisterValue(pRegs, pKind->Input.Register);
+    pInfo->InputLength = BufferLength(pRegs, pKind->Input);
+    pInfo->OutputAddress = RegisterValue(pRegs, pKind->Output.Register);
+    pInfo->OutputLength = BufferLength(pRegs, pKind->Output);
 }
 
 DoubleOutcome DoubleHandleSmi(DoubleState* pState, uint8_t CommandValue, DoubleRegisters* pRegs) {

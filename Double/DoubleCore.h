@@ -7,7 +7,8 @@
 // It is freestanding on purpose: no C or C++ library, no heap, no floating point, no 64-bit
 // division, no exceptions. The same files build for the host (wrapped by FirmwareDouble.cpp,
 // which loads and saves the state and logs every request) and, 32-bit, as a real SMM handler.
-// The platform that hosts the core supplies one function, DoubleBufferAccessible.
+// The platform that hosts the core supplies one function, DoubleBufferAccessible. The settings
+// image that backup and restore carry is SettingsImage.h.
 #ifndef DOUBLE_DOUBLECORE_H
 #define DOUBLE_DOUBLECORE_H
 
@@ -76,26 +77,6 @@
 
 // The backup size query: ECX of this value asks for the image length (answered in ECX).
 #define DOUBLE_BACKUP_SIZE_QUERY 16u
-
-// The settings image (backup and restore), all words little-endian:
-//   0  4  magic "DSIM"
-//   4  2  version (1)
-//   6  2  item count C
-//   8  4  flags: bit 0 PAP mode normal, bit 1 Computrace hidden
-//  12  4  padding length P
-//  16  4  padding seed
-//  20  8C the items: item number (32-bit), value (32-bit)
-//  ..  P  padding: bytes generated from the seed
-//  N-4 4  CRC-32 (IEEE 802.3) of every byte before it
-// N = 24 + 8C + P.
-#define DOUBLE_IMAGE_MAGIC 0x4D495344u // "DSIM"
-#define DOUBLE_IMAGE_VERSION 1u
-#define DOUBLE_IMAGE_HEADER_SIZE 20u
-#define DOUBLE_IMAGE_ITEM_SIZE 8u
-#define DOUBLE_IMAGE_CHECK_SIZE 4u
-#define DOUBLE_IMAGE_PAP_NORMAL 0x1u
-#define DOUBLE_IMAGE_CPT_HIDDEN 0x2u
-#define DOUBLE_IMAGE_DEFAULT_SEED 0x2545F491u
 
 // The six registers of one request: on entry as the program loaded them, on return as the
 // handler leaves them.
@@ -236,12 +217,8 @@ const DoubleSettingDef* DoubleSettingCatalogue(uint32_t* pCount);
 const DoubleSettingDef* DoubleFindSettingDef(uint32_t Item);
 // Whether Value is one the item accepts.
 bool DoubleSettingValueValid(const DoubleSettingDef* pDef, uint32_t Value);
-
-// The length of the settings image the machine hands out now.
-uint32_t DoubleImageSize(const DoubleState* pState);
-
-// CRC-32 (IEEE 802.3, reflected): start with Crc = 0, feed the data in pieces.
-uint32_t DoubleCrc32(uint32_t Crc, const uint8_t* pData, uint32_t Length);
+// The store's entry of a setup item, or null.
+DoubleSetting* DoubleFindStoreSetting(DoubleState* pState, uint32_t Item);
 
 // Names the request and locates its buffers.
 void DoubleDescribeRequest(uint8_t CommandValue, const DoubleRegisters* pRegs,

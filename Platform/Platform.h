@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "Platform/LegacyArea.h"
+
 // Reads physical memory. Physical memory is identity mapped under UEFI; the simulated machine
 // maps its memory at the same addresses. Walks over firmware tables take a reader so that they
 // also run over a memory image in unit tests.
@@ -39,10 +41,9 @@ struct PhysMemoryRange {
     bool Readable;
 };
 
-// The legacy BIOS area, readable whatever a map says of it: machines with a legacy BIOS keep
-// their tables there, and firmware maps often leave it out.
-#define PHYS_LEGACY_AREA_START 0xE0000ULL
-#define PHYS_LEGACY_AREA_END 0x100000ULL
+// The legacy BIOS area (PHYS_LEGACY_AREA_START to PHYS_LEGACY_AREA_END) is readable whatever a
+// map says of it: machines with a legacy BIOS keep their tables there, and firmware maps often
+// leave it out.
 
 // Whether readable entries of the map (Count entries, in any order, adjacent entries joining)
 // and the legacy BIOS area together cover [Address, Address + Length). A wrapping range is not

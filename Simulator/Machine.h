@@ -14,8 +14,8 @@
 namespace sim {
 
 // The legacy BIOS area, where the firmware tables of a test machine live.
-constexpr uint64_t kLegacyBase = 0xE0000;
-constexpr uint64_t kLegacySize = 0x20000;
+constexpr uint64_t kLegacyBase = PHYS_LEGACY_AREA_START;
+constexpr uint64_t kLegacySize = PHYS_LEGACY_AREA_END - PHYS_LEGACY_AREA_START;
 
 struct MemoryRegion {
     uint64_t Base = 0;

@@ -18,6 +18,7 @@
 #include <string>
 #include <nlohmann/json.hpp>
 
+#include "Double/SettingsImage.h"
 #include "Simulator/FirmwareDouble.h"
 #include "Simulator/Machine.h"
 

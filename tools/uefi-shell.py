@@ -64,8 +64,13 @@ OVMF_DIR = Path("/usr/share/OVMF")
 OVMF_CODE = OVMF_DIR / "OVMF_CODE_4M.fd"
 OVMF_VARS = OVMF_DIR / "OVMF_VARS_4M.fd"
 
-LEGACY_BASE = 0xE0000
-LEGACY_SIZE = 0x20000
+# The legacy BIOS area [LEGACY_BASE, LEGACY_END): the two defines of the header that the C++
+# builds include.
+_LEGACY_AREA_H = (REPO_ROOT / "Platform" / "LegacyArea.h").read_text(encoding="ascii")
+LEGACY_BASE, LEGACY_END = (
+    int(re.search(rf"#define PHYS_LEGACY_AREA_{bound} (0x[0-9A-Fa-f]+)ULL", _LEGACY_AREA_H)[1], 16)
+    for bound in ("START", "END"))
+LEGACY_SIZE = LEGACY_END - LEGACY_BASE
 # The firmware's reset vector and its SEC code live in the top 4 KiB of the flash: never patched.
 LEGACY_RESERVED = 0xFF000
 
@@ -188,9 +193,10 @@ def _check_regions(description: dict, name: str) -> None:
     for region in description.get("memory", []):
         base = _number(region.get("base", 0))
         size = _number(region.get("size", 0))
-        if base < LEGACY_BASE or base + size > LEGACY_BASE + LEGACY_SIZE:
+        if base < LEGACY_BASE or base + size > LEGACY_END:
             raise MachineError(
-                f"{name}: memory region 0x{base:X}+0x{size:X} lies outside 0xE0000-0xFFFFF; "
+                f"{name}: memory region 0x{base:X}+0x{size:X} lies outside "
+                f"0x{LEGACY_BASE:X}-0x{LEGACY_END - 1:X}; "
                 "a QEMU test machine can only place bytes in the legacy BIOS area")
 
 

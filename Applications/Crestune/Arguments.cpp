@@ -1,4 +1,5 @@
-// Parsers of the primary and extended arguments, and the placement checks all parsers share.
+// The option table, the parsers of the primary and extended arguments, and the placement checks
+// all parsers share.
 #include <string.h>
 
 #include "Applications/Crestune/Crestune.h"
@@ -77,78 +78,112 @@ static void CheckScanCodeLength(const char* pValue) {
     }
 }
 
-static void ConvertOrRefuse(char* pBuffer, const char* pValue, const ScanCodeMap* pMap) {
-    if (!ConvertScanCodePassword(pBuffer, pValue, pMap)) {
-        RefuseScanCode();
+static const ScanCodeMap* ScanCodeMapOf(uint8_t Value) {
+    switch (Value) {
+    case OPTION_VALUE_SCAN_FR:
+        return &ScanCodeMapFr;
+    case OPTION_VALUE_SCAN_GE:
+        return &ScanCodeMapGe;
+    default:
+        return &ScanCodeMapUs;
     }
 }
 
-struct PrimaryScanOption {
-    const char* Keyword;
-    bool Admin;
-    const ScanCodeMap* pMap;
-};
+// The password a password option's value word gives: the typed text, or the text of its scan
+// codes converted into pBuffer. Ends the run on a value that is too long or malformed.
+static const char* ReadPassword(const CrestuneOption* pOption, const char* pValue, char* pBuffer) {
+    if (pOption->Value == OPTION_VALUE_PASSWORD) {
+        CheckTypedPassword(pValue);
+        return pValue;
+    }
+    CheckScanCodeLength(pValue);
+    if (pOption->Action == OPTION_ACTION_CURRENT && pOption->Value == OPTION_VALUE_SCAN_US &&
+        Run.VerboseMode) {
+        printf("/pass_scan\n");
+    }
+    if (!ConvertScanCodePassword(pBuffer, pValue, ScanCodeMapOf(pOption->Value))) {
+        RefuseScanCode();
+    }
+    return pBuffer;
+}
 
-static const PrimaryScanOption kPrimaryScanOptions[] = {
-    {"/newadp_scan", true, &ScanCodeMapUs},    {"/newpop_scan", false, &ScanCodeMapUs},
-    {"/newadp_scan_fr", true, &ScanCodeMapFr}, {"/newpop_scan_fr", false, &ScanCodeMapFr},
-    {"/newadp_scan_ge", true, &ScanCodeMapGe}, {"/newpop_scan_ge", false, &ScanCodeMapGe},
-};
+// One row per line of Options.txt, in its order.
+#define CRESTUNE_OPTION_ROW(Word, Match, Class, Value, Action, Stick)                              \
+    {Word,                                                                                         \
+     Match,                                                                                        \
+     OPTION_CLASS_##Class,                                                                         \
+     OPTION_VALUE_##Value,                                                                         \
+     OPTION_ACTION_##Action,                                                                       \
+     OPTION_STICK_##Stick},
+const CrestuneOption CrestuneOptionTable[CRESTUNE_OPTION_ROWS] = {
+    CRESTUNE_OPTION_TABLE(CRESTUNE_OPTION_ROW)};
 
-uint32_t FindPrimaryArguments(int argc, char** argv) {
+const CrestuneOption* FindOption(const char* pWord, uint8_t Class) {
+    for (const CrestuneOption& Option : CrestuneOptionTable) {
+        if (Option.Class == Class &&
+            (Option.Match == 0 ? WordEquals(pWord, Option.pWord)
+                               : WordPrefixEquals(pWord, Option.pWord, Option.Match))) {
+            return &Option;
+        }
+    }
+    return NULL;
+}
+
+// A pass over the command words: each word that names a row of the class has its value word
+// checked and its row's action carried out by CarryOut, which returns false for a row it has no
+// code for (the word then stays unclaimed). Returns the number of words claimed.
+typedef bool (*RowAction)(const CrestuneOption* pOption, int Index, int argc, char** argv);
+static uint32_t ClaimWords(uint8_t Class, RowAction CarryOut, int argc, char** argv) {
     uint32_t Count = 0;
     for (int Index = 1; Index < argc; Index++) {
-        const char* pWord = argv[Index];
-        if (WordEquals(pWord, "/b") || WordEquals(pWord, "/r")) {
-            CheckOptionValue(Index, argc, argv);
-            if (WordEquals(pWord, "/b")) {
-                Run.BackupMode = true;
-            } else {
-                Run.RestoreMode = true;
-            }
-            Run.FileName = argv[Index + 1];
-            Count++;
+        const CrestuneOption* pOption = FindOption(argv[Index], Class);
+        if (pOption == NULL) {
             continue;
         }
-        if (WordEquals(pWord, "/newadp") || WordEquals(pWord, "/newpop")) {
+        if (pOption->Value != OPTION_VALUE_NONE) {
             CheckOptionValue(Index, argc, argv);
-            const bool Admin = WordEquals(pWord, "/newadp");
-            *(Admin ? &Run.ChangeAdminPassword : &Run.ChangePowerOnPassword) = true;
-            CheckTypedPassword(argv[Index + 1]);
-            *(Admin ? &Run.strInputNewAdp : &Run.strInputNewPop) = argv[Index + 1];
-            Count++;
-            continue;
         }
-        const PrimaryScanOption* pScan = NULL;
-        for (const PrimaryScanOption& Option : kPrimaryScanOptions) {
-            if (WordEquals(pWord, Option.Keyword)) {
-                pScan = &Option;
-                break;
-            }
-        }
-        if (pScan != NULL) {
-            CheckOptionValue(Index, argc, argv);
-            *(pScan->Admin ? &Run.ChangeAdminPassword : &Run.ChangePowerOnPassword) = true;
-            CheckScanCodeLength(argv[Index + 1]);
-            char* pBuffer = pScan->Admin ? Run.ConvertedNewAdp : Run.ConvertedNewPop;
-            ConvertOrRefuse(pBuffer, argv[Index + 1], pScan->pMap);
-            *(pScan->Admin ? &Run.strInputNewAdp : &Run.strInputNewPop) = pBuffer;
-            Count++;
-            continue;
-        }
-        if (WordEquals(pWord, "/f9")) {
-            SetOptionFlag(&Run.LoadDefault, Index, argc, argv);
-            Count++;
-        } else if (WordEquals(pWord, "/clradp")) {
-            SetOptionFlag(&Run.ClearAdminPassword, Index, argc, argv);
-            Run.ChangeAdminPassword = true;
-            Count++;
-        } else if (WordEquals(pWord, "/clrpop")) {
-            SetOptionFlag(&Run.ClearPowerOnPassword, Index, argc, argv);
-            Run.ChangePowerOnPassword = true;
+        if (CarryOut(pOption, Index, argc, argv)) {
             Count++;
         }
     }
+    return Count;
+}
+
+// The first pass: the one operation of the run.
+static bool CarryOutPrimary(const CrestuneOption* pOption, int Index, int argc, char** argv) {
+    switch (pOption->Action) {
+    case OPTION_ACTION_BACKUP:
+    case OPTION_ACTION_RESTORE:
+        *(pOption->Action == OPTION_ACTION_BACKUP ? &Run.BackupMode : &Run.RestoreMode) = true;
+        Run.FileName = argv[Index + 1];
+        return true;
+    case OPTION_ACTION_NEW_ADMIN:
+        Run.ChangeAdminPassword = true;
+        Run.strInputNewAdp = ReadPassword(pOption, argv[Index + 1], Run.ConvertedNewAdp);
+        return true;
+    case OPTION_ACTION_NEW_POWER_ON:
+        Run.ChangePowerOnPassword = true;
+        Run.strInputNewPop = ReadPassword(pOption, argv[Index + 1], Run.ConvertedNewPop);
+        return true;
+    case OPTION_ACTION_LOAD_DEFAULTS:
+        SetOptionFlag(&Run.LoadDefault, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_CLEAR_ADMIN:
+        SetOptionFlag(&Run.ClearAdminPassword, Index, argc, argv);
+        Run.ChangeAdminPassword = true;
+        return true;
+    case OPTION_ACTION_CLEAR_POWER_ON:
+        SetOptionFlag(&Run.ClearPowerOnPassword, Index, argc, argv);
+        Run.ChangePowerOnPassword = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+uint32_t FindPrimaryArguments(int argc, char** argv) {
+    uint32_t Count = ClaimWords(OPTION_CLASS_PRIMARY, CarryOutPrimary, argc, argv);
     // The administrator and power-on password options together are one operation.
     if (Run.ChangeAdminPassword && Run.ChangePowerOnPassword) {
         Count--;
@@ -156,67 +191,34 @@ uint32_t FindPrimaryArguments(int argc, char** argv) {
     return Count;
 }
 
-struct CurrentPasswordOption {
-    const char* Keyword;
-    const ScanCodeMap* pMap; // NULL: a typed password
-};
-
-static const CurrentPasswordOption kCurrentPasswordOptions[] = {
-    {"/pass", NULL},
-    {"/pass_scan", &ScanCodeMapUs},
-    {"/pass_scan_fr", &ScanCodeMapFr},
-    {"/pass_scan_ge", &ScanCodeMapGe},
-};
+// The second pass: the switches of the run and the current password.
+static bool CarryOutExtended(const CrestuneOption* pOption, int Index, int argc, char** argv) {
+    switch (pOption->Action) {
+    case OPTION_ACTION_NO_REBOOT:
+        SetOptionFlag(&Run.NoReboot, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_IGNORE_LEVEL:
+        SetOptionFlag(&Run.IgnoreBiosLevel, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_SILENT:
+        SetOptionFlag(&Run.SilentMode, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_VERBOSE:
+        SetOptionFlag(&Run.VerboseMode, Index, argc, argv);
+        return true;
+    case OPTION_ACTION_CURRENT:
+        if (Run.PasswordGiven) {
+            printf("One or more parameters are invalid.\n");
+            ExitApplication(EXIT_INVALID_ARGUMENT);
+        }
+        Run.PasswordGiven = true;
+        Run.CurrentPassword = ReadPassword(pOption, argv[Index + 1], Run.ConvertedPass);
+        return true;
+    default:
+        return false;
+    }
+}
 
 uint32_t FindExtendedArguments(int argc, char** argv) {
-    uint32_t Count = 0;
-    for (int Index = 1; Index < argc; Index++) {
-        const char* pWord = argv[Index];
-        if (WordPrefixEquals(pWord, "/NoReboot", 4)) {
-            SetOptionFlag(&Run.NoReboot, Index, argc, argv);
-            Count++;
-            continue;
-        }
-        if (WordPrefixEquals(pWord, "/Ignore", 4)) {
-            SetOptionFlag(&Run.IgnoreBiosLevel, Index, argc, argv);
-            Count++;
-            continue;
-        }
-        if (WordPrefixEquals(pWord, "/Silent", 4)) {
-            SetOptionFlag(&Run.SilentMode, Index, argc, argv);
-            Count++;
-            continue;
-        }
-        if (WordEquals(pWord, "/Verbose")) {
-            SetOptionFlag(&Run.VerboseMode, Index, argc, argv);
-            Count++;
-            continue;
-        }
-        for (const CurrentPasswordOption& Option : kCurrentPasswordOptions) {
-            if (!WordEquals(pWord, Option.Keyword)) {
-                continue;
-            }
-            CheckOptionValue(Index, argc, argv);
-            if (Run.PasswordGiven) {
-                printf("One or more parameters are invalid.\n");
-                ExitApplication(EXIT_INVALID_ARGUMENT);
-            }
-            Run.PasswordGiven = true;
-            const char* pValue = argv[Index + 1];
-            if (Option.pMap == NULL) {
-                CheckTypedPassword(pValue);
-                Run.CurrentPassword = pValue;
-            } else {
-                CheckScanCodeLength(pValue);
-                if (Option.pMap == &ScanCodeMapUs && Run.VerboseMode) {
-                    printf("/pass_scan\n");
-                }
-                ConvertOrRefuse(Run.ConvertedPass, pValue, Option.pMap);
-                Run.CurrentPassword = Run.ConvertedPass;
-            }
-            Count++;
-            break;
-        }
-    }
-    return Count;
+    return ClaimWords(OPTION_CLASS_EXTENDED, CarryOutExtended, argc, argv);
 }

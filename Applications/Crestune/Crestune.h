@@ -7,6 +7,7 @@
 
 #include "Applications/Crestune/SmiCall.h"
 #include "Catalogue/SettingCatalogue.h"
+#include "CrestuneOptions.h"
 #include "Platform/Platform.h"
 
 #define CRESTUNE_VERSION "1.6.8"
@@ -90,6 +91,60 @@ bool GetSmiPortNumber(const PhysMemReader* pMemory, uint16_t* pPort,
 
 // Prints the banner and the help text.
 void PrintUsage(void);
+
+// The option table: one row per word of Applications/Crestune/Options.txt (the generated
+// CrestuneOptions.h), the words Crestune claims outside the setting catalogue. A row's class
+// names the pass that claims it, its value the value word that follows, its action what the
+// parser of its class does with it; its stick column is for the deployment stick.
+enum OptionClass {
+    OPTION_CLASS_HELP,
+    OPTION_CLASS_PRIMARY,
+    OPTION_CLASS_EXTENDED,
+    OPTION_CLASS_SETTING,
+};
+enum OptionValue {
+    OPTION_VALUE_NONE,
+    OPTION_VALUE_FILE,
+    OPTION_VALUE_PASSWORD,
+    OPTION_VALUE_SCAN_US,
+    OPTION_VALUE_SCAN_FR,
+    OPTION_VALUE_SCAN_GE,
+    OPTION_VALUE_WORD,
+};
+enum OptionAction {
+    OPTION_ACTION_HELP,
+    OPTION_ACTION_BACKUP,
+    OPTION_ACTION_RESTORE,
+    OPTION_ACTION_NEW_ADMIN,
+    OPTION_ACTION_NEW_POWER_ON,
+    OPTION_ACTION_LOAD_DEFAULTS,
+    OPTION_ACTION_CLEAR_ADMIN,
+    OPTION_ACTION_CLEAR_POWER_ON,
+    OPTION_ACTION_NO_REBOOT,
+    OPTION_ACTION_IGNORE_LEVEL,
+    OPTION_ACTION_SILENT,
+    OPTION_ACTION_VERBOSE,
+    OPTION_ACTION_CURRENT,
+    OPTION_ACTION_SETTING,
+};
+enum OptionStick {
+    OPTION_STICK_NONE,
+    OPTION_STICK_RESETS,
+    OPTION_STICK_NO_RESET,
+    OPTION_STICK_ASKS,
+    OPTION_STICK_SILENCES,
+};
+struct CrestuneOption {
+    const char* pWord;
+    uint8_t Match;  // characters compared; 0: the whole word
+    uint8_t Class;  // OptionClass
+    uint8_t Value;  // OptionValue
+    uint8_t Action; // OptionAction
+    uint8_t Stick;  // OptionStick
+};
+extern const CrestuneOption CrestuneOptionTable[CRESTUNE_OPTION_ROWS];
+// The first row of the class that the command word names, or NULL.
+const CrestuneOption* FindOption(const char* pWord, uint8_t Class);
 
 // Argument parsers: each returns the number of words it claimed, and ends the run on a
 // malformed word.

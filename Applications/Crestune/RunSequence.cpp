@@ -1,26 +1,17 @@
 // The run sequence of Crestune: one straight pass from port discovery to the closing request.
-#include <string.h>
-
 #include "Applications/Crestune/Crestune.h"
 
 namespace {
 
-// A word asks for help when it is "/?" or its first two characters are those of "/Help",
-// compared without regard to case.
-bool AsksForHelp(const char* pWord) {
-    if (strcmp(pWord, "/?") == 0) {
-        return true;
-    }
-    return WordPrefixEquals(pWord, "/Help", 2);
-}
-
+// Shows the help text for a first word that is no command word and for any help word of the
+// option table ("/?", and a word whose first two characters are those of "/Help").
 void ScreenCommandLine(int argc, char** argv) {
     if (argc <= 1 || argv[1][0] != '/') {
         PrintUsage();
         ExitApplication(EXIT_INVALID_ARGUMENT);
     }
     for (int Index = 1; Index < argc; Index++) {
-        if (AsksForHelp(argv[Index])) {
+        if (FindOption(argv[Index], OPTION_CLASS_HELP) != NULL) {
             PrintUsage();
             ExitApplication(EXIT_INVALID_ARGUMENT);
         }

@@ -3,35 +3,24 @@
 
 #include "Applications/Tagwell/Tagwell.h"
 
+// One row per line of Options.txt, in its order.
+#define TAGWELL_OPTION_ROW(Word, Match, Value, Stick)                                              \
+    {Word, Match, TAGWELL_VALUE_##Value, TAGWELL_STICK_##Stick},
+const TagwellOption kTagwellOptions[TAGWELL_OPTION_ROWS] = {
+    TAGWELL_OPTION_TABLE(TAGWELL_OPTION_ROW)};
+
+// By the fields' option rows (/mtm:, /sn:, /csn:, /uuid, /tag:).
 const TagwellField kTagwellFields[TAGWELL_FIELD_COUNT] = {
-    {"/mtm:",
-     &UpdateRequest::UpdateMtm,
-     &UpdateRequest::MtmValue,
-     {"/sp", "-SP"},
-     {},
-     "Machine Type and Model",
-     25},
-    {"/sn:",
-     &UpdateRequest::UpdateSn,
-     &UpdateRequest::SnValue,
-     {"/ss", "-SS"},
-     {},
-     "Serial Number",
-     20},
-    {"/csn:", &UpdateRequest::UpdateCsn, &UpdateRequest::CsnValue, {"/cs", "-CS"}, {}, NULL, 0},
-    {"/uuid", &UpdateRequest::UpdateUuid, NULL, {"/su", "-SU"}, {"auto", "AUTO"}, NULL, 0},
-    {"/tag:", &UpdateRequest::UpdateTag, &UpdateRequest::TagValue, {"/ca", "-CA"}, {}, NULL, 0},
+    {{"/sp", "-SP"}, {}, "Machine Type and Model", 25},
+    {{"/ss", "-SS"}, {}, "Serial Number", 20},
+    {{"/cs", "-CS"}, {}, NULL, 0},
+    {{"/su", "-SU"}, {"auto", "AUTO"}, NULL, 0},
+    {{"/ca", "-CA"}, {}, NULL, 0},
 };
 
-// The fields' option rows come first; the rows after them switch the run itself.
-static_assert(OPTION_TAG + 1 == TAGWELL_FIELD_COUNT, "field F is option row F");
-
 void InitOptionTable(WrapperOption* pTable) {
-    static const char* const kRunWords[TAGWELL_OPTION_ROWS - TAGWELL_FIELD_COUNT + 1] = {
-        "/quiet", "/reboot", "/verbose", ""};
     for (int Row = 0; Row <= TAGWELL_OPTION_ROWS; Row++) {
-        pTable[Row].pWord = Row < TAGWELL_FIELD_COUNT ? kTagwellFields[Row].pWord
-                                                      : kRunWords[Row - TAGWELL_FIELD_COUNT];
+        pTable[Row].pWord = Row < TAGWELL_OPTION_ROWS ? kTagwellOptions[Row].pWord : "";
         pTable[Row].Found = 0;
     }
 }
@@ -117,14 +106,13 @@ void GetArgumentValue(int argc, char** argv, const char* pWord, char* pBuffer) {
 
 void ProcessArguments(int argc, char** argv, WrapperOption* pTable) {
     for (int Row = 0; Row < TAGWELL_FIELD_COUNT; Row++) {
-        const TagwellField& Field = kTagwellFields[Row];
         if (!pTable[Row].Found) {
             continue;
         }
-        Request.*Field.pUpdate = true;
+        Request.UpdateField[Row] = true;
         Request.Update = true;
-        if (Field.pValue != NULL) {
-            GetArgumentValue(argc, argv, pTable[Row].pWord, Request.*Field.pValue);
+        if (kTagwellOptions[Row].Value == TAGWELL_VALUE_TEXT) {
+            GetArgumentValue(argc, argv, pTable[Row].pWord, Request.FieldValue[Row]);
         }
     }
     if (pTable[OPTION_QUIET].Found) {

@@ -126,11 +126,11 @@ void AskUserQuestions(void) {
         if (Field.pQuestionName == NULL) {
             continue;
         }
-        bool& Update = Request.*Field.pUpdate;
+        bool& Update = Request.UpdateField[Row];
         printf("Would you like to update the %s? (Y/y or N/n only)", Field.pQuestionName);
         if (GetYesNoConfirm()) {
             printf("Please enter the %s of your system:", Field.pQuestionName);
-            if (!GetEnteredSmbiosInfo(Request.*Field.pValue, Field.MaxTyped)) {
+            if (!GetEnteredSmbiosInfo(Request.FieldValue[Row], Field.MaxTyped)) {
                 Update = false;
             }
             printf("\n");

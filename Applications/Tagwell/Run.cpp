@@ -51,9 +51,9 @@ uint32_t RunTagwell(int argc, char** argv) {
         ProcessArguments(argc, argv, Options);
     }
     if (Request.AskUser) {
-        for (const TagwellField& Field : kTagwellFields) {
-            if (Field.pQuestionName != NULL) {
-                Request.*Field.pUpdate = true;
+        for (int Row = 0; Row < TAGWELL_FIELD_COUNT; Row++) {
+            if (kTagwellFields[Row].pQuestionName != NULL) {
+                Request.UpdateField[Row] = true;
             }
         }
         Request.Update = true;

@@ -11,6 +11,7 @@
 #include <stdio.h>
 
 #include "Platform/Platform.h"
+#include "TagwellOptions.h"
 
 #define TAGWELL_TITLE "Corvane Firmware Update Utility(DMI Edit)"
 #define TAGWELL_VERSION "5.0.0"
@@ -51,6 +52,21 @@ extern const VendorTool kVendorTools[VENDOR_TOOL_COUNT];
 // The row of the vendor, or NULL when it has no tool.
 const VendorTool* FindVendorTool(uint8_t Vendor);
 
+// The option table: one row per option of Applications/Tagwell/Options.txt (the generated
+// TagwellOptions.h, which also names each row OPTION_<WORD>: OPTION_MTM is the row of /mtm:).
+// The rows of the fields the vendor tool updates come first, so field F is option row F.
+enum TagwellOptionValue { TAGWELL_VALUE_NONE, TAGWELL_VALUE_TEXT };
+enum TagwellOptionStick { TAGWELL_STICK_NONE, TAGWELL_STICK_RESETS };
+struct TagwellOption {
+    const char* pWord;
+    uint8_t Match; // characters compared: the word's length
+    uint8_t Value; // TagwellOptionValue: whether the value follows the word
+    uint8_t Stick; // TagwellOptionStick, for the deployment stick
+};
+extern const TagwellOption kTagwellOptions[TAGWELL_OPTION_ROWS];
+// The fields' rows end where the run's switches begin, with /quiet.
+#define TAGWELL_FIELD_COUNT OPTION_QUIET
+
 // The record of one run. Everything starts false or empty; the option parsing and the typed
 // entry fill it, the vendor tool step reads it.
 struct UpdateRequest {
@@ -60,17 +76,10 @@ struct UpdateRequest {
     bool Quiet;
     bool Reboot;
     bool Update;
-    bool UpdateMtm;
-    bool UpdateSn;
-    bool UpdateCsn;
-    bool UpdateUuid;
-    bool UpdateTag;
     uint8_t Vendor; // BIOS_VENDOR_ code of the machine, once found
-    // Each value in double quotes, NUL-terminated.
-    char MtmValue[TAGWELL_VALUE_SIZE];
-    char SnValue[TAGWELL_VALUE_SIZE];
-    char CsnValue[TAGWELL_VALUE_SIZE];
-    char TagValue[TAGWELL_VALUE_SIZE];
+    // By field: whether the run updates it, and its value in double quotes, NUL-terminated.
+    bool UpdateField[TAGWELL_FIELD_COUNT];
+    char FieldValue[TAGWELL_FIELD_COUNT][TAGWELL_VALUE_SIZE];
 };
 
 extern UpdateRequest Request;
@@ -87,26 +96,11 @@ struct WrapperOption {
     uint8_t Found;
 };
 
-// The option rows in their fixed order, ended by a row with an empty word.
-#define TAGWELL_OPTION_ROWS 8
-#define OPTION_MTM 0
-#define OPTION_SN 1
-#define OPTION_CSN 2
-#define OPTION_UUID 3
-#define OPTION_TAG 4
-#define OPTION_QUIET 5
-#define OPTION_REBOOT 6
-#define OPTION_VERBOSE 7
-
 // The fields the vendor tool updates, one row each in the order of the tool's argument list;
 // field F is named by option row F.
-#define TAGWELL_FIELD_COUNT 5
 struct TagwellField {
-    const char* pWord;                                 // the option word
-    bool UpdateRequest::*pUpdate;                      // whether the run updates the field
-    char (UpdateRequest::*pValue)[TAGWELL_VALUE_SIZE]; // its value in quotes; NULL: pFixedValue
-    const char* pToolSwitch[VENDOR_TOOL_COUNT];        // the tool's switch, by vendor tool row
-    const char* pFixedValue[VENDOR_TOOL_COUNT];        // the value of a field without one
+    const char* pToolSwitch[VENDOR_TOOL_COUNT]; // the tool's switch, by vendor tool row
+    const char* pFixedValue[VENDOR_TOOL_COUNT]; // the value of a field whose option has none
     // Asked when no value option is given (NULL: never): what the question names, and the
     // longest value that can be typed. The questions come in reverse table order.
     const char* pQuestionName;

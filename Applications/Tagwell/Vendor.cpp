@@ -193,11 +193,12 @@ int BuildVendorArguments(const UpdateRequest* pRequest, const char** ppEntries) 
     const size_t Column = pTool != NULL ? (size_t)(pTool - kVendorTools) : 0;
     int Count = 0;
     ppEntries[Count++] = VendorToolName(pRequest);
-    for (const TagwellField& Field : kTagwellFields) {
-        if (pRequest->*Field.pUpdate) {
-            ppEntries[Count++] = Field.pToolSwitch[Column];
-            ppEntries[Count++] =
-                Field.pValue != NULL ? pRequest->*Field.pValue : Field.pFixedValue[Column];
+    for (int Row = 0; Row < TAGWELL_FIELD_COUNT; Row++) {
+        if (pRequest->UpdateField[Row]) {
+            ppEntries[Count++] = kTagwellFields[Row].pToolSwitch[Column];
+            ppEntries[Count++] = kTagwellOptions[Row].Value == TAGWELL_VALUE_TEXT
+                                     ? pRequest->FieldValue[Row]
+                                     : kTagwellFields[Row].pFixedValue[Column];
         }
     }
     return Count;

@@ -16,7 +16,7 @@
 #include <vector>
 #include <nlohmann/json.hpp>
 
-#include "Simulator/FirmwareDouble.h"
+#include "Simulator/FirmwareState.h"
 #include "Smm/Host/SmmDoubleFiles.h"
 
 using nlohmann::json;

@@ -8,7 +8,7 @@
 // Invariant: a run either ends before that request with one of the statuses a command line
 // can cause (0xC0000001 argument error or help, 0xC000000D malformed scan code, 0 a declined
 // TPM switch, 0xC0000005 an unknown TPM mode), or it reaches the request only when
-//   - every command word is a known option word, primary and password words given once,
+//   - every command word is a known option word, words of the option table given once,
 //   - exactly one operation is asked for: one primary operation (load defaults, backup,
 //     restore, or password change/clear, where an administrator and a power-on change count as
 //     one) and no setting, or no primary operation and at least one setting,
@@ -89,50 +89,19 @@ void AnswerRequest(const uint32_t* pInput, uint32_t* pOutput) {
     longjmp(*pFirstRequest, 1);
 }
 
-const char* const kPrimaryWords[] = {"/b",
-                                     "/r",
-                                     "/newadp",
-                                     "/newpop",
-                                     "/newadp_scan",
-                                     "/newpop_scan",
-                                     "/newadp_scan_fr",
-                                     "/newpop_scan_fr",
-                                     "/newadp_scan_ge",
-                                     "/newpop_scan_ge",
-                                     "/f9",
-                                     "/clradp",
-                                     "/clrpop"};
-const char* const kPasswordWords[] = {"/pass", "/pass_scan", "/pass_scan_fr", "/pass_scan_ge",
-                                      "/Verbose"};
-// Options known by their first four characters.
-const char* const kShortForms[] = {"/NoReboot", "/Ignore", "/Silent"};
+// A word of the option table that the primary or the extended pass claims.
+bool IsOptionWord(const char* pWord) {
+    return FindOption(pWord, OPTION_CLASS_PRIMARY) != NULL ||
+           FindOption(pWord, OPTION_CLASS_EXTENDED) != NULL;
+}
 
 bool IsKnownWord(const char* pWord) {
-    for (const char* pKnown : kPrimaryWords) {
-        if (WordEquals(pWord, pKnown)) {
-            return true;
-        }
-    }
-    for (const char* pKnown : kPasswordWords) {
-        if (WordEquals(pWord, pKnown)) {
-            return true;
-        }
-    }
-    for (const char* pKnown : kShortForms) {
-        if (WordPrefixEquals(pWord, pKnown, 4)) {
-            return true;
-        }
-    }
     for (uint32_t Row = 0; Row < GetSettingOptionCount(); Row++) {
         if (WordEquals(pWord, SettingOptionTable[Row].Name)) {
             return true;
         }
     }
-    return false;
-}
-
-bool AsksForHelp(const char* pWord) {
-    return strcmp(pWord, "/?") == 0 || WordPrefixEquals(pWord, "/Help", 2);
+    return IsOptionWord(pWord);
 }
 
 struct Iteration {
@@ -157,15 +126,9 @@ void CheckAcceptedRun(const FuzzCommandLine& Line) {
         if (pWord[0] != '/') {
             continue;
         }
-        FUZZ_CHECK(!AsksForHelp(pWord), "help word %s accepted", pWord);
+        FUZZ_CHECK(FindOption(pWord, OPTION_CLASS_HELP) == NULL, "help word %s accepted", pWord);
         FUZZ_CHECK(IsKnownWord(pWord), "unknown word %s accepted", pWord);
-        bool Setting = true;
-        for (const char* pKnown : kPrimaryWords) {
-            Setting = Setting && !WordEquals(pWord, pKnown);
-        }
-        for (const char* pKnown : kPasswordWords) {
-            Setting = Setting && !WordEquals(pWord, pKnown);
-        }
+        const bool Setting = !IsOptionWord(pWord);
         for (int Other = Index + 1; Other < Line.argc && !Setting; Other++) {
             FUZZ_CHECK(!WordEquals(pWord, Line.argv[Other]), "word %s given twice", pWord);
         }

@@ -26,14 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
 
     ResetUpdateRequest();
     Request.Vendor = (Choice & 1) == 0 ? BIOS_VENDOR_AMI : BIOS_VENDOR_INSYDE;
-    Request.UpdateUuid = (Choice & 2) != 0;
-    struct Field {
-        bool* pFlag;
-        char* pBuffer;
-    } Fields[] = {{&Request.UpdateMtm, Request.MtmValue},
-                  {&Request.UpdateSn, Request.SnValue},
-                  {&Request.UpdateCsn, Request.CsnValue},
-                  {&Request.UpdateTag, Request.TagValue}};
+    Request.UpdateField[OPTION_UUID] = (Choice & 2) != 0;
+    const int Fields[] = {OPTION_MTM, OPTION_SN, OPTION_CSN, OPTION_TAG};
     std::vector<std::string> Taken;
     for (int Index = 0; Index < 4 && Index + 1 < Values.argc; Index++) {
         if ((Choice & (0x10 << Index)) == 0) {
@@ -44,11 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
             continue; // refused: never reaches the shell
         }
         const size_t Length = strlen(pValue);
-        Fields[Index].pBuffer[0] = '"';
-        memcpy(Fields[Index].pBuffer + 1, pValue, Length);
-        Fields[Index].pBuffer[Length + 1] = '"';
-        Fields[Index].pBuffer[Length + 2] = '\0';
-        *Fields[Index].pFlag = true;
+        char* pBuffer = Request.FieldValue[Fields[Index]];
+        pBuffer[0] = '"';
+        memcpy(pBuffer + 1, pValue, Length);
+        pBuffer[Length + 1] = '"';
+        pBuffer[Length + 2] = '\0';
+        Request.UpdateField[Fields[Index]] = true;
     }
 
     const char* Entries[TAGWELL_MAX_TOOL_ARGS];

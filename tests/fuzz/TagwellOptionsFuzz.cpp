@@ -64,24 +64,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t Size) {
         return 0;
     }
     // Accepted: every word names an option, and no option twice.
-    static const char* const kWords[] = {"/mtm:", "/sn:",   "/csn:",   "/uuid",
-                                         "/tag:", "/quiet", "/reboot", "/verbose"};
     int Found[TAGWELL_OPTION_ROWS] = {};
     for (int Index = 1; Index < Line.argc; Index++) {
         int Row = -1;
         for (int Candidate = 0; Candidate < TAGWELL_OPTION_ROWS && Row < 0; Candidate++) {
-            if (strncasecmp(Line.argv[Index], kWords[Candidate], strlen(kWords[Candidate])) == 0) {
+            const char* pWord = kTagwellOptions[Candidate].pWord;
+            if (strncasecmp(Line.argv[Index], pWord, kTagwellOptions[Candidate].Match) == 0) {
                 Row = Candidate;
             }
         }
         FUZZ_CHECK(Row >= 0, "word \"%s\" accepted as an option", Line.argv[Index]);
-        FUZZ_CHECK(++Found[Row] == 1, "option %s accepted twice", kWords[Row]);
+        FUZZ_CHECK(++Found[Row] == 1, "option %s accepted twice", kTagwellOptions[Row].pWord);
     }
 
-    const ValueOption kValues[] = {{OPTION_MTM, "/mtm:", Request.MtmValue},
-                                   {OPTION_SN, "/sn:", Request.SnValue},
-                                   {OPTION_CSN, "/csn:", Request.CsnValue},
-                                   {OPTION_TAG, "/tag:", Request.TagValue}};
+    const ValueOption kValues[] = {{OPTION_MTM, "/mtm:", Request.FieldValue[OPTION_MTM]},
+                                   {OPTION_SN, "/sn:", Request.FieldValue[OPTION_SN]},
+                                   {OPTION_CSN, "/csn:", Request.FieldValue[OPTION_CSN]},
+                                   {OPTION_TAG, "/tag:", Request.FieldValue[OPTION_TAG]}};
     bool AllAcceptable = true;
     for (const ValueOption& Option : kValues) {
         if (Found[Option.Row]) {

@@ -35,6 +35,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 sys.path.insert(0, str(HERE))
 
+import harness  # noqa: E402
 import scenario_lib  # noqa: E402
 from cases import LEGACY_ONLY, SHELL_SPECIAL  # noqa: E402
 
@@ -106,7 +107,7 @@ def make_state(build: Path, description: Optional[dict]) -> bytes:
         return out.read_bytes()
 
 
-LEGACY = (0xE0000, 0x100000)
+LEGACY = (harness.load().LEGACY_BASE, harness.load().LEGACY_END)  # [start, end)
 
 
 def _plain_ram(region: dict) -> bool:

@@ -20,38 +20,55 @@ PASSWORD_MASK = "****"
 LINE_LIMIT = 1000
 # A word that begins with this makes the shell show the program's help instead of running it.
 SHELL_HELP_PREFIX = "-?"
-
-# What the stick needs to know of Crestune's options, as Crestune reads them: (word, number of
-# characters compared; 0 for the whole word, without regard to case).
-CRESTUNE = {
-    # The next word is a file on the stick.
-    "file": [("/b", 0), ("/r", 0)],
-    # Restores, then has the shell reset the machine...
-    "resets": [("/r", 0)],
-    # ... unless this is given.
-    "no_reset": [("/NoReboot", 4)],
-    # Ask for confirmation at the console...
-    "confirms": [("/dtpm", 0), ("/dtpm2", 0)],
-    # ... unless this is given.
-    "silent": [("/Silent", 4)],
-    # The next word is a password (typed or as scan codes): the log shows it masked.
-    "password": [(f"/{kind}{form}{layout_}", 0) for kind in ("pass", "newadp", "newpop")
-                 for form in ("", "_scan") for layout_ in ("", "_fr", "_ge")
-                 if form or not layout_],
-}
-# Tagwell options that reset the machine when Tagwell is done (matched by their beginning).
-TAGWELL_RESET_PREFIX = "/reboot"
+# Values that are passwords (typed or as scan codes): the log shows them masked.
+PASSWORD_VALUES = {"password", "scan-us", "scan-fr", "scan-ge"}
 
 
-def is_option(word: str, kind: str) -> bool:
-    """Whether the word is one of Crestune's options of this kind (CRESTUNE)."""
-    word = word.lower()
-    for option, count in CRESTUNE[kind]:
-        option = option.lower()
-        if (word == option) if count == 0 else (len(word) >= count and
-                                                 word[:count] == option[:count]):
-            return True
-    return False
+@dataclasses.dataclass(frozen=True)
+class Option:
+    """A row of a tool's option table (Applications/TOOL/Options.txt, which the tool is built
+    from): the word, the characters compared (0: the whole word) and the other columns."""
+    word: str
+    match: int
+    columns: dict
+
+    def names(self, word: str) -> bool:
+        """Whether a command-line word names this option, ASCII letters without regard to
+        case."""
+        word, option = word.lower(), self.word.lower()
+        if self.match == 0:
+            return word == option
+        return len(word) >= self.match and word[:self.match] == option[:self.match]
+
+    def has(self, kind: str) -> bool:
+        """Whether the option is of this kind: "file" (the next word is a file on the stick),
+        "password" (the next word is a password), or what its stick column says: "resets" (a run
+        that succeeds ends by resetting the machine), "no-reset" (stops that), "asks" (asks for
+        confirmation at the console), "silences" (answers such questions itself)."""
+        if kind == "file":
+            return self.columns["value"] == "file"
+        if kind == "password":
+            return self.columns["value"] in PASSWORD_VALUES
+        return self.columns["stick"] == kind
+
+
+def _read_options(program: str) -> list[Option]:
+    """The rows of the program's option table: comment lines start with '#', the first other
+    line names the columns."""
+    path = layout.REPO_ROOT / "Applications" / program / "Options.txt"
+    rows = [line.split() for line in path.read_text(encoding="ascii").splitlines()
+            if line.strip() and not line.lstrip().startswith("#")]
+    header = rows[0]
+    return [Option(row[0], 0 if row[1] == "word" else int(row[1]), dict(zip(header, row)))
+            for row in rows[1:]]
+
+
+OPTIONS = {"Crestune.efi": _read_options("Crestune"), "Tagwell.efi": _read_options("Tagwell")}
+
+
+def is_option(word: str, kind: str, program: str = "Crestune.efi") -> bool:
+    """Whether the word names one of the program's options of this kind (Option.has)."""
+    return any(option.has(kind) and option.names(word) for option in OPTIONS[program])
 
 
 class RunListError(ValueError):
@@ -107,10 +124,8 @@ class Step:
     @property
     def resets(self) -> bool:
         """Whether the step has the shell reset the machine when it succeeds."""
-        if self.program == "Crestune.efi":
-            return any(is_option(w, "resets") for w in self.arguments) and \
-                not any(is_option(w, "no_reset") for w in self.arguments)
-        return any(word.lower().startswith(TAGWELL_RESET_PREFIX) for word in self.arguments)
+        return any(is_option(w, "resets", self.program) for w in self.arguments) and \
+            not any(is_option(w, "no-reset", self.program) for w in self.arguments)
 
 
 def _file_problem(step: Step, one_unit: bool) -> str | None:
@@ -151,12 +166,12 @@ def _line_problem(words: list[str]) -> str | None:
     """Why a step cannot run unattended, or None."""
     program = PROGRAMS[words[0].lower().removesuffix(".efi")]
     if program == "Tagwell.efi":
-        if all(word.lower().startswith(TAGWELL_RESET_PREFIX) for word in words[1:]):
+        if all(is_option(word, "resets", program) for word in words[1:]):
             return ("Tagwell without values asks its questions at the console, and the script "
                     "sends the console to the log: give the values as options (/sn:..., "
                     "/mtm:...)")
-    elif any(is_option(word, "confirms") for word in words[1:]) and \
-            not any(is_option(word, "silent") for word in words[1:]):
+    elif any(is_option(word, "asks") for word in words[1:]) and \
+            not any(is_option(word, "silences") for word in words[1:]):
         return ("a TPM switch asks for confirmation at the console, and the script sends the "
                 "console to the log: add /Silent")
     return None

@@ -8,6 +8,7 @@
 #include <string>
 #include <nlohmann/json.hpp>
 
+#include "Double/SettingsImage.h"
 #include "Simulator/FirmwareDouble.h"
 #include "Simulator/Machine.h"
 
@@ -359,6 +360,25 @@ TEST_F(PortSmi, EventTellsWhetherBuffersLayInTheCommBuffer) {
         } else {
             EXPECT_EQ(Event["in_comm_buffer"], C.Want) << C.pName;
         }
+    }
+}
+
+TEST(SettingNames, ReadableValues) {
+    const struct {
+        uint32_t Item, Value;
+        const char* pName;
+        const char* pText;
+    } Cases[] = {
+        {0x11, 1, "csm", "enable"},         {0x11, 2, "csm", "invalid"},
+        {0x01, 0x1A, "pbs", "sata10"},      {0x1D, 0x30, "mbs", "ufdd_group"},
+        {0x02, 0x42, "ebs", "ukey2"},       {0x03, 0xA3, "abs", "Mezz2_PCIe_P1"},
+        {0x01, 0xB9, "pbs", "PCIE_SLOT_9"}, {0xA9, 0x5, "satahotplug", "bits 0,2"},
+        {0xA9, 0, "satahotplug", "none"},   {0x22, 3, "maxretrypwd", "unlimited"},
+        {0x07, 0, "item", "invalid"},
+    };
+    for (const auto& C : Cases) {
+        EXPECT_EQ(sim::SettingName(C.Item), C.pName);
+        EXPECT_EQ(sim::SettingValueText(C.Item, C.Value), C.pText) << C.Item << " " << C.Value;
     }
 }
 

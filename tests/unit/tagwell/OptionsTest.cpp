@@ -42,6 +42,27 @@ TEST(TagwellOptions, ArgumentMatchesFirstRowWhoseWordItStartsWith) {
     }
 }
 
+// The option table and the code agree: each row is found from its first Match characters on,
+// as the stick's run-list checks take it, and each field row has its vendor tool switches.
+TEST(TagwellOptions, TableAndParserAgree) {
+    WrapperOption Table[TAGWELL_OPTION_ROWS + 1];
+    InitOptionTable(Table);
+    for (int Row = 0; Row < TAGWELL_OPTION_ROWS; Row++) {
+        const TagwellOption& Option = kTagwellOptions[Row];
+        const std::string Word = std::string(Option.pWord).substr(0, Option.Match);
+        EXPECT_EQ(FindOptionRow(Table, (Word + "x").c_str()), Row) << Word;
+        EXPECT_NE(FindOptionRow(Table, Word.substr(0, Word.size() - 1).c_str()), Row) << Word;
+        EXPECT_EQ(Option.Stick == TAGWELL_STICK_RESETS, Row == OPTION_REBOOT) << Word;
+    }
+    for (int Row = 0; Row < TAGWELL_FIELD_COUNT; Row++) {
+        for (const char* pSwitch : kTagwellFields[Row].pToolSwitch) {
+            EXPECT_NE(pSwitch, nullptr) << kTagwellOptions[Row].pWord;
+        }
+        EXPECT_EQ(kTagwellFields[Row].pFixedValue[0] == nullptr,
+                  kTagwellOptions[Row].Value == TAGWELL_VALUE_TEXT);
+    }
+}
+
 struct MarkCase {
     std::vector<std::string> Arguments;
     bool Accepted;
@@ -111,13 +132,14 @@ TEST(TagwellOptions, ValuesAreStoredQuotedAsTypedWhateverTheArgumentOrder) {
                     const_cast<char*>("/csn:a b\"c"),   const_cast<char*>("/mtm: x ")};
     ASSERT_TRUE(MarkOptions(Table, 6, Argv));
     ProcessArguments(6, Argv, Table);
-    EXPECT_STREQ(Request.SnValue, "\"Ab12\"");
-    EXPECT_STREQ(Request.CsnValue, "\"a b\"c\"");
-    EXPECT_STREQ(Request.MtmValue, "\" x \"");
-    EXPECT_EQ(std::string(Request.TagValue), "\"" + std::string(29, 'T') + "\"");
-    EXPECT_TRUE(Request.Update && Request.UpdateSn && Request.UpdateCsn && Request.UpdateMtm &&
-                Request.UpdateTag && Request.Quiet);
-    EXPECT_FALSE(Request.UpdateUuid || Request.Reboot || Request.Verbose || Request.AskUser);
+    EXPECT_STREQ(Request.FieldValue[OPTION_SN], "\"Ab12\"");
+    EXPECT_STREQ(Request.FieldValue[OPTION_CSN], "\"a b\"c\"");
+    EXPECT_STREQ(Request.FieldValue[OPTION_MTM], "\" x \"");
+    EXPECT_EQ(std::string(Request.FieldValue[OPTION_TAG]), "\"" + std::string(29, 'T') + "\"");
+    const bool* pUpdate = Request.UpdateField;
+    EXPECT_TRUE(Request.Update && pUpdate[OPTION_SN] && pUpdate[OPTION_CSN] &&
+                pUpdate[OPTION_MTM] && pUpdate[OPTION_TAG] && Request.Quiet);
+    EXPECT_FALSE(pUpdate[OPTION_UUID] || Request.Reboot || Request.Verbose || Request.AskUser);
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Double/DoubleCore.h"
-#include "Simulator/FirmwareDouble.h"
+#include "Simulator/FirmwareState.h"
 
 namespace {
 

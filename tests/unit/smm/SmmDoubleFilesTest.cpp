@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Double/Sha256.h"
-#include "Simulator/FirmwareDouble.h"
+#include "Simulator/FirmwareState.h"
 
 using nlohmann::json;
 

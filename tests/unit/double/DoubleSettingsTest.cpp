@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "Double/DoubleCore.h"
-#include "Simulator/FirmwareDouble.h"
+#include "Double/SettingsImage.h"
+#include "Simulator/FirmwareState.h"
 
 namespace {
 
@@ -505,25 +506,6 @@ TEST_F(DoubleSettings, CommBufferLockAndRelease) {
     DoubleHandleSmi(&State, DOUBLE_SMI_COMM_BUFFER, &Regs);
     EXPECT_EQ(Regs.Ecx, DOUBLE_STATUS_NO_BUFFER);
     EXPECT_EQ(State.CommBufferLocked, 0);
-}
-
-TEST(SettingNames, ReadableValues) {
-    const struct {
-        uint32_t Item, Value;
-        const char* pName;
-        const char* pText;
-    } Cases[] = {
-        {0x11, 1, "csm", "enable"},         {0x11, 2, "csm", "invalid"},
-        {0x01, 0x1A, "pbs", "sata10"},      {0x1D, 0x30, "mbs", "ufdd_group"},
-        {0x02, 0x42, "ebs", "ukey2"},       {0x03, 0xA3, "abs", "Mezz2_PCIe_P1"},
-        {0x01, 0xB9, "pbs", "PCIE_SLOT_9"}, {0xA9, 0x5, "satahotplug", "bits 0,2"},
-        {0xA9, 0, "satahotplug", "none"},   {0x22, 3, "maxretrypwd", "unlimited"},
-        {0x07, 0, "item", "invalid"},
-    };
-    for (const auto& C : Cases) {
-        EXPECT_EQ(sim::SettingName(C.Item), C.pName);
-        EXPECT_EQ(sim::SettingValueText(C.Item, C.Value), C.pText) << C.Item << " " << C.Value;
-    }
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 
 #include "Double/DoubleCore.h"
 #include "Double/Sha256.h"
-#include "Simulator/FirmwareDouble.h"
+#include "Simulator/FirmwareState.h"
 
 namespace {
 
