@@ -10,9 +10,11 @@ import importlib.machinery
 import importlib.util
 import io
 import json
+import re
 import shutil
 import sys
 import tempfile
+import time
 import unittest
 from contextlib import redirect_stderr, redirect_stdout
 from pathlib import Path
@@ -32,6 +34,7 @@ def load_report():
 
 
 report = load_report()
+from stick import log as log_lines  # noqa: E402
 
 UNIT = ('unit {id}: manufacturer "Corvane", product "Desk 7", serial "{serial}", uuid '
         '4C4C4544-0036-3010-8050-B4C04F4A4E32, BIOS "M1KT52AUS", Secure Boot off')
@@ -216,6 +219,22 @@ class WrittenLogs(unittest.TestCase):
                 status, out, err = run(target)
                 self.assertEqual((status, out), (2, ""))
                 self.assertIn(message, err)
+
+
+class HostileLines(unittest.TestCase):
+    def test_a_mebibyte_line_parses_in_linear_time(self):
+        """Every line format, as the text that makes a backtracking matcher try each way to
+        split it: the format with one character for each field, repeated, whole and without its
+        last literal part (so the end never matches)."""
+        for line in [v for v in vars(log_lines).values() if isinstance(v, log_lines.Line)]:
+            literals = re.split(r"\{\w+\}", line.template)
+            last = max(i for i, part in enumerate(literals) if part)
+            for piece in ("x".join(literals), "x".join(literals[:last]) + "x"):
+                text = (piece * (2 ** 20 // len(piece) + 1))[:2 ** 20]
+                with self.subTest(line=line.template, piece=piece):
+                    started = time.perf_counter()
+                    log_lines.parse_log(1, text)
+                    self.assertLess(time.perf_counter() - started, 1.0)
 
 
 def run_logs(logs: dict[int, bytes], form: str = "--json") -> tuple[int, str, str]:
