@@ -137,8 +137,9 @@ class Status:
             "<!DOCTYPE html>",
             '<html><head><meta charset="utf-8"><meta http-equiv="refresh" content="10">',
             "<title>Deployment status</title>",
-            "<style>body{font-family:sans-serif}td,th{padding:2px 8px;text-align:left}"
-            "tr.good td{color:#060}.bad{color:#a00}</style></head><body>",
+            "<style>body{font-family:sans-serif}td,th{padding:2px 8px;text-align:left;"
+            "white-space:nowrap}td:nth-child(4){white-space:normal}tr.good td{color:#060}"
+            ".bad{color:#a00}</style></head><body>",
             f"<h1>Deployment status</h1><p>{len(runs)} units reported, {done} done, "
             f"{len(runs) - done} not done; {len(silent)} booted the image and never "
             "reported</p>", full,

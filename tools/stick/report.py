@@ -145,9 +145,11 @@ def server_log(path: Path, received: float) -> Optional[Run]:
         run = log.parse_log(named[1], log.decode(server_folder.read_upload(path)))
     except OSError as error:
         run = Run(named[1], result=f"unreadable log: {server_folder.why(error)}", ended=True)
-    if run.unit not in ("", named[0]):
-        run.good, run.ended = False, True
-        run.result = f"FAILED: the log of {named[0]} names unit {run.unit}"
+    why = (f"the log of {named[0]} names unit {run.unit}" if run.unit not in ("", named[0])
+           else "not a log the image's script wrote (no stick line)" if not run.ended and
+           not run.stick else "")
+    if why:
+        run.good, run.ended, run.result = False, True, f"FAILED: {why}"
     run.unit, run.received = named[0], received
     return run
 
