@@ -25,8 +25,6 @@ from stick.log import Run
 PAGE = "index.html"
 COLUMNS = ("unit", "serial", "steps passed", "result", "boot (unit's clock)",
            "last log received (UTC)")
-# The page is written again at least this often (units fall silent with time).
-REFRESH_SECONDS = 30
 
 
 def clock(stamp: int) -> str:
@@ -54,8 +52,7 @@ class Status:
         self.records: dict[str, tuple[tuple, Optional[str]]] = {}
         self.access = access.AccessLog(root / layout.NGINX_DIR / "access.log")
         self.seen: tuple = ()
-        self.written = 0.0
-        self.full = False
+        self.full: Optional[bool] = None  # None: the mark not yet set or cleared
 
     def scan(self, where: Path, cache: dict, read: Callable[[Path, os.stat_result], object],
              uploads: Uploads) -> None:
@@ -78,8 +75,8 @@ class Status:
             del cache[name]
 
     def update(self, now: Optional[float] = None) -> bool:
-        """Takes in what changed; writes the page when anything did (or REFRESH_SECONDS
-        passed). Returns whether it wrote the page."""
+        """Takes in what changed; writes the page when anything on it did. Returns whether it
+        wrote the page."""
         now = time.time() if now is None else now
         started = time.perf_counter()
         uploads = Uploads()
@@ -88,25 +85,26 @@ class Status:
         self.scan(layout.records_dir(self.root), self.records,
                   lambda path, info: report.server_record(path), uploads)
         self.access.update()
+        silent = self.access.never_reported(now)
         self.bound(uploads)
         seen = (tuple(key for key, _ in self.logs.values()),
-                tuple(key for key, _ in self.records.values()), self.access.where, self.full)
-        if seen == self.seen and now - self.written < REFRESH_SECONDS:
+                tuple(key for key, _ in self.records.values()),
+                tuple((address, dataclasses.astuple(boot)) for address, boot in silent), self.full)
+        if seen == self.seen:
             return False
-        runs = self.runs()
-        text = self.page(runs, uploads, now, started)
+        text = self.page(self.runs(), silent, uploads, now, started)
         folder.write_file(layout.status_dir(self.root) / PAGE, text.encode())
-        self.seen, self.written = seen, now
+        self.seen = seen
         return True
 
     def bound(self, uploads: Uploads) -> None:
         """Keeps nginx/FULL_MARK while the uploads are at a bound, and only then."""
         full = uploads.files >= self.max_files or uploads.size >= self.max_mib * 1024 * 1024
         mark = self.root / layout.NGINX_DIR / layout.FULL_MARK
-        if full and not self.full:
+        if full and self.full is not True:
             folder.write_file(mark, b"")
-        elif not full and self.full:
-            mark.unlink(missing_ok=True)
+        elif not full and self.full is not False:
+            mark.unlink(missing_ok=True)  # also one a previous run left
         self.full = full
 
     def runs(self) -> list[Run]:
@@ -118,7 +116,8 @@ class Status:
         report.mark_latest(runs)
         return sorted((run for run in runs if run.latest), key=lambda r: r.unit)
 
-    def page(self, runs: list[Run], uploads: Uploads, now: float, started: float) -> str:
+    def page(self, runs: list[Run], silent: list[tuple[str, access.Boot]], uploads: Uploads,
+             now: float, started: float) -> str:
         rows = [cells((run.unit, run.serial, run.steps, run.result, clock(run.run),
                        report.utc(run.received)), ' class="good"' if run.good else "")
                 for run in runs]
@@ -126,7 +125,7 @@ class Status:
                          report.utc(boot.fetched),
                          f"its log was refused (HTTP {boot.refused})" if boot.refused
                          else "no log arrived"))
-                  for address, boot in self.access.never_reported(now)]
+                  for address, boot in silent]
         done = sum(1 for run in runs if run.good)
         full = (f'<p class="bad">The uploads are at their bound ({uploads.files} files of at '
                 f"most {self.max_files}, {uploads.size / 2 ** 20:.0f} MiB of at most "
