@@ -25,6 +25,8 @@ from stick.log import Run
 PAGE = "index.html"
 COLUMNS = ("unit", "serial", "steps passed", "result", "boot (unit's clock)",
            "last log received (UTC)")
+# Changes within this time of a scan may share a folder's times (they have a coarse clock).
+SETTLED_NS = 2 * 10 ** 9
 
 
 def clock(stamp: int) -> str:
@@ -50,6 +52,10 @@ class Status:
         self.max_files, self.max_mib = max_files, max_mib
         self.logs: dict[str, tuple[tuple, Optional[Run]]] = {}
         self.records: dict[str, tuple[tuple, Optional[str]]] = {}
+        # Each upload folder's times at its last scan (None: too recent to trust) and count.
+        self.folders: dict[Path, tuple[Optional[tuple], Uploads]] = {}
+        # Each latest log's row: its and its record's keys, unit, whether done, the row.
+        self.made: dict[str, tuple[tuple, str, bool, str]] = {}
         self.access = access.AccessLog(root / layout.NGINX_DIR / "access.log")
         self.seen: tuple = ()
         self.full: Optional[bool] = None  # None: the mark not yet set or cleared
@@ -57,7 +63,18 @@ class Status:
     def scan(self, where: Path, cache: dict, read: Callable[[Path, os.stat_result], object],
              uploads: Uploads) -> None:
         """Reads again the files of a folder that changed since the last scan (read gives
-        what to keep of one), forgets those gone, and counts them all."""
+        what to keep of one), forgets those gone, and counts them all. nginx puts each upload
+        in place by a rename, which changes the folder's times: a folder whose times are as
+        at the last scan, and older than SETTLED_NS then (so no change can share them), is
+        not listed again."""
+        info = os.stat(where)
+        stamp = (info.st_mtime_ns, info.st_ctime_ns)
+        if self.folders.get(where, (None,))[0] == stamp:
+            uploads.files += self.folders[where][1].files
+            uploads.size += self.folders[where][1].size
+            return
+        settled = time.time_ns() - max(stamp) > SETTLED_NS
+        counted = Uploads()
         names = set()
         with os.scandir(where) as entries:
             for entry in entries:
@@ -65,14 +82,17 @@ class Status:
                     info = entry.stat(follow_symlinks=False)
                 except OSError:
                     continue  # gone since the listing
-                uploads.files += 1
-                uploads.size += info.st_size
+                counted.files += 1
+                counted.size += info.st_size
                 names.add(entry.name)
                 key = (info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns)
                 if cache.get(entry.name, (None,))[0] != key:
                     cache[entry.name] = (key, read(Path(entry.path), info))
         for name in cache.keys() - names:
             del cache[name]
+        self.folders[where] = ((stamp if settled else None), counted)
+        uploads.files += counted.files
+        uploads.size += counted.size
 
     def update(self, now: Optional[float] = None) -> bool:
         """Takes in what changed; writes the page when anything on it did. Returns whether it
@@ -92,7 +112,7 @@ class Status:
                 tuple((address, dataclasses.astuple(boot)) for address, boot in silent), self.full)
         if seen == self.seen:
             return False
-        text = self.page(self.runs(), silent, uploads, now, started)
+        text = self.page(silent, uploads, now, started)
         folder.write_file(layout.status_dir(self.root) / PAGE, text.encode())
         self.seen = seen
         return True
@@ -107,26 +127,41 @@ class Status:
             mark.unlink(missing_ok=True)  # also one a previous run left
         self.full = full
 
-    def runs(self) -> list[Run]:
-        """Each unit's latest boot (by arrival), judged with its record as it is now."""
-        runs = [dataclasses.replace(run) for _, run in self.logs.values() if run is not None]
-        for run in runs:
-            record = self.records.get(f"{run.unit}.txt", (None, None))[1]
-            report.judge_server_run(run, record)
-        report.mark_latest(runs)
-        return sorted((run for run in runs if run.latest), key=lambda r: r.unit)
+    def rows(self) -> tuple[list[str], int]:
+        """The rows of each unit's latest boot (by arrival) in the order of the units, judged
+        with the unit's record as it is now, and how many of them are done. A row is made
+        again only when its log or the record changed."""
+        runs = []
+        for name, (key, run) in self.logs.items():
+            if run is not None:
+                run.latest = False
+                runs.append((name, key, run))
+        report.mark_latest([run for _, _, run in runs])
+        made = {}
+        for name, key, run in runs:
+            if not run.latest:
+                continue
+            record_key, record = self.records.get(f"{run.unit}.txt", (None, None))
+            row = self.made.get(name)
+            if row is None or row[0] != (key, record_key):
+                judged = dataclasses.replace(run)
+                report.judge_server_run(judged, record)
+                row = ((key, record_key), run.unit, judged.good, cells(
+                    (run.unit, run.serial, run.steps, judged.result, clock(run.run),
+                     report.utc(run.received)), ' class="good"' if judged.good else ""))
+            made[name] = row
+        self.made = made
+        ordered = sorted(made.values(), key=lambda row: row[1])
+        return [row[3] for row in ordered], sum(row[2] for row in ordered)
 
-    def page(self, runs: list[Run], silent: list[tuple[str, access.Boot]], uploads: Uploads,
-             now: float, started: float) -> str:
-        rows = [cells((run.unit, run.serial, run.steps, run.result, clock(run.run),
-                       report.utc(run.received)), ' class="good"' if run.good else "")
-                for run in runs]
-        silent = [cells((address, boot.unit or "(did not ask for its record)",
-                         report.utc(boot.fetched),
-                         f"its log was refused (HTTP {boot.refused})" if boot.refused
-                         else "no log arrived"))
-                  for address, boot in silent]
-        done = sum(1 for run in runs if run.good)
+    def page(self, silent: list[tuple[str, access.Boot]], uploads: Uploads, now: float,
+             started: float) -> str:
+        rows, done = self.rows()
+        lost = [cells((address, boot.unit or "(did not ask for its record)",
+                       report.utc(boot.fetched),
+                       f"its log was refused (HTTP {boot.refused})" if boot.refused
+                       else "no log arrived"))
+                for address, boot in silent]
         full = (f'<p class="bad">The uploads are at their bound ({uploads.files} files of at '
                 f"most {self.max_files}, {uploads.size / 2 ** 20:.0f} MiB of at most "
                 f"{self.max_mib}): a new log or record is refused (HTTP 507) until files are "
@@ -139,8 +174,8 @@ class Status:
             "<style>body{font-family:sans-serif}td,th{padding:2px 8px;text-align:left;"
             "white-space:nowrap}td:nth-child(4){white-space:normal}tr.good td{color:#060}"
             ".bad{color:#a00}</style></head><body>",
-            f"<h1>Deployment status</h1><p>{len(runs)} units reported, {done} done, "
-            f"{len(runs) - done} not done; {len(silent)} booted the image and never "
+            f"<h1>Deployment status</h1><p>{len(rows)} units reported, {done} done, "
+            f"{len(rows) - done} not done; {len(silent)} booted the image and never "
             "reported</p>", full,
             f"<table><tr>{head}</tr>", *rows, "</table>",
             f"<h2>Booted the image, never reported ({len(silent)})</h2>",
@@ -148,7 +183,7 @@ class Status:
             "no log since: a wrong server URL in the image, or the network down after the "
             "boot. The unit's console says why.</p>",
             "<table><tr><th>address</th><th>unit (its record asked for)</th>"
-            "<th>image fetched (UTC)</th><th>why</th></tr>", *silent, "</table>",
+            "<th>image fetched (UTC)</th><th>why</th></tr>", *lost, "</table>",
             f"<p>{uploads.files} uploads, {uploads.size / 2 ** 20:.1f} MiB. Rebuilt "
             f"{report.utc(now)} UTC in {time.perf_counter() - started:.2f} s.</p>",
             "</body></html>",
