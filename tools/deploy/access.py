@@ -25,6 +25,8 @@ FIELDS = 6
 NEVER_REPORTED = 300
 # A line longer than this is not one nginx wrote in our format.
 LINE_MAX = 8192
+# At most this much of the log is read at one update (the rest at the next ones).
+READ_MAX = 16 * 1024 * 1024
 RECORDS = f"/{layout.UPLOAD_DIR}/{layout.RECORDS}/"
 LOGS = f"/{layout.UPLOAD_DIR}/{layout.LOGS}/"
 
@@ -59,7 +61,7 @@ class AccessLog:
             if inode != info.st_ino or info.st_size < offset:
                 offset, self.rest, self.boots = 0, b"", {}
             file.seek(offset)
-            data = self.rest + file.read()
+            data = self.rest + file.read(READ_MAX)
             self.where = (info.st_ino, offset + len(data) - len(self.rest))
         *lines, self.rest = data.split(b"\n")
         if len(self.rest) > LINE_MAX:
