@@ -51,18 +51,14 @@ def free_port() -> int:
 
 
 def start(root: Path, port: int, *more: str) -> subprocess.Popen:
-    """deploy-server on root, once it serves (or has ended)."""
+    """deploy-server on root, once it serves (it says so once nginx listens) or has ended."""
     server = subprocess.Popen(
         [sys.executable, str(REPO / "tools" / "deploy-server"), str(root), "--image",
          str(root.parent / "x.img"), "--listen", f"127.0.0.1:{port}", *AS, *more],
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline and server.poll() is None:
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+    for line in iter(server.stdout.readline, ""):
+        if line.startswith("serving "):
             break
-        except OSError:
-            time.sleep(0.1)
     return server
 
 
@@ -180,7 +176,7 @@ class DeployServerTest(unittest.TestCase):
             self.assertEqual((layout.logs_dir(self.root) / f"{unit}.20261209101700.txt")
                              .read_bytes(), data, unit)
         page = b""
-        for _ in range(50):
+        for _ in range(150):
             page = self.request("GET", "/status/")[1]
             if all(f"<td>{unit}</td>".encode() in page for unit in units):
                 break
@@ -254,7 +250,7 @@ class DeployServerTest(unittest.TestCase):
         self.assertEqual(self.request("PUT", "/upload/logs/BAD3.20261209101500.txt",
                                       hostile[:MIB].encode())[0], 201)
         self.request("PUT", "/upload/logs/GOOD.20261209101500.txt", unit_log("GOOD", False))
-        for _ in range(100):
+        for _ in range(300):
             page = self.request("GET", "/status/")[1].decode()
             if "<td>GOOD</td>" in page:
                 break
@@ -274,10 +270,14 @@ class DeployServerTest(unittest.TestCase):
                 ("PUT", "/upload/logs/Q1/x.txt", b"q", [("127.0.0.1", "Q1", "403")]),
                 ("PUT", "/upload/logs/Q1.20261209101500.txt", b"q", [])]:
             self.request(method, path, body)
-            time.sleep(0.1)  # nginx writes the line after the answer
-            silent.update()
-            self.assertEqual([(address, boot.unit, boot.refused) for address, boot in
-                              silent.never_reported(later)], listed, path)
+            for _ in range(100):  # nginx writes the line after the answer
+                silent.update()
+                got = [(address, boot.unit, boot.refused)
+                       for address, boot in silent.never_reported(later)]
+                if got == listed:
+                    break
+                time.sleep(0.1)
+            self.assertEqual(got, listed, path)
 
     def test_bound_of_uploads_and_stops(self):
         """At the bound a new file is refused and a file there is replaced; SIGHUP stops
@@ -290,7 +290,7 @@ class DeployServerTest(unittest.TestCase):
                 server = start(root, port, "--max-uploads", "2")
                 for name in ("B1", "B2"):
                     self.request("PUT", f"/upload/logs/{name}.20261209101500.txt", b"b", port)
-                for _ in range(50):
+                for _ in range(300):
                     if (root / layout.NGINX_DIR / layout.FULL_MARK).exists():
                         break
                     time.sleep(0.1)
