@@ -178,7 +178,8 @@ class DeployServerTest(unittest.TestCase):
         page = b""
         for _ in range(150):
             page = self.request("GET", "/status/")[1]
-            if all(f"<td>{unit}</td>".encode() in page for unit in units):
+            if all(f"<td>{unit}</td>".encode() in page for unit in units) and \
+                    page.count(b'<tr class="good">') == len(units) - 1:
                 break
             time.sleep(0.2)
         self.assertIn(f"<td>{units[0]}</td><td>{units[0]}</td><td>1/2</td>".encode(), page)

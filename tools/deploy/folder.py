@@ -170,11 +170,13 @@ def read_upload(path: Path, limit: int = layout.UPLOAD_LIMIT) -> bytes:
     on a pipe; raises OSError, also for a file larger than limit."""
     fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
             raise OSError(errno.EINVAL, "not a plain file")
-        data = b""
+        # Its size as it was; it may grow while read.
+        data = os.read(fd, min(info.st_size, limit) + 1)
         while len(data) <= limit:
-            chunk = os.read(fd, limit + 1 - len(data))
+            chunk = os.read(fd, min(65536, limit + 1 - len(data)))
             if not chunk:
                 return data
             data += chunk
