@@ -66,6 +66,7 @@ class NetBoot:
         started = time.monotonic()
         with tempfile.TemporaryDirectory(prefix="net-boot-") as tmp:
             tmp = Path(tmp)
+            tmp.chmod(0o755)  # started as root, the server's workers pass through it
             (tmp / "list.txt").write_text(RUN_LIST)
             shutil.copyfile(build / "test-efi" / "VendorDouble.efi", tmp / VENDOR_TOOL)
             extra = ["--vendor-tool", str(tmp / VENDOR_TOOL)]

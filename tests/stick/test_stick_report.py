@@ -11,10 +11,12 @@ import importlib.util
 import hashlib
 import io
 import json
+import re
 import shutil
 import ssl
 import sys
 import tempfile
+import time
 import unittest
 from contextlib import redirect_stderr, redirect_stdout
 from pathlib import Path
@@ -34,7 +36,8 @@ def load_report():
 
 
 report = load_report()
-from stick import signing  # noqa: E402  (on the path through tools/stick-report)
+from deploy import layout, record  # noqa: E402  (the path is the report's)
+from stick import log as log_lines, signing  # noqa: E402
 
 UNIT = ('unit {id}: manufacturer "Corvane", product "Desk 7", serial "{serial}", uuid '
         '4C4C4544-0036-3010-8050-B4C04F4A4E32, BIOS "M1KT52AUS", Secure Boot off')
@@ -248,6 +251,72 @@ class SiteCertificate(unittest.TestCase):
             self.assertEqual([row["db"] for row in json.loads(out)], [db for _, db in cases])
             status_one, out, _ = run_logs({1: logs[1]}, "--csv", "--cert", str(cert))
             self.assertEqual((status, status_one, out.split("\n")[0][-10:]), (1, 0, ",result,db"))
+
+
+
+class HostileLines(unittest.TestCase):
+    def test_a_mebibyte_line_parses_in_linear_time(self):
+        """Every line format, as the text that makes a backtracking matcher try each way to
+        split it: the format with one character for each field, repeated, whole and without its
+        last literal part (so the end never matches)."""
+        for line in [v for v in vars(log_lines).values() if isinstance(v, log_lines.Line)]:
+            literals = re.split(r"\{\w+\}", line.template)
+            last = max(i for i, part in enumerate(literals) if part)
+            for piece in ("x".join(literals), "x".join(literals[:last]) + "x"):
+                text = (piece * (2 ** 20 // len(piece) + 1))[:2 ** 20]
+                with self.subTest(line=line.template, piece=piece):
+                    started = time.perf_counter()
+                    log_lines.parse_log(1, text)
+                    self.assertLess(time.perf_counter() - started, 1.0)
+
+
+class ServerFolder(unittest.TestCase):
+    """A deployment server's folder: boots ranked by arrival, not by the unit's clock in the
+    name; done only where the unit's record on the server names it."""
+    DONE = (*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x0")
+    FAIL = (*STEP1, "step 2 (line 2): Crestune /f9", "step 2 status 0x5",
+            "FAILED at step 2 (status 0x5)")
+    CASES = [
+        # (unit, its logs' stamps and lines in the order they arrive, its record's serial
+        #  number or None, the latest row's result)
+        ("A", [("20261209101500", DONE + ("ALL DONE",)), ("20000101000000", FAIL)], "A",
+         "FAILED at step 2 (status 0x5)"),
+        ("B", [("99999999999999", DONE + ("ALL DONE",)), ("20261209101600", STEP1)], "B",
+         "silent after step 1: step 2 did not end, or its log was not sent"),
+        ("C", [("20261209101500", FAIL), ("20000101000000", DONE + ("ALL DONE",))], "C",
+         "ALL DONE"),
+        ("D", [("20261209101500", (log_lines.ALREADY_SERVER,))], None,
+         "FAILED: already done, but no done record of this unit is on the server"),
+        ("E", [("20261209101500", (log_lines.ALREADY_SERVER,))], "X",
+         'FAILED: already done, but the done record on the server names another unit (serial '
+         '"X", uuid 4C4C4544-0036-3010-8050-B4C04F4A4E32)'),
+        ("F", [("20261209101500", DONE)], "F",
+         "ALL DONE (its record arrived, its last log did not)"),
+        ("G", [("20261209101500", DONE)], None,
+         "all 2 steps passed, but no done record arrived: the unit would run the list again"),
+        ("H", [("20261209101500", DONE + ("ALL DONE",))], "H",
+         "FAILED: the log of H names unit Z"),
+    ]
+
+    def test_cases(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            root = Path(tmp)
+            for folder in (layout.logs_dir(root), layout.records_dir(root)):
+                folder.mkdir(parents=True)
+            (layout.logs_dir(root) / "I.20261209101500.txt").symlink_to(RECORDED)
+            for unit, logs, serial, _ in self.CASES:
+                for stamp, lines in logs:
+                    (layout.logs_dir(root) / f"{unit}.{stamp}.txt").write_bytes(
+                        log(*lines, unit="Z" if unit == "H" else unit, serial=unit))
+                    time.sleep(0.02)  # the server's clock tells the logs apart
+                if serial is not None:
+                    (layout.records_dir(root) / f"{unit}.txt").write_text(record.make(
+                        "3fa9c2d1", 1, unit, serial, "4C4C4544-0036-3010-8050-B4C04F4A4E32"))
+            status, out, _ = run(root, "--json")
+        latest = {row["unit"]: row["result"] for row in json.loads(out) if row["latest"]}
+        self.assertEqual(latest.pop("I"), "unreadable log: a link (not followed)")
+        self.assertEqual(latest, {unit: result for unit, _, _, result in self.CASES})
+        self.assertEqual(status, 1)
 
 
 def run_logs(logs: dict[int, bytes], *options: str) -> tuple[int, str, str]:

@@ -26,9 +26,16 @@ NGINX_DIR = "nginx"
 IMAGE_NAME = "deploy.img"
 # The largest file a unit may send (a log or a record); Net.efi's own limit is the same.
 UPLOAD_LIMIT = 1024 * 1024
+# The bounds of what units may have sent (files under upload/, and their total size): at
+# either the server refuses a new file (HTTP 507) and still takes one that replaces a file.
+UPLOADS_MAX = 100_000
+UPLOAD_MIB_MAX = 4096
+# Kept in nginx/ while the uploads are at a bound (nginx tests for it at each PUT).
+FULL_MARK = "uploads-full"
 
 # A unit id as Unit.efi makes it; a stamp is the boot's firmware time, YYYYMMDDhhmmss.
 UNIT_ID = r"[A-Za-z0-9._-]{1,64}"
+UNIT_NAME = re.compile(UNIT_ID)
 LOG_NAME = re.compile(rf"^(?P<unit>{UNIT_ID})\.(?P<stamp>\d{{14}})\.txt$")
 # What an upload's file name may be at all (the server's access rule).
 UPLOAD_FILE = r"[A-Za-z0-9._-]{1,100}"

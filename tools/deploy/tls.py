@@ -184,7 +184,7 @@ DHPARAM = "dhparam.pem"
 
 
 def server_lines(nginx_dir: Path, cert: Path, key: Path, url: str) -> list[str]:
-    """The server block's TLS lines for the certificate and key, after checking them against
+    """The server block's TLS directives for the certificate and key, after checking them against
     the URL units are given; raises TlsError saying why the firmware would refuse them."""
     parts = urllib.parse.urlsplit(url)
     if parts.scheme != "https" or not parts.hostname:
@@ -193,13 +193,13 @@ def server_lines(nginx_dir: Path, cert: Path, key: Path, url: str) -> list[str]:
     if problems:
         raise TlsError(f"the units' firmware would refuse {cert} for {parts.hostname}: "
                        + "; ".join(problems))
-    return [f"        ssl_certificate {quote(str(Path(cert).resolve()))};",
-            f"        ssl_certificate_key {quote(str(Path(key).resolve()))};",
-            f"        ssl_dhparam {quote(str(Path(nginx_dir).resolve() / DHPARAM))};",
+    return [f"ssl_certificate {quote(str(Path(cert).resolve()))};",
+            f"ssl_certificate_key {quote(str(Path(key).resolve()))};",
+            f"ssl_dhparam {quote(str(Path(nginx_dir).resolve() / DHPARAM))};",
             # TLS 1.3 for browsers reading the status page; the firmware speaks 1.2.
-            "        ssl_protocols TLSv1.2 TLSv1.3;",
-            f"        ssl_ciphers {FIRMWARE_CIPHERS};",
-            "        ssl_prefer_server_ciphers on;"]
+            "ssl_protocols TLSv1.2 TLSv1.3;",
+            f"ssl_ciphers {FIRMWARE_CIPHERS};",
+            "ssl_prefer_server_ciphers on;"]
 
 
 def write_dhparam(nginx_dir: Path) -> None:

@@ -2,7 +2,7 @@
 
 startup.nsh writes the lines with these formats (their fields are often shell variables such as
 %stick_status%), the report reads them back with the same formats, so a line is spelled once.
-The unit line and the db line are printed by Unit.efi; their formats are kept here for the reader.
+The unit line is printed by Unit.efi; its format is kept here for the reader.
 """
 
 from __future__ import annotations
@@ -22,7 +22,8 @@ def run_file(number) -> str:
 
 class Line:
     """One kind of log line: a template whose {fields} are filled in to write it and matched
-    by their patterns to read it."""
+    by their patterns to read it. A field's pattern never backtracks (see the field patterns
+    below), so a line is read in time linear in its length, whatever a program printed."""
 
     def __init__(self, template: str, **fields: str):
         self.template = template
@@ -39,51 +40,68 @@ class Line:
         return found.groupdict() if found else None
 
 
-NUMBER = r"\d+"
-HEX = r"0x[0-9A-Fa-f]+"
+# Field patterns. Each repetition is possessive and each field ends where what follows it
+# begins (a character it cannot hold, or one it holds only where the rest of the line does not
+# follow), so the matcher never goes back to try a field shorter.
+NUMBER = r"\d{1,9}+"
+HEX = r"0x[0-9A-Fa-f]++"
+TEXT = r".*+"  # only as the line's last field
+NAME = r"(?:[^\s:]|:(?=\S))++"  # no blank; before ": "
+QUOTED = r'[^"]*+'  # between double quotes (Unit.efi shows a '"' in a value as '?')
 
-STICK = Line("stick {stick}: {list}, {count} {steps}, then {then}", stick=r"\S+", list=".*",
-             count=NUMBER, steps="steps?", then=r"\S+")
-STEP = Line("step {index} (line {line}): {command}", index=NUMBER, line=NUMBER, command=".*")
+
+def up_to(stop: str, rest: str = "$") -> str:
+    """Any text up to the character stop where the pattern rest follows it."""
+    return rf"(?:[^{re.escape(stop)}]|{re.escape(stop)}(?!{rest}))*+"
+
+
+# The run list's name ends at the ", " that the rest of the stick line follows.
+STICK = Line("stick {stick}: {list}, {count} {steps}, then {then}", stick=NAME,
+             list=up_to(",", rf" {NUMBER} steps?, then \S++$"), count=NUMBER, steps="steps?",
+             then=r"\S++")
+STEP = Line("step {index} (line {line}): {command}", index=NUMBER, line=NUMBER, command=TEXT)
 STATUS = Line("step {index} status {status}", index=NUMBER, status=HEX)
-FAILED = Line("FAILED at step {index} ({why})", index=NUMBER, why=".*")
+FAILED = Line("FAILED at step {index} ({why})", index=NUMBER, why=up_to(")"))
 ALL_DONE = Line("ALL DONE")
 ALREADY = Line("already done on this unit (run {run})", run=NUMBER)
 # A unit whose record the deployment server keeps (a network image).
 ALREADY_SERVER = "already done on this unit (its record is on the server)"
 RESETS = Line("step {index} resets the machine when it succeeds", index=NUMBER)
-NOT_RUN_WHY = Line("step {index}: {why}", index=NUMBER, why=".*")
-REFUSED = Line("the firmware refused to start {program}: {why}", program=r"\S+", why=".*")
-MISSING = Line("{program} is not on the stick", program=r"\S+")
+NOT_RUN_WHY = Line("step {index}: {why}", index=NUMBER, why=TEXT)
+REFUSED = Line("the firmware refused to start {program}: {why}", program=NAME, why=TEXT)
+MISSING = Line("{program} is not on the stick", program=r"\S++")
 # A pinned shell refuses a script whose digest it does not hold, with this status.
 SCRIPT_REFUSED_STATUS = "0x1A"
 SCRIPT_REFUSED = Line("the shell refused to run {script}: it is not one of the scripts this "
-                      "stick was built with", script=r"\S+")
+                      "stick was built with", script=NAME)
 # Shown on the console (not logged) after a failure: where the technician finds the log.
 LOG_AT = "the log of this run: %stick_volume%:%stick_log%"
 NO_UNIT_RECORD = "no unit id: the stick cannot record that this unit is done"
 NOT_RUN_NO_UNIT = "not run: no unit id"
 NOT_RUN_NO_RECORD = "not run: no done record"
 # Before any step: the done record under this unit's id is another unit's (or unreadable).
-FAILED_BEFORE = Line("FAILED before step 1 ({why})", why=".*")
+FAILED_BEFORE = Line("FAILED before step 1 ({why})", why=up_to(")"))
 NOT_THIS_UNIT = Line("the done record {record} is not this unit's: status {status}",
-                     record=r"\S+", status=r"\S+")
+                     record=r"\S++", status=HEX)
 NOT_RECORDED = Line("the done record could not be written (status {status}): this unit "
-                    "would run the list again", status=r"\S+")
+                    "would run the list again", status=HEX)
 
 # The date and time lines are the shell's `date` and `time`.
 DATE = re.compile(r"^\d{1,2}/\d{1,2}/\d{4}$")
-TIME = re.compile(r"^\d{1,2}:\d{2}(:\d{2})?( .*)?$")
-# Printed by Unit.efi (Applications/Unit): the unit id, or none and why.
-UNIT = re.compile(r'^unit (?:none \((?P<why>[^)]*)\)|(?P<id>\S+)): manufacturer "(?P<m>.*)", '
-                  r'product "(?P<p>.*)", serial "(?P<serial>.*)", uuid (?P<uuid>\S+), '
-                  r'BIOS "(?P<bios>.*)", Secure Boot (?P<sb>.*)$')
+TIME = re.compile(r"^\d{1,2}:\d{2}(:\d{2})?( .*+)?$")
+# Printed by Unit.efi (Applications/Unit): the unit id (who: the id, or none and why).
+UNIT = Line('unit {who}: manufacturer "{manufacturer}", product "{product}", serial "{serial}", '
+            'uuid {uuid}, BIOS "{bios}", Secure Boot {secure_boot}',
+            who=rf"(?>none \((?P<why>[^)]*+)\)|(?P<id>{NAME}))", manufacturer=QUOTED,
+            product=QUOTED, serial=QUOTED, uuid=r"(?:[^\s,]|,(?=\S))++", bios=QUOTED,
+            secure_boot=TEXT)
 # Printed by Unit.efi /owner GUID after the unit line: the certificates db holds under the owner
 # GUID, by SHA-256 fingerprint (the first ones; "and N more"), or why db was not read.
-DB = re.compile(r"^db owner (?P<owner>\S+): (?:(?P<count>\d+) certificates?"
-                r"(?:, SHA-256 (?P<shown>[0-9A-F]{64}(?: [0-9A-F]{64})*)(?: and \d+ more)?)?; "
-                r"other entries: (?P<mine>\d+) of this owner, (?P<others>\d+) of other owners"
-                r"|not read \((?P<why>.*)\))$")
+FINGERPRINTS = r"[0-9A-F]{64}(?: [0-9A-F]{64})*+"
+DB = Line("db owner {owner}: {held}", owner=NAME,
+          held=rf"(?>(?P<count>{NUMBER}) certificates?+(?:, SHA-256 (?P<shown>{FINGERPRINTS})"
+          rf"(?: and {NUMBER} more)?+)?+; other entries: (?P<mine>{NUMBER}) of this owner, "
+          rf"(?P<others>{NUMBER}) of other owners|not read \((?P<why>[^)]*+)\))")
 
 
 @dataclasses.dataclass
@@ -139,6 +157,10 @@ class Run:
     result: str = ""
     good: bool = False      # ended ALL DONE or already done
     done_run: Optional[int] = None  # already done: the run that did the list
+    ended: bool = False     # the log has the script's end line
+    last_step: int = 0      # the last step started (0: none)
+    last_status: bool = False  # the last step started has its status line
+    received: Optional[float] = None  # a server's log: when the server received it (epoch)
     db: Optional[DbReport] = None  # the db line, where Unit.efi printed one
     db_check: Optional[str] = None  # stick-report --cert: what db holds against the certificate
 
@@ -169,8 +191,8 @@ def parse_log(number: int, text: str) -> Run:
             continue
         found = UNIT.match(line)
         if header and found:
-            run.unit = found.group("id") or ""
-            run.serial, run.uuid, run.bios = found.group("serial", "uuid", "bios")
+            run.unit = found["id"] or ""
+            run.serial, run.uuid, run.bios = found["serial"], found["uuid"], found["bios"]
             continue
         db = parse_db(line) if header and run.db is None else None
         if db:
@@ -215,6 +237,8 @@ def parse_log(number: int, text: str) -> Run:
             continue
         if line == ALREADY_SERVER and started is None:
             end = ("already done", True)
+    run.ended, run.last_status = end is not None, status_seen
+    run.last_step = started[0] if started else 0
     if end is not None:
         run.result, run.good = end
     elif started is not None:

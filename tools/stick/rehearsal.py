@@ -32,8 +32,8 @@ def _host_unit_id(unit: Path, env: Mapping[str, str], cwd: Path) -> tuple[str, s
                           env=dict(env), cwd=cwd, stdin=subprocess.DEVNULL, timeout=60)
     line = done.stdout.strip()
     found = log.UNIT.match(line.splitlines()[0] if line else "")
-    if found and re.fullmatch(r"[A-Za-z0-9._-]{1,64}", found.group("id") or ""):
-        return found.group("id"), line
+    if found and re.fullmatch(r"[A-Za-z0-9._-]{1,64}", found["id"] or ""):
+        return found["id"], line
     return REHEARSAL_UNIT, f"{line} ({UNIT_PLACEHOLDER} is {REHEARSAL_UNIT})"
 
 

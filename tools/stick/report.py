@@ -5,12 +5,14 @@ holds under its owner GUID."""
 from __future__ import annotations
 
 import csv
+import datetime
 import json
+import os
 import tempfile
 from pathlib import Path
-from typing import IO
+from typing import IO, Optional
 
-from deploy import layout
+from deploy import folder as server_folder, layout, record
 from stick import image, log, signing
 from stick.layout import LOG_DIR
 from stick.log import Run
@@ -24,6 +26,11 @@ HEADINGS = ("", "run", "unit", "serial", "uuid", "BIOS", "date", "time", "stick"
 # Runs are ranked by number: the script numbers each run after the highest log on the stick,
 # so the numbers follow the order in which the runs started.
 LATEST_NOTE = "* the latest run of its unit (the highest run number: runs are numbered in order)"
+# On a deployment server a unit's boots are ranked by when the server received their logs (the
+# time a log file last changed, which only the server sets), never by the unit's clock in the
+# log's name (its run number here): a clock reset must not hide a newer boot.
+SERVER_NOTE = "* the latest boot of its unit (the one the server received last)"
+RECEIVED = ("received", "received (UTC)")
 # A cell that a spreadsheet would take as a formula gets a leading ' and shows as text.
 FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
 
@@ -32,11 +39,18 @@ class ReportError(Exception):
     pass
 
 
+def utc(when: float) -> str:
+    return datetime.datetime.fromtimestamp(when, datetime.timezone.utc).strftime(
+        "%Y-%m-%d %H:%M:%S")
+
+
 def row(run: Run) -> dict:
     cells = {"latest": run.latest, "run": run.run, "unit": run.unit or "none",
              "serial": run.serial, "uuid": run.uuid, "bios": run.bios, "date": run.date,
              "time": run.time, "stick": run.stick, "list": run.list, "steps": run.steps,
              "result": run.result}
+    if run.received is not None:
+        cells[RECEIVED[0]] = utc(run.received)
     if run.db_check is not None:
         cells["db"] = run.db_check
     return cells
@@ -75,6 +89,17 @@ def check_certificate(runs: list[Run], der: bytes, owner: str) -> None:
         run.good = run.good and good
 
 
+def columns(runs: list[Run]) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The fields and headings: a server's logs also have the time each was received, and a
+    --cert check adds the db column."""
+    fields, headings = FIELDS, HEADINGS
+    if any(run.received is not None for run in runs):
+        fields, headings = fields + RECEIVED[:1], headings + RECEIVED[1:]
+    if any(run.db_check is not None for run in runs):
+        fields, headings = fields + ("db",), headings + ("db",)
+    return fields, headings
+
+
 def mark_latest(runs: list[Run]) -> None:
     """Marks the latest run of each unit. A unit is its id, serial number and UUID together:
     two units whose ids meet (serial numbers that differ in surrounding blanks, logs of
@@ -84,11 +109,16 @@ def mark_latest(runs: list[Run]) -> None:
         unit = (run.unit, run.serial, run.uuid)
         if not run.unit:
             run.latest = True
-        elif unit not in latest or run.run > latest[unit].run:
+        elif unit not in latest or rank(run) > rank(latest[unit]):
             latest[unit] = run
 
     for run in latest.values():
         run.latest = True
+
+
+def rank(run: Run) -> tuple:
+    """A stick's runs by number; a server's logs by when they were received."""
+    return (run.received or 0.0, run.run)
 
 
 def logs_of_image(stick: Path, into: Path) -> Path:
@@ -144,18 +174,88 @@ def check_done_runs(runs: list[Run]) -> None:
         run.result = f"FAILED: already done in run {run.done_run}, {why}"
 
 
+def server_log(path: Path, received: float) -> Optional[Run]:
+    """A log in a server's folder (None for any other file), received at that time, under the
+    unit its name gives; a log that cannot be read, or whose unit line names another unit, is
+    a failure that says so."""
+    named = layout.parse_log_name(path.name)
+    if named is None:
+        return None
+    try:
+        run = log.parse_log(named[1], log.decode(server_folder.read_upload(path)))
+    except OSError as error:
+        run = Run(named[1], result=f"unreadable log: {server_folder.why(error)}", ended=True)
+    why = (f"the log of {named[0]} names unit {run.unit}" if run.unit not in ("", named[0])
+           else "not a log the image's script wrote (no stick line)" if not run.ended and
+           not run.stick else "")
+    if why:
+        run.good, run.ended, run.result = False, True, f"FAILED: {why}"
+    run.unit, run.received = named[0], received
+    return run
+
+
+def server_record(path: Path) -> Optional[str]:
+    """The text of a done record on the server, None without one, "" for a file that cannot
+    be read or is too large to be one."""
+    try:
+        return server_folder.read_upload(path, record.SIZE_MAX).decode("latin-1")
+    except FileNotFoundError:
+        return None
+    except OSError:
+        return ""
+
+
+def judge_server_run(run: Run, record_text: Optional[str]) -> None:
+    """A server log's verdict in the network image's words. A boot that ended done (ALL DONE,
+    already done) counts only where the unit's done record on the server names the unit and
+    the image; a log without the script's end line tells after which step the unit fell silent
+    (the server has the log sent after that step)."""
+    values = record.parse(record_text) if record_text else None
+    ours = record.names(values, run.unit, run.stick, run.serial, run.uuid)
+    if run.ended:
+        if run.good and not ours:
+            run.good = False
+            run.result = f"FAILED: {run.result}, but " + (
+                "no done record of this unit is on the server" if record_text is None else
+                "the done record on the server is not one Unit.efi wrote" if values is None
+                else f"the done record on the server is of another image (stick "
+                     f"{values['stick']})" if values["stick"] != run.stick
+                else f"the done record on the server names another unit (serial "
+                     f"\"{values['serial']}\", uuid {values['uuid']})")
+        return
+    if run.last_step and not run.last_status:
+        return  # interrupted in a step: the log was sent while the step ran
+    passed = run.last_step == run.total and run.passed == run.total
+    if passed and ours:
+        run.good, run.result = True, "ALL DONE (its record arrived, its last log did not)"
+    elif passed:
+        run.result = (f"all {run.total} steps passed, but no done record arrived: the unit "
+                      "would run the list again")
+    else:
+        after = f"step {run.last_step}" if run.last_step else "its first log"
+        run.result = (f"silent after {after}: step {run.last_step + 1} did not end, or its "
+                      "log was not sent")
+
+
 def read_server_runs(root: Path) -> list[Run]:
-    """The runs in a deployment server's folder: one log per unit and boot, the boot's stamp as
-    the run number."""
+    """The runs in a deployment server's folder: one log per unit and boot, the boot's stamp
+    (the unit's clock) as the run number, ranked by when the server received them."""
     runs = []
-    for entry in layout.logs_dir(root).iterdir():
-        named = layout.parse_log_name(entry.name)
-        if named and entry.is_file():
-            run = log.parse_log(named[1], log.decode(entry.read_bytes()))
-            # A log cut off before its unit line still belongs to the unit that sent it.
-            run.unit = run.unit or named[0]
-            runs.append(run)
-    runs.sort(key=lambda r: (r.run, r.unit))
+    with os.scandir(layout.logs_dir(root)) as entries:
+        for entry in entries:
+            try:
+                received = entry.stat(follow_symlinks=False).st_ctime
+            except OSError:
+                continue  # gone since the listing
+            run = server_log(Path(entry.path), received)
+            if run is not None:
+                runs.append(run)
+    records: dict[str, Optional[str]] = {}
+    for run in runs:
+        if run.unit not in records:
+            records[run.unit] = server_record(layout.records_dir(root) / f"{run.unit}.txt")
+        judge_server_run(run, records[run.unit])
+    runs.sort(key=lambda r: (rank(r), r.unit))
     mark_latest(runs)
     return runs
 
@@ -178,21 +278,16 @@ def runs_of(source: Path) -> list[Run]:
         raise ReportError(f"{source} is neither a stick image nor a folder")
 
 
-def fields(runs: list[Run]) -> tuple[str, ...]:
-    """The columns: FIELDS, and db after a --cert check."""
-    return FIELDS + (("db",) if any(run.db_check is not None for run in runs) else ())
-
-
 def table(runs: list[Run]) -> str:
-    columns = fields(runs)
-    rows = [list(HEADINGS) + list(columns[len(FIELDS):])]
+    fields, headings = columns(runs)
+    rows = [list(headings)]
     for run in runs:
         cells = row(run)
-        rows.append(["*" if run.latest else ""] + [str(cells[f]) for f in columns[1:]])
-    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+        rows.append(["*" if run.latest else ""] + [str(cells[f]) for f in fields[1:]])
+    widths = [max(len(r[i]) for r in rows) for i in range(len(headings))]
     text = ["  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip()
             for r in rows]
-    text.append(LATEST_NOTE)
+    text.append(SERVER_NOTE if RECEIVED[0] in fields else LATEST_NOTE)
     return "\n".join(text) + "\n"
 
 
@@ -202,7 +297,7 @@ def write(runs: list[Run], out: IO[str], form: str = "table") -> None:
         json.dump([row(run) for run in runs], out, indent=2)
         out.write("\n")
     elif form == "csv":
-        writer = csv.DictWriter(out, fieldnames=fields(runs), lineterminator="\n")
+        writer = csv.DictWriter(out, fieldnames=columns(runs)[0], lineterminator="\n")
         writer.writeheader()
         for run in runs:
             cells = row(run)
