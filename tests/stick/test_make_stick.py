@@ -189,7 +189,7 @@ class ScriptText(unittest.TestCase):
             del lines[:lines.index(refused[0]) + len(refused)]
             self.assertEqual(refused[1], f'  echo "step {index} status %stick_exit%" >> '
                                          "%stick_log%")
-            self.assertIn(f"    echo \"the firmware refused to start {program}: its signature "
+            self.assertIn(f"      echo \"the firmware refused to start {program}: its signature "
                           "is probably not trusted, or it is no valid program\"", refused)
             self.assertEqual(refused[-4:], [
                 f'  echo "FAILED at step {index} (status %stick_exit%)"', LOG_AT,
