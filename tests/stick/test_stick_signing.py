@@ -151,7 +151,7 @@ class SignedStick(unittest.TestCase):
         # (the shell: a program with an empty table of pinned scripts in its middle)
         cls.shell = cls.folder / "Shell.efi"
         shell = bytearray((EFI / "Tagwell.efi").read_bytes())
-        table = pinning.HEADER.pack(pinning.MARKER, 64, 0, 0, 0) + bytes(64 * 32)
+        table = pinning.HEADER.pack(pinning.MARKER, 256, 0, 0, 0) + bytes(256 * 128)
         shell[len(shell) // 2:len(shell) // 2 + len(table)] = table
         cls.shell.write_bytes(shell)
         cls.vendor = cls.folder / "AMIDEEFIx64.efi"
@@ -165,9 +165,10 @@ class SignedStick(unittest.TestCase):
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def make(self, *extra, key=None, cert=None, output=None):
+    def make(self, *extra, key=None, cert=None, output=None, run_list=None):
         output = output or self.folder / "stick.img"
-        return run(sys.executable, MAKE_STICK, self.list, "-o", output, "--shell", self.shell,
+        return run(sys.executable, MAKE_STICK, run_list or self.list, "-o", output, "--shell",
+                   self.shell,
                    "--vendor-tool", self.vendor, "--vendor-tool", self.signed_vendor,
                    "--sign-key", key or self.key, "--sign-cert", cert or self.cert, *extra)
 
@@ -192,11 +193,19 @@ class SignedStick(unittest.TestCase):
                 self.assertIn("Signature verification OK", verified.stdout)
                 self.assertIn(f"\\{name.replace('/', chr(92))}: signed, sbverify: Signature "
                               "verification OK", done.stdout)
-        # The shell is pinned to exactly the stick's scripts.
-        scripts = ["startup.nsh"] + [f"EFI/stick/{n}.nsh" for n in ("unit", "check", "record", "step1", "step2")]
-        self.assertEqual(pinning.read_table(stick_cases.read_stick(image, names[0])),
-                         ([pinning.digest_of(stick_cases.read_stick(image, name))
-                           for name in sorted(scripts)], "off"))
+        # The shell is pinned to every file of the stick as the stick holds it (the programs
+        # signed), at its place, but itself and the keys.
+        everything = self.folder / "everything"
+        everything.mkdir()
+        stick_cases.stick_image.copy_out(image, "*", everything, "copy the stick")
+        files = sorted(str(path.relative_to(everything)) for path in everything.rglob("*")
+                       if path.is_file())
+        self.assertEqual(pinning.read_table(stick_cases.read_stick(image, names[0])), (
+            [(pinning.place_of(name), pinning.kind_of(name),
+              pinning.digest_of((everything / name).read_bytes()))
+             for name in files if name != names[0] and not name.startswith("EFI/keys/")],
+            "off"))
+        self.assertEqual(len(files), 17, files)
         # The vendor's own signature stays: the file is as it was, and our key does not
         # verify it.
         kept = stick_cases.read_stick(image, "EFI/tools/H2OSDE-Sx64.efi")
@@ -264,6 +273,8 @@ class SignedStick(unittest.TestCase):
             guids[case] = folder / f"{case}.crt"
             shutil.copyfile(self.cert, guids[case])
             guids[case].with_suffix(".guid").write_text(owner + "\n")
+        restore = folder / "restore.txt"
+        restore.write_text("Crestune /r shared.dat /NoReboot\n")
         for case, extra, key, cert, message in [
                 ("missing key", (), folder / "none.pem", None, "cannot read the signing key"),
                 ("unreadable certificate", (), None, folder, "cannot read the certificate"),
@@ -283,10 +294,15 @@ class SignedStick(unittest.TestCase):
                 ("an image that is not for EFI", ("--vendor-tool", console), None, None,
                  "subsystem 3"),
                 ("a shell that cannot be pinned", ("--shell", EFI / "Tagwell.efi"), None, None,
-                 "cannot pin the shell")]:
+                 "cannot pin the shell"),
+                ("a restore of a file not on the stick", ("--list", restore), None, None,
+                 "line 1: '/r shared.dat': on a signed stick a restore reads only a file "
+                 "make-stick puts there (--file shared.dat)")]:
             with self.subTest(case):
                 output = folder / "out.img"
-                done = self.make(*extra, key=key, cert=cert, output=output)
+                run_list = extra[1] if extra[:1] == ("--list",) else None
+                done = self.make(*extra[2 if run_list else 0:], key=key, cert=cert,
+                                 output=output, run_list=run_list)
                 self.assertEqual(done.returncode, 1, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertFalse(output.exists() or Path(str(output) + ".tmp").exists())
@@ -316,7 +332,10 @@ class SignedStick(unittest.TestCase):
                 ("key without certificate", ("--sign-key", self.key), 2, "go together"),
                 ("certificate without key", ("--sign-cert", self.cert), 2, "go together"),
                 ("no shell built", ("--sign-key", self.key, "--sign-cert", self.cert), 1,
-                 "run tools/build-shell")]:
+                 "run tools/build-shell"),
+                ("a signed stick that stays in the shell", ("--sign-key", self.key,
+                 "--sign-cert", self.cert, "--then", "shell"), 2,
+                 "--then shell cannot go with --sign-key")]:
             with self.subTest(case):
                 done = run(*base, "--dir", output, *extra)
                 self.assertEqual(done.returncode, status, done.stderr)
