@@ -20,9 +20,10 @@ NESTED = "Refused: a shell is running already"
 
 
 def stick(build: Path, run_list: str, key: Path, cert: Path, pinned: bool = True,
-          change: dict | None = None, data: dict | None = None) -> dict[str, bytes]:
+          change: dict | None = None, data: dict | None = None,
+          unsigned: tuple = ()) -> dict[str, bytes]:
     """The stick's files, signed (and with `pinned`, sealed), then changed by `change`. data:
-    the files the steps read, by name."""
+    the files the steps read, by name; unsigned: files left unsigned (and pinned so)."""
     steps = runlist.parse_run_list(run_list, "pinned.txt")
     with tempfile.TemporaryDirectory(prefix="pin-inputs-") as tmp:
         vendor = Path(tmp) / sb.VENDOR_TOOL
@@ -33,8 +34,8 @@ def stick(build: Path, run_list: str, key: Path, cert: Path, pinned: bool = True
                                    build / "shell" / "Shell.efi", "pinned.txt",
                                    data_files=[Path(tmp) / name for name in data or {}],
                                    sealed=pinned)
-    files = pinning.seal_stick(files, layout.SHELL_PATH,
-                               lambda unsigned: (sb.signed(unsigned, key, cert), []))[0] \
+    files = pinning.seal_stick(files, layout.SHELL_PATH, lambda plain: (
+        {**sb.signed(plain, key, cert), **{n: plain[n] for n in unsigned if n in plain}}, []))[0] \
         if pinned else sb.signed(files, key, cert)
     return {**files, **(change or {})}
 
@@ -168,10 +169,11 @@ class SealedSticks:
         "c: the signed shell in a program's place: refused, no nesting, powered off",
         "d: another signed image in the vendor tool's place: Tagwell says it did not start",
         "e: the restore file changed: no program starts, nothing restored",
-        "f: a stick not sealed: its shell takes its own startup.nsh (Secure Boot off)")]
+        "f: a stick not sealed: its shell takes its own startup.nsh (Secure Boot off)",
+        "g: a program pinned unsigned: the firmware still checks the bytes the shell hands it")]
 
     def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
-        a, b, c, d, e, f = outcomes = [Outcome(self.name, case.name) for case in self.cases]
+        a, b, c, d, e, f, g = outcomes = [Outcome(self.name, case.name) for case in self.cases]
         seconds = 0.0
         with tempfile.TemporaryDirectory(prefix="sealed-") as tmp:
             folder = Path(tmp)
@@ -199,7 +201,12 @@ class SealedSticks:
                      ["\\EFI\\tools\\shared.dat is not the file this stick was built with"],
                      ["the shell refused to start Unit.efi", "FAILED at step 1 (status 0x21)"],
                      {1: "!Vendor tool double", 2: "!Return code"}),
-                    (f, "f", plain, ["ALL DONE"], ["ALL DONE"], {1: "Vendor tool double"})]:
+                    (f, "f", plain, ["ALL DONE"], ["ALL DONE"], {1: "Vendor tool double"}),
+                    (g, "g", stick(build, self.LIST, key, cert, data={"shared.dat": b"x"},
+                                   unsigned=(tools + "Crestune.efi",)),
+                     ["FAILED at step 2"], ["step 1 status 0x0\n", "the firmware refused to start "
+                                            "Crestune.efi", "FAILED at step 2 (status 0xF)"],
+                     {2: "!Return code"})]:
                 image = sb.write(files, folder / f"{name}.img")
                 variables = folder / f"{name}.fd"
                 shutil.copyfile(sb.SECURE_VARS, variables)

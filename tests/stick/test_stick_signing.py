@@ -148,7 +148,7 @@ class SignedStick(unittest.TestCase):
         cls.list = cls.folder / "list.txt"
         cls.list.write_text("Crestune /f9\nTagwell /sn:A1\n")
         # Stand-ins: a shell, an unsigned vendor tool, a vendor tool signed by its maker.
-        # (the shell: a program with an empty table of pinned scripts in its middle)
+        # (the shell: a program with an empty table of pinned files in its middle)
         cls.shell = cls.folder / "Shell.efi"
         shell = bytearray((EFI / "Tagwell.efi").read_bytes())
         table = pinning.HEADER.pack(pinning.MARKER, 256, 0, 0, 0) + bytes(256 * 128)
