@@ -408,6 +408,14 @@ class Program(unittest.TestCase):
         self.assertFalse((self.folder / "stick.img").exists())
         done = self.make("Crestune /f9\n", "--then", "halt")
         self.assertEqual(done.returncode, 2)
+        done = self.make("Crestune /f9\n", "--then", "shell", "--sign-key", "k", "--sign-cert", "c")
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("--then shell cannot go with --sign-key", done.stderr)
+        # A signed stick restores only from a file it carries (pinned) or a unit's own backup.
+        steps = runlist.parse_run_list("Crestune /r shared.dat /nor\nCrestune /r x-{unit}\n")
+        with self.assertRaisesRegex(layout.StickError, "line 1: '/r shared.dat': on a signed "
+                                    "stick a restore reads only a file make-stick puts there"):
+            layout.stick_files(steps, "off", self.build / "efi", sealed=True)
 
     def test_refused_targets_write_nothing(self):
         folder = self.folder

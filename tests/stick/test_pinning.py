@@ -54,6 +54,23 @@ class TableChecks(unittest.TestCase):
                 pinning.read_table(image) if entries is None else pinning.pin(image, entries,
                                                                               action)
 
+    def test_the_shell_is_pinned_last_to_every_file_as_signed(self):
+        shell = "EFI/BOOT/BOOTX64.EFI"
+        files = {shell: IMAGE, "startup.nsh": b"s", "EFI/tools/A.efi": b"MZ a",
+                 "EFI/tools/x.dat": b"d", "EFI/keys/k.cer": b"c"}
+
+        def sign(unsigned):
+            return {name: data + b"+signed" if name.lower().endswith(".efi") else data
+                    for name, data in unsigned.items()}, [f"signed {sorted(unsigned)}"]
+
+        sealed, report = pinning.seal_stick(files, shell, sign)
+        self.assertEqual(report, [f"signed ['{shell}']", f"signed {sorted(set(files) - {shell})}"])
+        self.assertTrue(sealed[shell].endswith(b"+signed"))
+        self.assertEqual(pinning.read_table(sealed[shell][:-7]), ([
+            ("\\EFI\\tools\\A.efi", "program", pinning.digest_of(b"MZ a+signed")),
+            ("\\EFI\\tools\\x.dat", "data", pinning.digest_of(b"d")),
+            ("\\startup.nsh", "script", pinning.digest_of(b"s"))], "off"))
+
     def test_places_as_the_shell_names_them(self):
         self.assertEqual(pinning.place_of("EFI/tools/Crestune.efi"), "\\EFI\\tools\\Crestune.efi")
         self.assertEqual(pinning.place_of("x/" + "y" * 91), "\\x\\" + "y" * 91)
