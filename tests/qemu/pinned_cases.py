@@ -234,7 +234,8 @@ class SealedSticks:
                             and case is not f else []))
                 if wrong:
                     case.failures.append(f"{name}: {wrong}\n{console[-900:]}\n{log}\n{said}")
-                case.shown += (f"{name} ({took:.0f} s): console ...{' '.join(console.split()[-24:])}"
+                tail = " ".join(console.split()[-24:])
+                case.shown += (f"{name} ({took:.0f} s): console ...{tail}"
                                f"\nlogs/run1.txt:\n{log}")
         return outcomes, seconds
 

@@ -408,7 +408,8 @@ class Program(unittest.TestCase):
         self.assertFalse((self.folder / "stick.img").exists())
         done = self.make("Crestune /f9\n", "--then", "halt")
         self.assertEqual(done.returncode, 2)
-        done = self.make("Crestune /f9\n", "--then", "shell", "--sign-key", "k", "--sign-cert", "c")
+        done = self.make("Crestune /f9\n", "--then", "shell", "--sign-key", "k",
+                         "--sign-cert", "c")
         self.assertEqual(done.returncode, 2)
         self.assertIn("--then shell cannot go with --sign-key", done.stderr)
         # A signed stick restores only from a file it carries (pinned) or a unit's own backup.
