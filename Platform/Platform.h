@@ -92,16 +92,25 @@ void TriggerPortSmi(const uint32_t* pInput, uint32_t* pOutput);
 // nonzero when it could not (the command's own status is not read).
 int PlatformRunShellCommand(const char* pCommandLine);
 
+// What became of a command line handed to the shell (PlatformRunShellCommandStatus).
+enum PlatformCommandResult {
+    PLATFORM_COMMAND_RAN = 0,        // the shell ran it
+    PLATFORM_COMMAND_NOT_RUN = 1,    // the shell could not run the line
+    PLATFORM_COMMAND_NOT_STARTED = 2 // the shell could not start the program the line names
+};
+
 // Like PlatformRunShellCommand, and reports the status the command itself ended with where the
 // shell hands one back: through EFI_SHELL_PROTOCOL.Execute *pKnown is set and *pStatus is the
-// command's status; through the older shell interface, which returns none, *pKnown is cleared.
+// command's status (or, with PLATFORM_COMMAND_NOT_STARTED, the shell's reason); through the
+// older shell interface, which returns none, *pKnown is cleared. Only a shell that runs the line
+// in its own instance (no nesting, as a pinned shell) tells that it could not start the program;
+// a nested shell hands back its reason as if the program had ended with it.
 int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus);
 
-// Whether the firmware would start the program file (a name in the shell's current directory):
-// the file is loaded as an image and unloaded again, nothing of it runs. False when the load is
-// refused (not a valid image, or refused under Secure Boot); true where this cannot be asked.
-// A shell that cannot start a program hands back a status as if the program had ended with it.
-bool PlatformImageLoads(const char* pFileName);
+// Whether the file (a name in the shell's current directory) holds a program this machine can
+// start, judged from the file alone: nothing of it is loaded or run, so no check of the shell or
+// the firmware is passed by. True where the file cannot be read.
+bool PlatformIsProgramFile(const char* pFileName);
 
 // Reads a UEFI variable (GetVariable). *pSize holds the buffer's size and receives the value's
 // size. False when the variable does not exist or cannot be read (*pSize unchanged) or does not

@@ -315,7 +315,7 @@ int PlatformRunShellCommandStatus(const char* pCommandLine, bool* pKnown, uint64
     return Result;
 }
 
-bool PlatformImageLoads(const char* pFileName) {
+bool PlatformIsProgramFile(const char* pFileName) {
     std::string Path;
     return !sim::FindInCurrentDirectory(pFileName, Path) || sim::HostProgramStarts("./" + Path);
 }

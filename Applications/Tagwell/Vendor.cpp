@@ -254,18 +254,24 @@ void RunVendorTool(void) {
     bool StatusKnown = false;
     uint64_t ToolStatus = 0;
     const int Result = PlatformRunShellCommandStatus(CommandLine, &StatusKnown, &ToolStatus);
-    if (Result != 0) {
+    // A tool the shell could not start (not a valid image, refused under Secure Boot or by a
+    // pinned shell): a shell that runs the line itself says so; a nested shell hands back its
+    // reason as if the tool had ended with it, and then the file tells the two apart. The tool
+    // is started only through the shell, which checks it.
+    if (Result == PLATFORM_COMMAND_NOT_STARTED ||
+        (Result == PLATFORM_COMMAND_RAN && StatusKnown && ToolStatus != 0 &&
+         !PlatformIsProgramFile(pToolName))) {
+        printf("\n%s could not be started: status 0x%X.\n", pToolName, ToolStatusText(ToolStatus));
+        ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
+    }
+    if (Result != PLATFORM_COMMAND_RAN) {
         printf("\nChild process failed. Return code: %d\n", Result);
         ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
     }
     // A tool that ran and failed has not updated the data: the run fails with it. The older
-    // shell interface hands back no status, so there the run goes on as before. The shell hands
-    // back a status as well for a tool it could not start (not a valid image, refused under
-    // Secure Boot): whether the image loads tells the two apart.
+    // shell interface hands back no status, so there the run goes on as before.
     if (StatusKnown && ToolStatus != 0) {
-        printf(PlatformImageLoads(pToolName) ? "\n%s failed with status 0x%X.\n"
-                                             : "\n%s could not be started: status 0x%X.\n",
-               pToolName, ToolStatusText(ToolStatus));
+        printf("\n%s failed with status 0x%X.\n", pToolName, ToolStatusText(ToolStatus));
         ExitTagwell(TAGWELL_EXIT_CHILD_FAILED);
     }
 }

@@ -20,6 +20,8 @@ EFI_SHELL_PARAMETERS_PROTOCOL* RtShellParameters(void);
 
 // system() that also reports the command's own status: *pKnown is set when the shell ran the
 // line through EFI_SHELL_PROTOCOL.Execute, and *pStatus is then the StatusCode it returned.
+// Returns 0 when the shell ran the line, 1 when it could not, 2 when it could not start the
+// program the line names (PlatformCommandResult).
 int RtSystemStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus);
 
 // errno for a failed firmware status.

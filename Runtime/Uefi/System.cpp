@@ -1,7 +1,8 @@
 // system(): runs a command line in the UEFI shell. Through EFI_SHELL_PROTOCOL.Execute the result
 // is 0 when the shell ran the line (the command's own status is not read) and 1 when Execute
 // failed; through the older shell environment's Execute it is always 0; without either, 1.
-// RtSystemStatus also hands back the command's own status where Execute reports one.
+// RtSystemStatus also hands back the command's own status where Execute reports one, and tells
+// a program the shell could not start from a line it could not run.
 #include "RuntimeUefi.h"
 #include "Runtime/Portable/RtText.h"
 
@@ -32,7 +33,7 @@ ShellEnvironment2* FindShellEnvironment2(void) {
 int system(const char* pCommandLine) {
     bool Known = false;
     uint64_t Status = 0;
-    return RtSystemStatus(pCommandLine, &Known, &Status);
+    return RtSystemStatus(pCommandLine, &Known, &Status) == 0 ? 0 : 1;
 }
 
 int RtSystemStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus) {
@@ -56,8 +57,11 @@ int RtSystemStatus(const char* pCommandLine, bool* pKnown, uint64_t* pStatus) {
     if (pShell != NULL) {
         EFI_STATUS CommandStatus = EFI_SUCCESS;
         EFI_STATUS Status = pShell->Execute(RtImageHandlePointer(), pWide, NULL, &CommandStatus);
-        Result = Status == EFI_SUCCESS ? 0 : 1;
-        *pKnown = Status == EFI_SUCCESS;
+        // A shell that runs the line in its own instance fails Execute and sets the command's
+        // status (its reason, without the error bit) when it could not load the program; it
+        // sets none when it could not run the line at all.
+        Result = Status == EFI_SUCCESS ? 0 : CommandStatus != EFI_SUCCESS ? 2 : 1;
+        *pKnown = Result != 1;
         *pStatus = (uint64_t)CommandStatus;
     } else {
         pOldShell->Execute(RtImageHandlePointer(), pWide, FALSE);

@@ -41,7 +41,8 @@ def make(folder: Path, name: str, run_list: str, build: Path) -> tuple[Path, lis
     script = files["startup.nsh"].decode("ascii")
     script = script.replace("time >> %stick_log%\r\n",
                             "time >> %stick_log%\r\n" + UNIT_LINE + "\r\n", 1)
-    files["startup.nsh"] = script.encode("ascii")
+    for path in stick_cases.layout.STARTUP_PATHS:
+        files[path] = script.encode("ascii")
     files["EFI/tools/Unit.efi"] = (build / "efi" / "Unit.efi").read_bytes()
     image = folder / f"{name}.img"
     stick_cases.stick_image.write_image(files, image, 48)

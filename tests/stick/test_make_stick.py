@@ -19,7 +19,7 @@ sys.path.insert(0, str(REPO / "tests" / "qemu"))
 
 import stick_cases  # noqa: E402
 
-from stick import layout, runlist, script as stick_script  # noqa: E402
+from stick import layout, pinning, runlist, script as stick_script  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 # After every failure the console names the log: a pinned shell gives no prompt.
 LOG_AT = '  echo "the log of this run: %stick_volume%:%stick_log%"'
@@ -189,7 +189,7 @@ class ScriptText(unittest.TestCase):
             del lines[:lines.index(refused[0]) + len(refused)]
             self.assertEqual(refused[1], f'  echo "step {index} status %stick_exit%" >> '
                                          "%stick_log%")
-            self.assertIn(f"    echo \"the firmware refused to start {program}: its signature "
+            self.assertIn(f"      echo \"the firmware refused to start {program}: its signature "
                           "is probably not trusted, or it is no valid program\"", refused)
             self.assertEqual(refused[-4:], [
                 f'  echo "FAILED at step {index} (status %stick_exit%)"', LOG_AT,
@@ -394,7 +394,7 @@ class Program(unittest.TestCase):
         self.assertEqual(self.make("Crestune /f9\n").returncode, 0)
         names = sorted(str(p.relative_to(folder / "out")) for p in
                        (folder / "out").rglob("*") if p.is_file())
-        self.assertEqual(len(names), 9, names)
+        self.assertEqual(len(names), 10, names)
 
         self.assertTrue((folder / "out" / "logs").is_dir())
         for name in names:
@@ -408,6 +408,15 @@ class Program(unittest.TestCase):
         self.assertFalse((self.folder / "stick.img").exists())
         done = self.make("Crestune /f9\n", "--then", "halt")
         self.assertEqual(done.returncode, 2)
+        done = self.make("Crestune /f9\n", "--then", "shell", "--sign-key", "k",
+                         "--sign-cert", "c")
+        self.assertEqual(done.returncode, 2)
+        self.assertIn("--then shell cannot go with --sign-key", done.stderr)
+        # A signed stick restores only from a file it carries (pinned) or a unit's own backup.
+        steps = runlist.parse_run_list("Crestune /r shared.dat /nor\nCrestune /r x-{unit}\n")
+        with self.assertRaisesRegex(layout.StickError, "line 1: '/r shared.dat': on a signed "
+                                    "stick a restore reads only a file make-stick puts there"):
+            layout.stick_files(steps, "off", self.build / "efi", sealed=True)
 
     def test_refused_targets_write_nothing(self):
         folder = self.folder
@@ -439,8 +448,13 @@ class Program(unittest.TestCase):
 
     def test_inputs_refused_with_a_message(self):
         folder = self.folder
-        for name in ("X.efi ", "Crestune.efi."):
+        for name in ("X.efi ", "Crestune.efi.", "shared.dat"):
             (folder / name).write_bytes(b"tool")
+        for at, marker in enumerate(pinning.MARKERS):
+            (folder / f"shell{at}.efi").write_bytes(b"MZ" + bytes(64) + marker)
+        shells = [["--vendor-tool", str(folder / f"shell{at}.efi")]
+                  for at in range(len(pinning.MARKERS))]
+        shared = ["--file", str(folder / "shared.dat")]
         for run_list, extra, message in [
                 ("Tagwell /sn:1\n", ["--vendor-tool", str(folder / "X.efi ")],
                  "--vendor-tool '" + str(folder / "X.efi ") + "': FAT drops"),
@@ -453,7 +467,13 @@ class Program(unittest.TestCase):
                 ("Crestune /b \\logs\\run1.txt\n", ["--one-unit"], "starts at the root"),
                 ("Crestune /r TAGWELL.efi.\n", [], "'/r TAGWELL.efi.' would read the stick's"),
                 ("Crestune /b backup.dat\n", [],
-                 "write `/b backup-{unit}.dat` (or --one-unit")]:
+                 "write `/b backup-{unit}.dat` (or --one-unit"),
+                ("Crestune /b SHARED.dat\nCrestune /r shared.dat /nor\n", ["--one-unit", *shared],
+                 "line 1: '/b SHARED.dat' would overwrite the stick's shared.dat"),
+                ("Crestune /r other.dat /nor\n", shared,
+                 "--file shared.dat: no step reads it"),
+                *[("Tagwell /sn:1\n", shell, "is a UEFI shell of tools/build-shell")
+                  for shell in shells]]:
             with self.subTest(message=message):
                 done = self.make(run_list, *extra)
                 self.assertEqual(done.returncode, 1, done.stderr)

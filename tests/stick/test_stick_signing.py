@@ -155,10 +155,10 @@ class SignedStick(unittest.TestCase):
         cls.list = cls.folder / "list.txt"
         cls.list.write_text("Crestune /f9\nTagwell /sn:A1\n")
         # Stand-ins: a shell, an unsigned vendor tool, a vendor tool signed by its maker.
-        # (the shell: a program with an empty table of pinned scripts in its middle)
+        # (the shell: a program with an empty table of pinned files in its middle)
         cls.shell = cls.folder / "Shell.efi"
         shell = bytearray((EFI / "Tagwell.efi").read_bytes())
-        table = pinning.HEADER.pack(pinning.MARKER, 64, 0, 0, 0) + bytes(64 * 32)
+        table = pinning.HEADER.pack(pinning.MARKER, 256, 0, 0, 0) + bytes(256 * 128)
         shell[len(shell) // 2:len(shell) // 2 + len(table)] = table
         cls.shell.write_bytes(shell)
         cls.vendor = cls.folder / "AMIDEEFIx64.efi"
@@ -199,11 +199,19 @@ class SignedStick(unittest.TestCase):
                 self.assertIn("Signature verification OK", verified.stdout)
                 self.assertIn(f"\\{name.replace('/', chr(92))}: signed, sbverify: Signature "
                               "verification OK", done.stdout)
-        # The shell is pinned to exactly the stick's scripts.
-        scripts = ["startup.nsh"] + [f"EFI/stick/{n}.nsh" for n in ("unit", "check", "record", "step1", "step2")]
-        self.assertEqual(pinning.read_table(stick_cases.read_stick(image, names[0])),
-                         ([pinning.digest_of(stick_cases.read_stick(image, name))
-                           for name in sorted(scripts)], "off"))
+        # The shell is pinned to every file of the stick as the stick holds it (the programs
+        # signed), at its place, but itself and the keys.
+        everything = self.folder / "everything"
+        everything.mkdir()
+        stick_cases.stick_image.copy_out(image, "*", everything, "copy the stick")
+        files = sorted(str(path.relative_to(everything)) for path in everything.rglob("*")
+                       if path.is_file())
+        self.assertEqual(pinning.read_table(stick_cases.read_stick(image, names[0])), (
+            [(pinning.place_of(name), pinning.kind_of(name),
+              pinning.digest_of((everything / name).read_bytes()))
+             for name in files if name != names[0] and not name.startswith("EFI/keys/")],
+            "off"))
+        self.assertEqual(len(files), 17, files)
         # The vendor's own signature stays: the file is as it was, and our key does not
         # verify it.
         kept = stick_cases.read_stick(image, "EFI/tools/H2OSDE-Sx64.efi")

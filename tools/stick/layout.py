@@ -23,6 +23,9 @@ TOOLS_DIR = "EFI/tools"
 # only that script ends, and startup.nsh can still log the failure.
 SCRIPTS_DIR = "EFI/stick"
 SHELL_PATH = "EFI/BOOT/BOOTX64.EFI"
+# The stick's script: at the root, and in the shell's own folder, where a shell looks first (so
+# that a unit's own disk with a startup.nsh mapped before the stick does not win).
+STARTUP_PATHS = ("startup.nsh", "EFI/BOOT/startup.nsh")
 LOG_DIR = "logs"
 LOG_LIMIT = 999
 # Mappings the script looks at for its marker.
@@ -83,8 +86,8 @@ def fat_name(name: str) -> str:
 
 
 def vendor_tool_problem(name: str, taken: Sequence[str]) -> str | None:
-    """Why a vendor tool cannot go onto the stick under this name, or None. `taken` holds the
-    names already in the tools folder."""
+    """Why a file (a vendor tool, a file a step reads) cannot go into the stick's tools folder
+    under this name, or None. `taken` holds the names already in the tools folder."""
     kept = fat_name(name)
     clash = next((other for other in taken if other.lower() == kept.lower()), None)
     if not kept:
@@ -113,12 +116,15 @@ def vendor_tool_problem(name: str, taken: Sequence[str]) -> str | None:
 def stick_files(steps: Sequence, then: str, efi_dir: Path,
                 vendor_tools: Sequence[Path] = (), shell: Path | None = None,
                 source: str = "run list", net: bool = False,
-                server_url: str | None = None, owner: str | None = None) -> dict[str, bytes]:
+                server_url: str | None = None, data_files: Sequence[Path] = (),
+                sealed: bool = False, owner: str | None = None) -> dict[str, bytes]:
     """Every file of the stick, by its path on the stick ("/" separated). With net, those of a
     network image (tools/stick/netscript.py); server_url: the server it names, if not the
-    one it is booted from; owner: the owner GUID of the signing key, under which Unit.efi
-    reports db."""
-    from stick import netscript, runlist, script
+    one it is booted from. data_files: the files that Crestune /r steps read, put into the
+    tools folder. sealed: the stick's shell will be pinned to its files, so a restore may read
+    only one of those or the unit's own backup ({unit}). owner: the owner GUID of the signing
+    key, under which Unit.efi reports db."""
+    from stick import netscript, pinning, runlist, script
     files: dict[str, bytes] = {}
 
     def read(path: Path, what: str) -> bytes:
@@ -129,12 +135,18 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
 
     for program in (*runlist.PROGRAMS.values(), UNIT_PROGRAM):
         files[f"{TOOLS_DIR}/{program}"] = read(Path(efi_dir) / program, "the tool")
-    for tool in vendor_tools:
+    for option, given in [("--vendor-tool", tool) for tool in vendor_tools] + \
+            [("--file", data) for data in data_files]:
         taken = [Path(existing).name for existing in files]
-        problem = vendor_tool_problem(Path(tool).name, taken)
+        problem = vendor_tool_problem(Path(given).name, taken)
         if problem:
-            raise StickError(f"--vendor-tool '{tool}': {problem}")
-        files[f"{TOOLS_DIR}/{Path(tool).name}"] = read(Path(tool), "the vendor tool")
+            raise StickError(f"{option} '{given}': {problem}")
+        data = read(Path(given), "the vendor tool" if option == "--vendor-tool" else "the file")
+        if option == "--vendor-tool" and pinning.holds_table(data):
+            raise StickError(f"--vendor-tool '{given}' is a UEFI shell of tools/build-shell (it "
+                             "holds the table of pinned files): signed, it would run whatever "
+                             "it is given on every unit that trusts the key")
+        files[f"{TOOLS_DIR}/{Path(given).name}"] = data
     if shell is not None:
         files[SHELL_PATH] = read(Path(shell), "the shell")
     if net:
@@ -146,16 +158,29 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
     files[f"{TOOLS_DIR}/{marker_name(identity)}"] = (
         b"This stick's startup.nsh finds its volume by this file.\r\n")
     # A backup or restore file is a name in the tools folder (the run list's rules): none may
-    # be one of the stick's own files there, as FAT names them (no case, no trailing dots).
+    # be one of the stick's own files there, as FAT names them (no case, no trailing dots), but
+    # a restore may read a file given for it. On a sealed stick it must: only those are pinned.
     own = {name[len(TOOLS_DIR) + 1:].lower(): Path(name).name for name in files
            if name.startswith(TOOLS_DIR + "/")}
+    given = {Path(data).name.lower() for data in data_files}
+    restored = set()
     for step in steps:
         for option, name in step.files:
             kept = "/".join(fat_name(part) for part in re.split(r"[\\/]", name)).lower()
-            if kept in own:
-                raise StickError(f"{Path(source).name} line {step.line_number}: '{option} "
-                                 f"{name}' would {'overwrite' if option == '/b' else 'read'} "
+            where = f"{Path(source).name} line {step.line_number}: '{option} {name}'"
+            if option == "/r" and kept in given:
+                restored.add(kept)
+            elif kept in own:
+                raise StickError(f"{where} would {'overwrite' if option == '/b' else 'read'} "
                                  f"the stick's {own[kept]}")
+            elif option == "/r" and sealed and runlist.UNIT_PLACEHOLDER not in name:
+                raise StickError(f"{where}: on a signed stick a restore reads only a file "
+                                 f"make-stick puts there (--file {name}) or the unit's own "
+                                 f"backup (a name with {runlist.UNIT_PLACEHOLDER})")
+    unread = sorted(given - restored)
+    if unread:
+        raise StickError(f"--file {unread[0]}: no step reads it (a Crestune /r step names the "
+                         "file it restores)")
     for name, text in {**script.step_scripts(steps, owner),
                        **script.record_scripts(identity)}.items():
         files[name] = text.encode("ascii")
@@ -166,6 +191,8 @@ def stick_files(steps: Sequence, then: str, efi_dir: Path,
     else:
         files["startup.nsh"] = script.startup_script(steps, then, identity,
                                                      source).encode("ascii")
+    for path in STARTUP_PATHS[1:]:
+        files[path] = files["startup.nsh"]
     return files
 
 

@@ -74,6 +74,10 @@ MISSING = Line("{program} is not on the stick", program=r"\S++")
 SCRIPT_REFUSED_STATUS = "0x1A"
 SCRIPT_REFUSED = Line("the shell refused to run {script}: it is not one of the scripts this "
                       "stick was built with", script=NAME)
+# ... and a program not pinned at its place, or any program while a pinned data file differs.
+PROGRAM_REFUSED_STATUS = "0x21"
+PROGRAM_REFUSED = Line("the shell refused to start {program}: it, or a file the steps read, is "
+                       "not as make-stick wrote it (the console names it)", program=NAME)
 # Shown on the console (not logged) after a failure: where the technician finds the log.
 LOG_AT = "the log of this run: %stick_volume%:%stick_log%"
 NO_UNIT_RECORD = "no unit id: the stick cannot record that this unit is done"

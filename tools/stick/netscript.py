@@ -20,11 +20,11 @@ from typing import Sequence
 
 from deploy import layout as server
 from stick import log
-from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM, UNIT_VARIABLE,
+from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_VARIABLE,
                           StickError, done_folder, dos, marker_name, shown_name)
 from stick.runlist import Step
 from stick.script import (ERRORS, THEN_COMMANDS, check_record, find_volume, record_path,
-                          run_step, say, step_output, write_record)
+                          refused, run_step, say, start_unit, step_output, write_record)
 
 NET_PROGRAM = "Net.efi"
 NET_SCRIPT = f"{SCRIPTS_DIR}/net.nsh"
@@ -70,9 +70,10 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         failed = "%stick_net% ne 0" + (f" and %stick_net% ne {NOT_FOUND}" if missing_ok else "")
         return [f"{indent}set -v stick_ran 0",
                 f"{indent}{scripts}\\net.nsh {arguments}",
+                f"{indent}set -v stick_exit %lasterror%",
                 f"{indent}if %stick_ran% == 0 then",
-                *say(log.REFUSED(program=NET_PROGRAM, why="its signature is probably not "
-                                 "trusted"), indent + "  "),
+                *refused(NET_PROGRAM, "net.nsh", "its signature is probably not trusted",
+                         indent + "  "),
                 *say(log.FAILED(index=index, why=f"{why}: {NET_PROGRAM} did not start"),
                      indent + "  "),
                 f"{indent}  goto stick_end",
@@ -102,12 +103,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         "time >> %stick_log%",
         "echo \"log %stick_log%\"",
         f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}",
-        "set -v stick_ran 0",
-        f"{scripts}\\unit.nsh",
-        "if %stick_ran% == 0 then",
-        *say(log.REFUSED(program=UNIT_PROGRAM, why="its signature is probably not trusted, "
-                         "so this run has no unit id"), "  "),
-        "endif",
+        *start_unit(),
         # Without a unit id the server cannot keep this unit's record: nothing runs.
         f"if \"{unit}\" == \"\" then",
         *say(log.NOT_RUN_WHY(index=1, why="this machine has no unit id (no usable serial "

@@ -38,9 +38,11 @@ def _host_unit_id(unit: Path, env: Mapping[str, str], cwd: Path) -> tuple[str, s
 
 
 def rehearse(steps: Sequence[Step], build: Path, machine: Path | None,
-             vendor_tools: Sequence[Path], say=print) -> str | None:
+             vendor_tools: Sequence[Path], say=print,
+             data_files: Sequence[Path] = ()) -> str | None:
     """Runs the steps with the host tools on a copy of the simulated machine (the built-in
-    desktop when machine is None), in a folder that stands for the stick's tools folder.
+    desktop when machine is None), in a folder that stands for the stick's tools folder and
+    holds the files the steps read (data_files).
     Returns None when every step passed, else why the stick is refused (with the failing
     step's output)."""
     host = Path(build).resolve() / "host"
@@ -75,6 +77,8 @@ def rehearse(steps: Sequence[Step], build: Path, machine: Path | None,
             stand_in = tools / Path(tool).name
             stand_in.write_text("#!/bin/sh\nexit 0\n")
             stand_in.chmod(0o755)
+        for data in data_files:
+            shutil.copyfile(data, tools / Path(data).name)
         env = dict(os.environ, FWSIM_MACHINE=str(copy))
         unit, line = _host_unit_id(host / "Unit", env, tools)
         say(f"rehearsal on {machine or 'the built-in desktop'}: {line}")

@@ -67,7 +67,6 @@ def record_scripts(identity: str) -> dict[str, str]:
                        f"2>> {OUTPUT}unit.txt", "set -v stick_recorded %lasterror%"]})
 
 
-
 def say(text: str, indent: str = "") -> list[str]:
     """Script lines that log a line and show it on the console."""
     return [f"{indent}echo \"{text}\" >> %stick_log%", f"{indent}echo \"{text}\""]
@@ -77,6 +76,32 @@ def fail(text: str, indent: str = "") -> list[str]:
     """A failure, logged and shown, and on the console where the log is: a pinned shell gives no
     prompt to look."""
     return say(text, indent) + [f"{indent}echo \"{log.LOG_AT}\""]
+
+
+def refused(program: str, script: str, why: str, indent: str = "") -> list[str]:
+    """Script lines that log why `script`, which runs `program`, ended before it: the pinned
+    shell refused the script, or the program (it, or a data file, is not as make-stick wrote
+    it), or the firmware refused the program (`why`). The script's status is in stick_exit."""
+    return [f"{indent}if %stick_exit% == {log.SCRIPT_REFUSED_STATUS} then",
+            *say(log.SCRIPT_REFUSED(script=script), indent + "  "),
+            f"{indent}else",
+            f"{indent}  if %stick_exit% == {log.PROGRAM_REFUSED_STATUS} then",
+            *say(log.PROGRAM_REFUSED(program=program), indent + "    "),
+            f"{indent}  else",
+            *say(log.REFUSED(program=program, why=why), indent + "    "),
+            f"{indent}  endif",
+            f"{indent}endif"]
+
+
+def start_unit(indent: str = "") -> list[str]:
+    """Script lines that run Unit.efi (unit.nsh) and log why it did not start, if so."""
+    return [f"{indent}set -v stick_ran 0",
+            f"{indent}%stick_volume%:{dos(SCRIPTS_DIR)}\\unit.nsh",
+            f"{indent}set -v stick_exit %lasterror%",
+            f"{indent}if %stick_ran% == 0 then",
+            *refused(UNIT_PROGRAM, "unit.nsh", "its signature is probably not trusted, so this "
+                     "run has no unit id", indent + "  "),
+            f"{indent}endif"]
 
 
 def run_step(index: int, step: Step, before_fail: Sequence[str] = (),
@@ -97,12 +122,8 @@ def run_step(index: int, step: Step, before_fail: Sequence[str] = (),
         "if %stick_ran% == 0 then",
         f"  echo \"{log.STATUS(index=index, status='%stick_exit%')}\" >> %stick_log%",
         *before,
-        f"  if %stick_exit% == {log.SCRIPT_REFUSED_STATUS} then",
-        *say(log.SCRIPT_REFUSED(script=f"step{index}.nsh"), "    "),
-        "  else",
-        *say(log.REFUSED(program=step.program, why="its signature is probably not "
-                         "trusted, or it is no valid program"), "    "),
-        "  endif",
+        *refused(step.program, f"step{index}.nsh", "its signature is probably not trusted, or "
+                 "it is no valid program", "  "),
         *fail(log.FAILED(index=index, why="status %stick_exit%"), "  "),
         *after,
         "  goto stick_end",
@@ -246,12 +267,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
     # one. An id left from an earlier run in the same shell is removed first.
     out += [f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}",
             f"if exist {UNIT_PROGRAM} then",
-            "  set -v stick_ran 0",
-            f"  {scripts}\\unit.nsh",
-            "  if %stick_ran% == 0 then",
-            *say(log.REFUSED(program=UNIT_PROGRAM, why="its signature is probably not "
-                             "trusted, so this run has no unit id"), "    "),
-            "  endif",
+            *start_unit("  "),
             "else",
             *say(log.MISSING(program=UNIT_PROGRAM) + ", so this run has no unit id", "  "),
             "endif",
