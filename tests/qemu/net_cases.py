@@ -17,16 +17,12 @@ the server sees the connection end then.
 from __future__ import annotations
 
 import concurrent.futures
-import re
-import select
 import shutil
 import signal
 import socket
-import socketserver
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
@@ -35,6 +31,8 @@ REPO = HERE.parent.parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(REPO / "tools"))
 import secureboot_cases  # noqa: E402
+from hostile_server import (BODIES, HOSTILE, LIMIT, SENT, HostileServer,  # noqa: E402
+                            net_arguments)
 from smm_cases import Unavailable  # noqa: E402
 from stick_cases import Case, watch_console  # noqa: E402
 from deploy import layout  # noqa: E402
@@ -187,80 +185,6 @@ class NetBoot:
             e(f"the signed image under Secure Boot: {signed}, ...{consoles[5][-500:]}")
 
 
-OK = b"HTTP/1.1 200 OK\r\n"
-LIMIT = 20  # Net.efi's limit of an exchange, in seconds
-
-
-def drip(data: bytes) -> list[tuple[float, bytes]]:
-    return [(0.5, data[at:at + 1]) for at in range(len(data))]
-
-
-# Net.efi's command (PATH names the server's answer), the answer (pieces: seconds to wait, then
-# bytes), and Net.efi's status and the end of its line. Answers that keep the connection open
-# show that Net.efi ends it: by its limit, or at once after a body as long as its length.
-HOSTILE = [
-    ("get ok", [(0, OK + b"Content-Length: 5\r\n\r\nhello")], 0, "5 bytes into ok.bin"),
-    ("get longer", [(0, OK + b"Content-Length: 4\r\n\r\n14 bytes body!")], 0,
-     "4 bytes into longer.bin"),
-    ("get shorter", [(0, OK + b"Content-Length: 10\r\n\r\nabcd"), (0, b"")], 0xC000000C,
-     "the connection ended before the body's Content-Length bytes"),
-    ("get unmeasured", [(0, OK + b"\r\nno length"), (0, b"")], 0xC000000C,
-     "it has no Content-Length"),
-    ("get chunked", [(0, OK + b"Transfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n0\r\n\r\n")],
-     0xC000000C, "its body has a Transfer-Encoding (such as chunked)"),
-    ("get unparsable", [(0, OK + b"Content-Length: abc\r\n\r\nabc")], 0xC000000C,
-     "its Content-Length is not a number"),
-    ("get huge", [(0, OK + b"Content-Length: 99999999999999999999\r\n\r\n")], 0xC0000009,
-     "the answer exceeds 1048576 bytes"),
-    ("put created", [(0, b"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n")], 0,
-     "201, 8 bytes from sent.txt"),
-    ("put unanswered", [(0, b"")], 0xC000000C,
-     "the server ended the connection without an answer"),
-    ("get silent", [], 0xC0000005, f"no whole answer within {LIMIT} s"),
-    ("get dripped-head", drip(OK + b"X: " + b"x" * 120 + b"\r\nContent-Length: 1\r\n\r\nx"),
-     0xC0000005, f"no whole answer within {LIMIT} s"),
-    ("get dripped-body", [(0, OK + b"Content-Length: 120\r\n\r\n")] + drip(b"b" * 120),
-     0xC0000005, f"no whole answer within {LIMIT} s"),
-]
-
-
-class HostileServer(socketserver.ThreadingTCPServer):
-    """Answers each path as HOSTILE says (b"" ends the connection; without one the answer
-    holds it open) and notes how long each client stayed after its request."""
-    daemon_threads = True
-
-    def __init__(self):
-        super().__init__(("127.0.0.1", 0), HostileAnswer)
-        self.answers = {command.split()[1]: pieces for command, pieces, _, _ in HOSTILE}
-        self.stays: dict[str, float] = {}
-        threading.Thread(target=self.serve_forever, daemon=True).start()
-
-
-class HostileAnswer(socketserver.BaseRequestHandler):
-    def handle(self) -> None:
-        connection, request = self.request, b""
-        # The whole request, its body too: unread bytes would make the close a reset.
-        while not (b"\r\n\r\n" in request and len(request.partition(b"\r\n\r\n")[2]) >= int(
-                (re.search(rb"Content-Length: (\d+)", request) or [0, 0])[1])):
-            data = connection.recv(65536)
-            if not data:
-                return
-            request += data
-        started = time.monotonic()
-        path = request.split(b" ")[1].decode("latin-1").rsplit("/", 1)[-1]
-        try:
-            for wait, data in self.server.answers.get(path, [(0, b"")]):
-                if wait and select.select([connection], [], [], wait)[0] or not data:
-                    break  # the client ended the connection, or the answer ends it
-                connection.sendall(data)
-            else:  # the answer holds the connection open until the client ends it
-                while select.select([connection], [], [], LIMIT * 3)[0] and connection.recv(65536):
-                    pass
-        except OSError:
-            pass
-        self.server.stays[path] = time.monotonic() - started
-
-
 class HostileAnswers:
     name = "Net.efi against a misbehaving server"
     label = "stock OVMF, user networking, the test's own server on 127.0.0.1"
@@ -269,16 +193,14 @@ class HostileAnswers:
     def run(self, build: Path, efi: dict, shell, Outcome) -> tuple[list, float]:
         outcomes = [Outcome(self.name, case.name) for case in self.cases]
         server = HostileServer()
-        commands = ["Net.efi up"] + [
-            f"Net.efi get {command.split()[1]} {command.split()[1]}.bin"
-            if command.startswith("get") else f"Net.efi put sent.txt {command.split()[1]}"
-            for command, _, _, _ in HOSTILE]
+        commands = ["Net.efi up"] + [" ".join(["Net.efi", *net_arguments(command)])
+                                     for command, _, _, _ in HOSTILE]
         try:
             run = shell.run_shell(
                 commands, qemu_args=["-netdev", "user,id=n0",
                                      "-device", "virtio-net-pci,netdev=n0,romfile="],
                 files={"EFI/BOOT/BOOTX64.EFI": build / "shell" / "Shell.efi",
-                       "Net.efi": efi["Net.efi"], "sent.txt": b"a PUT 9\n",
+                       "Net.efi": efi["Net.efi"], SENT[0]: SENT[1],
                        "server.url": f"http://10.0.2.2:{server.server_address[1]}/x\r\n".encode()},
                 read_back=[f"{command.split()[1]}.bin" for command, _, _, _ in HOSTILE],
                 command_timeout=LIMIT * 3)
@@ -291,13 +213,12 @@ class HostileAnswers:
             server.server_close()
         if run.results[0].status != 0:
             outcomes[0].failures.append(f"Net.efi up: {run.results[0].stdout}")
-        bodies = {"ok": b"hello", "longer": b"14 b"}
         for outcome, (command, _, status, line), result in zip(outcomes, HOSTILE,
                                                                    run.results[1:]):
             path = command.split()[1]
             if result.status != status or not result.stdout.endswith(f": {line}\n"):
                 outcome.failures.append(f"status {result.status}: {result.stdout!r}")
-            if command.startswith("get") and run.files[f"{path}.bin"] != bodies.get(path):
+            if command.startswith("get") and run.files[f"{path}.bin"] != BODIES.get(path):
                 outcome.failures.append(f"{path}.bin: {run.files[f'{path}.bin']!r}")
             # The connection ends at Net.efi's limit where the answer never does, else at once.
             # The limit is the firmware's clock, which TCG slows against the host's when the

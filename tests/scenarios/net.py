@@ -5,6 +5,8 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "qemu"))
+from hostile_server import BODIES, HOSTILE, SENT, HostileServer, net_arguments  # noqa: E402
 from stick import serverurl  # noqa: E402
 
 UP = {"network": {"address": "10.0.2.15"}}
@@ -85,3 +87,23 @@ def url_case(url, takes):
 
 
 SCENARIOS += [url_case(url, takes) for url, takes in URLS]
+
+
+# The answers of a misbehaving server (serving while the scenarios run), read as on the firmware
+# (tests/qemu/net_cases.py); the answers that never end, each taking Net's whole limit, are left
+# to the firmware's boot.
+SERVER = HostileServer()
+SERVED = {"network": {"address": "10.0.2.15",
+                      "boot_uri": f"http://127.0.0.1:{SERVER.server_address[1]}/x.img"}}
+
+
+def hostile_case(command, status, line):
+    got = {f"{command.split()[1]}.bin": BODIES.get(command.split()[1])}
+    return dict(name=f"net against a misbehaving server: {command}", machine=None,
+                machine_patch=SERVED, tool="Net", args=net_arguments(command), files=dict([SENT]),
+                host_only="the server is the scenario runner's",
+                expect=dict(status=status, stdout_contains=[f": {line}\n"], files=got))
+
+
+SCENARIOS += [hostile_case(command, status, line) for command, _, status, line in HOSTILE
+              if status != 0xC0000005]

@@ -1,5 +1,6 @@
 // Net's reading of an HTTP answer: every row is read whole and a byte at a time, and a server
-// that ends the connection after it.
+// that ends the connection after it (whole exchanges with a misbehaving server's answers:
+// tests/qemu/hostile_server.py).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,7 +36,6 @@ TEST(NetAnswerTest, AnswersAreReadByTheRules) {
         unsigned Status;
         std::string Body;
     } Cases[] = {
-        {kOk + "Content-Length: 5\r\n\r\nhello", true, NET_ANSWER_DONE, 200, "hello"},
         {kOk + "content-LENGTH:\t 4 \r\n\r\n14 bytes body!", true, NET_ANSWER_DONE, 200, "14 b"},
         {kOk + "Content-Length: 0\r\n\r\n", true, NET_ANSWER_DONE, 200, ""},
         {kOk + "Content-Length: 16\r\n\r\n" + std::string(16, 'x'), true, NET_ANSWER_DONE, 200,
@@ -43,13 +43,9 @@ TEST(NetAnswerTest, AnswersAreReadByTheRules) {
         {kOk + "Content-Length: 4\r\nContent-Length: 4\r\n\r\nabcd", true, NET_ANSWER_DONE, 200,
          "abcd"},
         {kOk + "Content-Length: 17\r\n\r\n", true, NET_ANSWER_TOO_LARGE, 200, ""},
-        {kOk + "Content-Length: 99999999999999999999999\r\n\r\nab", true, NET_ANSWER_TOO_LARGE, 200,
-         ""},
         {kOk + "Content-Length: 10\r\n\r\nabcd", true, NET_ANSWER_BAD, 200, "abcd"},
-        {kOk + "\r\nno length", true, NET_ANSWER_BAD, 200, ""},
         {kOk + "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n\r\n4\r\nabcd\r\n0\r\n\r\n",
          true, NET_ANSWER_BAD, 200, ""},
-        {kOk + "Content-Length: abc\r\n\r\nabc", true, NET_ANSWER_BAD, 200, ""},
         {kOk + "Content-Length: -1\r\n\r\n", true, NET_ANSWER_BAD, 200, ""},
         {kOk + "Content-Length:\r\n\r\n", true, NET_ANSWER_BAD, 200, ""},
         {kOk + "Content-Length: 4\r\nContent-Length: 5\r\n\r\nabcde", true, NET_ANSWER_BAD, 200,
