@@ -166,8 +166,8 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         out += send_log(index)
     # The record (Unit.efi writes this unit's raw serial number and UUID and the stick id) is on
     # the server before ALL DONE is logged.
-    out += [*write_record(identity, "", [*say(log.FAILED(index=count, why=log.NOT_RUN_NO_RECORD)),
-                                         *resend(""), "goto stick_end"]),
+    unrecorded = log.FAILED(index=count, why="the done record could not be written")
+    out += [*write_record(identity, "", [*say(unrecorded), *resend(""), "goto stick_end"]),
             *net(f"put {record} {remote_record}", count, "the record could not be sent",
                  after_fail=resend("")),
             *say(log.ALL_DONE()),
