@@ -172,8 +172,8 @@ class NetBoot:
             b(f"NETD ran on NETA's record: ...{consoles[6][-500:]}")
         if "FAILED at step 1 (not run: no network" not in consoles[3] and \
                 "FAILED at step 1 (not run: the server did not answer" not in consoles[3] or \
-                "step 1 (line" in consoles[3]:
-            c(f"NETC did not stop before step 1: ...{consoles[3][-500:]}")
+                "step 1 (line" in consoles[3] or "reached the server" not in consoles[3]:
+            c(f"NETC did not stop before step 1, saying so: ...{consoles[3][-500:]}")
         if f"FAILED at step 1 ({log.NOT_RUN_NO_UNIT})" not in consoles[4] or \
                 "step 1 (line" in consoles[4]:
             d(f"the unit without an id was not refused: ...{consoles[4][-500:]}")
