@@ -133,20 +133,15 @@ void PlatformStall(uint32_t Microseconds);
 // UEFI shell's file systems hold only files and directories.
 bool PlatformIsDevice(const char* pName);
 
-// The network card, through the firmware's IPv4 configuration and HTTP protocols (https:// URLs
-// through the firmware's TLS, with the CA certificates the firmware holds in TlsCaCertificate).
-// The simulated machine takes the card from its "network" description and speaks HTTP over a
-// loopback socket; it has no TLS and so no CA: an https:// URL ends in PLATFORM_NET_NO_CA.
+// The network card, through the firmware's IPv4 configuration, DNS and TCP protocols. The
+// simulated machine takes the card from its "network" description and reaches only the loopback
+// address over a socket.
 enum PlatformNetStatus {
     PLATFORM_NET_OK,
-    PLATFORM_NET_NO_CARD,    // no network card with IPv4 configuration or HTTP
-    PLATFORM_NET_TIMEOUT,    // no address, connection or answer within the limit
-    PLATFORM_NET_NO_CONNECT, // the server refused the connection or could not be reached
-    PLATFORM_NET_FAILED,     // the firmware refused the request, or the answer was cut off
-    PLATFORM_NET_TOO_LARGE,  // the answer's body does not fit the buffer
-    PLATFORM_NET_NO_CA,      // https: the firmware holds no CA certificate to check the server
-    PLATFORM_NET_TLS_FAILED, // https: the firmware aborted the TLS handshake (the server's
-                             // certificate not signed by its CA, or not for the URL's host)
+    PLATFORM_NET_NO_CARD,    // no network card with IPv4 configuration or TCP
+    PLATFORM_NET_TIMEOUT,    // no address, connection or data within the limit
+    PLATFORM_NET_NO_CONNECT, // the host is unknown, or refused or could not be reached
+    PLATFORM_NET_FAILED,     // the firmware refused the request, or the connection broke
 };
 
 // Brings IPv4 up by DHCP unless a card has an address already, waiting at most TimeoutMs. On
@@ -160,21 +155,21 @@ bool PlatformBootUri(char* pUri, size_t Size);
 // The firmware clock as YYYYMMDDhhmmss (pStamp holds 15 bytes); false when it cannot be read.
 bool PlatformClock(char* pStamp);
 
-// One HTTP request: GET (the answer's body into pResponse) or PUT (pBody sent).
-struct PlatformHttpExchange {
-    bool Put;
-    const char* pUrl; // http://HOST[:PORT]/PATH or https://...
-    const void* pBody;
-    size_t BodyLength;
-    void* pResponse;
-    size_t ResponseCapacity;
-    size_t ResponseLength; // out: bytes of the answer's body kept
-    unsigned HttpStatus;   // out: the server's status code (0: no answer)
-    uint32_t TimeoutMs;    // the whole exchange, connection included
-};
+// A TCP connection, opened on a card that has an address. Its limit, given when it is opened,
+// covers every wait on it: once it has passed, every call ends with PLATFORM_NET_TIMEOUT.
+struct PlatformTcp;
 
-// Sends the request on a card that has an address and waits for the answer within the limit.
-PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange);
+// Connects to the host (a dotted IPv4 address, or a name the DNS server knows) and port. On
+// success *ppTcp is the connection, to be closed with PlatformTcpClose.
+PlatformNetStatus PlatformTcpOpen(const char* pHost, uint16_t Port, uint32_t TimeoutMs,
+                                  PlatformTcp** ppTcp);
+// Sends all Length bytes.
+PlatformNetStatus PlatformTcpSend(PlatformTcp* pTcp, const void* pData, size_t Length);
+// Waits for data and receives 1 to Size bytes; *pReceived 0: the server ended the connection.
+PlatformNetStatus PlatformTcpReceive(PlatformTcp* pTcp, void* pBuffer, size_t Size,
+                                     size_t* pReceived);
+// Aborts the connection and frees it (nothing the firmware holds is left waiting).
+void PlatformTcpClose(PlatformTcp* pTcp);
 
 // The byte that the UEFI start-up code puts in an argument in place of a character above 0xFF,
 // which has no 8-bit form (ASCII SUB; the runtime's RT_NARROW_SUBSTITUTE).

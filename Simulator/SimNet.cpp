@@ -1,7 +1,8 @@
 // The network on the simulated machine: the card from the machine's "network" description
 // ({"address": "10.0.2.15", "boot_uri": "http://..."}; an empty address is a DHCP server that
-// never answers, no "network" no card) and HTTP over a socket to the loopback address only. It
-// has no TLS: an https:// URL is refused as by a firmware that holds no CA certificate.
+// never answers, no "network" no card) and TCP over a socket to the loopback address only
+// (127.x.x.x or "localhost"; any other host is one that cannot be reached). Net reads HTTP over
+// it with the same code as on the firmware, within the same limit.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -10,9 +11,6 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cctype>
-#include <cstdlib>
 
 #include <string>
 #include <nlohmann/json.hpp>
@@ -40,37 +38,6 @@ uint64_t NowMs(void) {
     return (uint64_t)Now.tv_sec * 1000u + (uint64_t)Now.tv_nsec / 1000000u;
 }
 
-// Splits http://HOST[:PORT]/PATH; only loopback hosts are reached.
-bool SplitUrl(const std::string& Url, sockaddr_in* pAddress, std::string* pHostPort,
-              std::string* pPath) {
-    const std::string Scheme = "http://";
-    if (Url.compare(0, Scheme.size(), Scheme) != 0) {
-        return false;
-    }
-    const size_t Slash = Url.find('/', Scheme.size());
-    if (Slash == std::string::npos) {
-        return false;
-    }
-    *pHostPort = Url.substr(Scheme.size(), Slash - Scheme.size());
-    *pPath = Url.substr(Slash);
-    std::string Host = *pHostPort;
-    unsigned long Port = 80;
-    const size_t Colon = Host.find(':');
-    if (Colon != std::string::npos) {
-        Port = strtoul(Host.c_str() + Colon + 1, nullptr, 10);
-        Host.resize(Colon);
-    }
-    if (Host == "localhost") {
-        Host = "127.0.0.1";
-    }
-    memset(pAddress, 0, sizeof *pAddress);
-    pAddress->sin_family = AF_INET;
-    pAddress->sin_port = htons((uint16_t)Port);
-    return Port > 0 && Port <= 65535 &&
-           inet_pton(AF_INET, Host.c_str(), &pAddress->sin_addr) == 1 &&
-           (ntohl(pAddress->sin_addr.s_addr) >> 24) == 127;
-}
-
 // Waits until the socket is ready for Events or the deadline passes.
 bool WaitReady(int Socket, short Events, uint64_t Deadline) {
     const uint64_t Now = NowMs();
@@ -81,77 +48,30 @@ bool WaitReady(int Socket, short Events, uint64_t Deadline) {
     return poll(&Poll, 1, (int)(Deadline - Now)) == 1;
 }
 
-// Sends the request and reads the whole answer (the server closes the connection).
-PlatformNetStatus Converse(int Socket, const sockaddr_in& Address, const std::string& Request,
-                           size_t Limit, uint64_t Deadline, std::string* pAnswer) {
-    if (connect(Socket, (const sockaddr*)&Address, sizeof Address) != 0) {
-        if (errno != EINPROGRESS) {
-            return PLATFORM_NET_NO_CONNECT;
-        }
-        int Error = 0;
-        socklen_t Size = sizeof Error;
+// A non-blocking socket connected to the address by the deadline.
+PlatformNetStatus Connect(const sockaddr_in* pAddress, uint64_t Deadline, int* pSocket) {
+    const int Socket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (Socket < 0) {
+        return PLATFORM_NET_FAILED;
+    }
+    PlatformNetStatus Status = PLATFORM_NET_NO_CONNECT;
+    int Error = 0;
+    socklen_t Size = sizeof Error;
+    if (connect(Socket, (const sockaddr*)pAddress, sizeof *pAddress) == 0) {
+        Status = PLATFORM_NET_OK;
+    } else if (errno == EINPROGRESS) {
         if (!WaitReady(Socket, POLLOUT, Deadline)) {
-            return PLATFORM_NET_TIMEOUT;
-        }
-        if (getsockopt(Socket, SOL_SOCKET, SO_ERROR, &Error, &Size) != 0 || Error != 0) {
-            return PLATFORM_NET_NO_CONNECT;
+            Status = PLATFORM_NET_TIMEOUT;
+        } else if (getsockopt(Socket, SOL_SOCKET, SO_ERROR, &Error, &Size) == 0 && Error == 0) {
+            Status = PLATFORM_NET_OK;
         }
     }
-    for (size_t Sent = 0; Sent < Request.size();) {
-        if (!WaitReady(Socket, POLLOUT, Deadline)) {
-            return PLATFORM_NET_TIMEOUT;
-        }
-        const ssize_t Count =
-            send(Socket, Request.data() + Sent, Request.size() - Sent, MSG_NOSIGNAL);
-        if (Count < 0 && errno != EAGAIN) {
-            // The server may answer (413) and close before it has read the whole body.
-            break;
-        }
-        Sent += Count > 0 ? (size_t)Count : 0;
+    if (Status != PLATFORM_NET_OK) {
+        close(Socket);
+        return Status;
     }
-    char Buffer[16384];
-    for (;;) {
-        if (!WaitReady(Socket, POLLIN, Deadline)) {
-            return PLATFORM_NET_TIMEOUT;
-        }
-        const ssize_t Count = recv(Socket, Buffer, sizeof Buffer, 0);
-        if (Count == 0) {
-            return PLATFORM_NET_OK;
-        }
-        if (Count < 0) {
-            return errno == EAGAIN ? PLATFORM_NET_OK : PLATFORM_NET_FAILED;
-        }
-        if (pAnswer->size() + (size_t)Count > Limit) {
-            return PLATFORM_NET_TOO_LARGE;
-        }
-        pAnswer->append(Buffer, (size_t)Count);
-    }
-}
-
-// The status code and body of a whole answer; false when it is not an HTTP answer or its body
-// is shorter than its Content-Length says.
-bool ParseAnswer(const std::string& Answer, unsigned* pCode, std::string* pBody) {
-    const size_t HeaderEnd = Answer.find("\r\n\r\n");
-    if (Answer.compare(0, 5, "HTTP/") != 0 || HeaderEnd == std::string::npos ||
-        Answer.size() < 12) {
-        return false;
-    }
-    const size_t Space = Answer.find(' ');
-    if (Space == std::string::npos || Space + 4 > HeaderEnd) {
-        return false;
-    }
-    *pCode = (unsigned)strtoul(Answer.c_str() + Space + 1, nullptr, 10);
-    *pBody = Answer.substr(HeaderEnd + 4);
-    std::string Headers = Answer.substr(0, HeaderEnd);
-    for (char& Character : Headers) {
-        Character = (char)tolower((unsigned char)Character);
-    }
-    if (Headers.find("\r\ntransfer-encoding:") != std::string::npos) {
-        return false;
-    }
-    const size_t Length = Headers.find("\r\ncontent-length:");
-    return Length == std::string::npos ||
-           strtoull(Headers.c_str() + Length + 17, nullptr, 10) == pBody->size();
+    *pSocket = Socket;
+    return PLATFORM_NET_OK;
 }
 
 } // namespace
@@ -192,55 +112,70 @@ bool PlatformClock(char* pStamp) {
     return gmtime_r(&Now, &Parts) != nullptr && strftime(pStamp, 15, "%Y%m%d%H%M%S", &Parts) == 14;
 }
 
-PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange) {
-    const std::string Method = pExchange->Put ? "PUT" : "GET";
+struct PlatformTcp {
+    int Socket;
+    uint64_t Deadline;
+};
+
+PlatformNetStatus PlatformTcpOpen(const char* pHost, uint16_t Port, uint32_t TimeoutMs,
+                                  PlatformTcp** ppTcp) {
+    *ppTcp = nullptr;
+    const uint64_t Deadline = NowMs() + TimeoutMs;
     sockaddr_in Address;
-    std::string HostPort;
-    std::string Path;
-    PlatformNetStatus Status = PLATFORM_NET_NO_CONNECT;
-    std::string Body;
-    pExchange->HttpStatus = 0;
-    pExchange->ResponseLength = 0;
-    if (Network() == nullptr) {
-        Status = PLATFORM_NET_NO_CARD;
-    } else if (strncmp(pExchange->pUrl, "https://", 8) == 0) {
-        // The simulated firmware has no TLS, so it holds no CA to check a server with.
-        Status = PLATFORM_NET_NO_CA;
-    } else if (SplitUrl(pExchange->pUrl, &Address, &HostPort, &Path)) {
-        std::string Request =
-            Method + " " + Path + " HTTP/1.1\r\nHost: " + HostPort + "\r\nConnection: close\r\n";
-        if (pExchange->Put) {
-            Request += "Content-Type: application/octet-stream\r\nContent-Length: " +
-                       std::to_string(pExchange->BodyLength) + "\r\n\r\n";
-            Request.append((const char*)pExchange->pBody, pExchange->BodyLength);
-        } else {
-            Request += "\r\n";
+    memset(&Address, 0, sizeof Address);
+    Address.sin_family = AF_INET;
+    Address.sin_port = htons(Port);
+    const bool Loopback = inet_pton(AF_INET, strcmp(pHost, "localhost") == 0 ? "127.0.0.1" : pHost,
+                                    &Address.sin_addr) == 1 &&
+                          (ntohl(Address.sin_addr.s_addr) >> 24) == 127;
+    int Socket = -1;
+    PlatformNetStatus Status = Network() == nullptr ? PLATFORM_NET_NO_CARD
+                               : !Loopback          ? PLATFORM_NET_NO_CONNECT
+                                                    : Connect(&Address, Deadline, &Socket);
+    sim::LogEvent(
+        {{"event", "tcp"}, {"host", sim::LogText(pHost)}, {"port", Port}, {"result", (int)Status}});
+    if (Status == PLATFORM_NET_OK) {
+        *ppTcp = new PlatformTcp{Socket, Deadline};
+    }
+    return Status;
+}
+
+PlatformNetStatus PlatformTcpSend(PlatformTcp* pTcp, const void* pData, size_t Length) {
+    for (size_t Sent = 0; Sent < Length;) {
+        if (!WaitReady(pTcp->Socket, POLLOUT, pTcp->Deadline)) {
+            return PLATFORM_NET_TIMEOUT;
         }
-        const int Socket = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        std::string Answer;
-        Status = Socket < 0
-                     ? PLATFORM_NET_FAILED
-                     : Converse(Socket, Address, Request, pExchange->ResponseCapacity + 65536,
-                                NowMs() + pExchange->TimeoutMs, &Answer);
-        if (Socket >= 0) {
-            close(Socket);
+        const ssize_t Count =
+            send(pTcp->Socket, (const char*)pData + Sent, Length - Sent, MSG_NOSIGNAL);
+        if (Count < 0 && errno != EAGAIN) {
+            return PLATFORM_NET_FAILED;
         }
-        if (Status == PLATFORM_NET_OK && !ParseAnswer(Answer, &pExchange->HttpStatus, &Body)) {
-            Status = PLATFORM_NET_FAILED;
+        Sent += Count > 0 ? (size_t)Count : 0;
+    }
+    return PLATFORM_NET_OK;
+}
+
+PlatformNetStatus PlatformTcpReceive(PlatformTcp* pTcp, void* pBuffer, size_t Size,
+                                     size_t* pReceived) {
+    *pReceived = 0;
+    for (;;) {
+        if (!WaitReady(pTcp->Socket, POLLIN, pTcp->Deadline)) {
+            return PLATFORM_NET_TIMEOUT;
         }
-        if (Status == PLATFORM_NET_OK && !pExchange->Put) {
-            if (Body.size() > pExchange->ResponseCapacity) {
-                Status = PLATFORM_NET_TOO_LARGE;
-            } else {
-                memcpy(pExchange->pResponse, Body.data(), Body.size());
-                pExchange->ResponseLength = Body.size();
-            }
+        const ssize_t Count = recv(pTcp->Socket, pBuffer, Size, 0);
+        if (Count >= 0) {
+            *pReceived = (size_t)Count;
+            return PLATFORM_NET_OK;
+        }
+        if (errno != EAGAIN) {
+            return PLATFORM_NET_FAILED;
         }
     }
-    sim::LogEvent({{"event", "http"},
-                   {"method", Method},
-                   {"url", sim::LogText(pExchange->pUrl)},
-                   {"result", (int)Status},
-                   {"status", pExchange->HttpStatus}});
-    return Status;
+}
+
+void PlatformTcpClose(PlatformTcp* pTcp) {
+    if (pTcp != nullptr) {
+        close(pTcp->Socket);
+        delete pTcp;
+    }
 }

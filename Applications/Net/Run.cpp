@@ -32,14 +32,18 @@ bool ParseSeconds(const char* pText, uint32_t* pSeconds) {
     return true;
 }
 
-uint32_t BringUp(uint32_t Seconds, bool Stamp) {
+// Brings IPv4 up. `up` prints the card's address and sets the stamp; a GET or PUT is silent
+// about an address it finds.
+uint32_t BringUp(uint32_t Seconds, bool Up) {
     char Address[32];
     switch (PlatformNetUp(Seconds * 1000u, Address, sizeof Address)) {
     case PLATFORM_NET_OK: {
+        if (!Up) {
+            return NET_EXIT_OK;
+        }
         printf("net: address %s\n", Address);
         char Clock[15];
-        if (Stamp &&
-            !(PlatformClock(Clock) && PlatformSetShellVariable(NET_STAMP_VARIABLE, Clock))) {
+        if (!(PlatformClock(Clock) && PlatformSetShellVariable(NET_STAMP_VARIABLE, Clock))) {
             printf("net: cannot set %%%s%% from the firmware clock\n", NET_STAMP_VARIABLE);
             return NET_EXIT_NO_CLOCK;
         }
@@ -67,7 +71,7 @@ uint32_t FindServer(char* pBase, size_t Size) {
         }
         Line[End] = '\0';
         if (!ServerBase(Line, pBase, Size)) {
-            printf("net: %s does not hold an http(s)://HOST[:PORT]/ URL on its first line\n",
+            printf("net: %s does not hold an http://HOST[:PORT]/ URL on its first line\n",
                    NET_SERVER_FILE);
             return NET_EXIT_NO_SERVER;
         }
@@ -79,101 +83,95 @@ uint32_t FindServer(char* pBase, size_t Size) {
         return NET_EXIT_NO_SERVER;
     }
     if (!ServerBase(Uri, pBase, Size)) {
-        printf("net: no server: the boot URI is not an http(s)://HOST[:PORT]/ URL\n");
+        printf("net: no server: the boot URI is not an http://HOST[:PORT]/ URL\n");
         return NET_EXIT_NO_SERVER;
     }
     return NET_EXIT_OK;
 }
 
-// The exchange with the server for PATH; the outcome's line names the method and the URL.
-uint32_t Exchange(PlatformHttpExchange* pExchange, const char* pPath) {
-    const char* pMethod = pExchange->Put ? "PUT" : "GET";
+// The exchange with the server for PATH: the answer in *pAnswer (started by the caller), the URL
+// asked in pUrl. A failure's line names the method and the URL.
+uint32_t Exchange(const char* pPath, bool Put, const void* pBody, size_t BodyLength,
+                  NetAnswer* pAnswer, char* pUrl, size_t UrlSize) {
+    const char* pMethod = Put ? "PUT" : "GET";
     if (!IsPlainServerPath(pPath)) {
         printf("net: server path \"%s\" is not a plain relative path\n", pPath);
         return NET_EXIT_BAD_PATH;
     }
     static char Base[NET_URL_MAX];
-    static char Url[NET_URL_MAX + NET_PATH_MAX + 1];
     uint32_t Status = FindServer(Base, sizeof Base);
     if (Status != NET_EXIT_OK) {
         return Status;
     }
-    snprintf(Url, sizeof Url, "%s%s", Base, pPath);
+    snprintf(pUrl, UrlSize, "%s%s", Base, pPath);
     Status = BringUp(NET_UP_SECONDS, false);
     if (Status != NET_EXIT_OK) {
         return Status;
     }
-    pExchange->pUrl = Url;
-    pExchange->TimeoutMs = NET_HTTP_SECONDS * 1000u;
-    switch (PlatformHttp(pExchange)) {
+    switch (NetHttp(pUrl, Put, pBody, BodyLength, pAnswer)) {
     case PLATFORM_NET_OK:
         break;
     case PLATFORM_NET_NO_CARD:
-        printf("net: %s %s: no network card with HTTP\n", pMethod, Url);
+        printf("net: %s %s: no network card with TCP\n", pMethod, pUrl);
         return NET_EXIT_NO_CARD;
-    case PLATFORM_NET_TOO_LARGE:
-        printf("net: %s %s: the answer exceeds %u bytes\n", pMethod, Url, NET_BODY_MAX);
-        return NET_EXIT_TOO_LARGE;
     case PLATFORM_NET_TIMEOUT:
-        printf("net: %s %s: no answer within %u s\n", pMethod, Url, NET_HTTP_SECONDS);
+        printf("net: %s %s: no whole answer within %u s\n", pMethod, pUrl, NET_HTTP_SECONDS);
         return NET_EXIT_UNREACHABLE;
     case PLATFORM_NET_NO_CONNECT:
-        printf("net: %s %s: the server cannot be reached\n", pMethod, Url);
+        printf("net: %s %s: the server cannot be reached\n", pMethod, pUrl);
         return NET_EXIT_UNREACHABLE;
-    case PLATFORM_NET_NO_CA:
-        printf("net: %s %s: the firmware holds no CA certificate (TlsCaCertificate) to check "
-               "the server with\n",
-               pMethod, Url);
-        return NET_EXIT_TLS;
-    case PLATFORM_NET_TLS_FAILED:
-        printf("net: %s %s: the TLS handshake failed: the server's certificate is not signed by "
-               "the CA the firmware holds, or does not name the host\n",
-               pMethod, Url);
-        return NET_EXIT_TLS;
     default:
-        printf("net: %s %s: the exchange failed\n", pMethod, Url);
+        printf("net: %s %s: the connection failed\n", pMethod, pUrl);
         return NET_EXIT_UNREACHABLE;
     }
-    const unsigned Code = pExchange->HttpStatus;
-    const bool Success = pExchange->Put ? (Code == 200 || Code == 201 || Code == 204) : Code == 200;
-    if (Success) {
+    if (pAnswer->State == NET_ANSWER_BAD) {
+        printf("net: %s %s: the answer is refused: %s\n", pMethod, pUrl, pAnswer->pProblem);
+        return NET_EXIT_BAD_ANSWER;
+    }
+    if (pAnswer->State == NET_ANSWER_TOO_LARGE) {
+        printf("net: %s %s: the answer exceeds %u bytes\n", pMethod, pUrl, NET_BODY_MAX);
+        return NET_EXIT_TOO_LARGE;
+    }
+    const unsigned Code = pAnswer->Status;
+    if (Put ? (Code == 200 || Code == 201 || Code == 204) : Code == 200) {
         return NET_EXIT_OK;
     }
-    printf("net: %s %s: the server answered %u\n", pMethod, Url, Code);
-    if (!pExchange->Put && Code == 404) {
+    printf("net: %s %s: the server answered %u\n", pMethod, pUrl, Code);
+    if (!Put && Code == 404) {
         return NET_EXIT_NOT_FOUND;
     }
     return Code == 413 ? NET_EXIT_TOO_LARGE : NET_EXIT_REFUSED;
 }
 
+// The answer of the one exchange of a run, and the URL it asked.
+NetAnswer Answer;
+char Url[NET_URL_MAX + NET_PATH_MAX + 1];
+
 // GET: FILE holds the answer's body after a success and does not exist after a failure, so that
 // an earlier file is never taken for the server's answer.
 uint32_t Get(const char* pPath, const char* pFile) {
     remove(pFile);
-    PlatformHttpExchange Exchanged;
-    memset(&Exchanged, 0, sizeof Exchanged);
-    Exchanged.pResponse = malloc(NET_BODY_MAX);
-    Exchanged.ResponseCapacity = NET_BODY_MAX;
-    if (Exchanged.pResponse == NULL) {
+    char* pBody = (char*)malloc(NET_BODY_MAX);
+    if (pBody == NULL) {
         printf("net: out of memory\n");
         return NET_EXIT_FILE;
     }
-    uint32_t Status = Exchange(&Exchanged, pPath);
+    NetAnswerStart(&Answer, pBody, NET_BODY_MAX);
+    uint32_t Status = Exchange(pPath, false, NULL, 0, &Answer, Url, sizeof Url);
     if (Status == NET_EXIT_OK) {
         FILE* pOut = fopen(pFile, "wb");
-        bool Written = pOut != NULL && fwrite(Exchanged.pResponse, 1, Exchanged.ResponseLength,
-                                              pOut) == Exchanged.ResponseLength;
+        bool Written =
+            pOut != NULL && fwrite(pBody, 1, Answer.BodyLength, pOut) == Answer.BodyLength;
         Written = pOut != NULL && fclose(pOut) == 0 && Written;
         if (Written) {
-            printf("net: GET %s: %u bytes into %s\n", Exchanged.pUrl,
-                   (unsigned)Exchanged.ResponseLength, pFile);
+            printf("net: GET %s: %u bytes into %s\n", Url, (unsigned)Answer.BodyLength, pFile);
         } else {
             remove(pFile);
             printf("net: cannot write %s\n", pFile);
             Status = NET_EXIT_FILE;
         }
     }
-    free(Exchanged.pResponse);
+    free(pBody);
     return Status;
 }
 
@@ -196,15 +194,11 @@ uint32_t Put(const char* pFile, const char* pPath) {
         printf("net: %s exceeds %u bytes\n", pFile, NET_BODY_MAX);
         Status = NET_EXIT_TOO_LARGE;
     } else {
-        PlatformHttpExchange Exchanged;
-        memset(&Exchanged, 0, sizeof Exchanged);
-        Exchanged.Put = true;
-        Exchanged.pBody = pBody;
-        Exchanged.BodyLength = Length;
-        Status = Exchange(&Exchanged, pPath);
+        NetAnswerStart(&Answer, NULL, 0);
+        Status = Exchange(pPath, true, pBody, Length, &Answer, Url, sizeof Url);
         if (Status == NET_EXIT_OK) {
-            printf("net: PUT %s: %u, %u bytes from %s\n", Exchanged.pUrl, Exchanged.HttpStatus,
-                   (unsigned)Length, pFile);
+            printf("net: PUT %s: %u, %u bytes from %s\n", Url, Answer.Status, (unsigned)Length,
+                   pFile);
         }
     }
     free(pBody);

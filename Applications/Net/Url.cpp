@@ -14,23 +14,32 @@ bool IsPathCharacter(char Character) {
     return IsHostCharacter(Character) || Character == '_' || Character == '/';
 }
 
-// The length of the URL's scheme and "://" (http or https), or 0 for any other.
-size_t SchemeLength(const char* pUrl) {
-    return strncmp(pUrl, "http://", 7) == 0 ? 7 : strncmp(pUrl, "https://", 8) == 0 ? 8 : 0;
-}
+// The schemes Net speaks, with their own ports.
+const struct {
+    const char* pPrefix;
+    uint16_t Port;
+} kSchemes[] = {{"http://", 80}};
 
 } // namespace
 
-bool IsServerUrl(const char* pUrl) {
-    if (SchemeLength(pUrl) == 0 || strlen(pUrl) >= NET_URL_MAX) {
+bool SplitServerUrl(const char* pUrl, char* pHost, size_t HostSize, uint16_t* pPort,
+                    const char** ppAuthority, size_t* pAuthorityLength, const char** ppPath) {
+    const char* pAt = NULL;
+    for (const auto& Scheme : kSchemes) {
+        if (strncmp(pUrl, Scheme.pPrefix, strlen(Scheme.pPrefix)) == 0) {
+            pAt = pUrl + strlen(Scheme.pPrefix);
+            *pPort = Scheme.Port;
+        }
+    }
+    if (pAt == NULL) {
         return false;
     }
-    const char* pAt = pUrl + SchemeLength(pUrl);
-    const char* pHost = pAt;
+    const char* pHostStart = pAt;
     while (IsHostCharacter(*pAt)) {
         pAt++;
     }
-    if (pAt == pHost) {
+    const size_t HostLength = (size_t)(pAt - pHostStart);
+    if (HostLength == 0 || HostLength >= HostSize) {
         return false;
     }
     if (*pAt == ':') {
@@ -44,8 +53,33 @@ bool IsServerUrl(const char* pUrl) {
         if (pAt == pDigits || Port == 0 || Port > 65535) {
             return false;
         }
+        *pPort = (uint16_t)Port;
     }
-    return *pAt == '/';
+    if (*pAt != '/') {
+        return false;
+    }
+    for (const char* pRest = pAt; *pRest != '\0'; pRest++) {
+        const unsigned char Character = (unsigned char)*pRest;
+        if (Character < 0x21 || Character > 0x7E) {
+            return false;
+        }
+    }
+    memcpy(pHost, pHostStart, HostLength);
+    pHost[HostLength] = '\0';
+    *ppAuthority = pHostStart;
+    *pAuthorityLength = (size_t)(pAt - pHostStart);
+    *ppPath = pAt;
+    return true;
+}
+
+bool IsServerUrl(const char* pUrl) {
+    char Host[NET_URL_MAX];
+    uint16_t Port;
+    const char* pAuthority;
+    size_t AuthorityLength;
+    const char* pPath;
+    return strlen(pUrl) < NET_URL_MAX &&
+           SplitServerUrl(pUrl, Host, sizeof Host, &Port, &pAuthority, &AuthorityLength, &pPath);
 }
 
 bool ServerBase(const char* pUrl, char* pBase, size_t Size) {

@@ -19,7 +19,7 @@ sys.path.insert(0, str(REPO / "tests" / "qemu"))
 
 import stick_cases  # noqa: E402
 
-from stick import layout, pinning, runlist, script as stick_script  # noqa: E402
+from stick import layout, netscript, pinning, runlist, script as stick_script  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 # After every failure the console names the log: a pinned shell gives no prompt.
 LOG_AT = '  echo "the log of this run: %stick_volume%:%stick_log%"'
@@ -289,6 +289,20 @@ class ScriptText(unittest.TestCase):
         ("a^\"b|c<d\r.txt", "a__b_c_d_.txt"),
         ("plain-list_1.txt", "plain-list_1.txt"),
     ]
+
+    def test_the_network_image_is_done_only_with_its_record_and_says_why_it_stops(self):
+        lines = netscript.startup_script(runlist.parse_run_list("Tagwell /sn:A1\n"), "off",
+                                         "0123abcd").split("\r\n")
+        record_sent = next(at for at, line in enumerate(lines) if "put \\logs\\done-" in line)
+        self.assertLess(record_sent, lines.index('echo "ALL DONE" >> %stick_log%'))
+        # After each FAILED on the console, before the run ends: the log, with the reason, is
+        # sent once more, or the console says where the log is.
+        for at, line in enumerate(lines):
+            if line.lstrip().startswith('echo "FAILED') and ">>" not in line:
+                end = next(i for i in range(at, len(lines))
+                           if lines[i].strip() == "goto stick_end")
+                self.assertTrue(any("net.nsh put %stick_log%" in later or netscript.LOG_ONLY_HERE
+                                    in later for later in lines[at:end]), line)
 
     def test_hostile_run_list_names_reach_the_script_only_sanitised(self):
         plain = self.script("Crestune /f9\n", source="list.txt").split("\r\n")

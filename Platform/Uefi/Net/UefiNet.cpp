@@ -1,6 +1,10 @@
-// The network primitives on a real machine: IPv4 by DHCP through EFI_IP4_CONFIG2_PROTOCOL and
-// HTTP through the firmware's EFI_HTTP_PROTOCOL (a child of the card's HTTP service binding).
-// gnu-efi declares neither; the declarations below follow the UEFI definitions (UEFI 2.5).
+// The network primitives on a real machine: IPv4 by DHCP through EFI_IP4_CONFIG2_PROTOCOL, names
+// through EFI_DNS4_PROTOCOL and connections through EFI_TCP4_PROTOCOL (children of the card's
+// service bindings). gnu-efi declares TCP4 but neither IPv4 configuration nor DNS; the
+// declarations below follow the UEFI definitions (UEFI 2.5). Every wait polls the protocol
+// until its token is signalled or the connection's limit (a timer event of this program) has
+// passed; a token that the limit overtakes is cancelled, and closing a connection resets its
+// TCP instance, so that nothing the firmware holds still points into this program.
 #include "Platform/Platform.h"
 #include "Runtime/Uefi/RuntimeUefi.h"
 
@@ -14,14 +18,13 @@ namespace {
 
 EFI_GUID Ip4Config2Guid = {
     0x5b446ed1, 0xe30b, 0x4faa, {0x87, 0x1a, 0x36, 0x54, 0xec, 0xa3, 0x60, 0x80}};
-EFI_GUID HttpServiceBindingGuid = {
-    0xbdc8e6af, 0xd9bc, 0x4379, {0xa7, 0x2a, 0xe0, 0xc4, 0xe7, 0x5d, 0xae, 0x1c}};
-EFI_GUID HttpGuid = {0x7a59b29b, 0x910b, 0x4171, {0x82, 0x42, 0xa8, 0x5a, 0x0d, 0xf2, 0x5b, 0x5b}};
-// The variable TlsCaCertificate: the CA certificates the firmware's TLS checks servers with.
-EFI_GUID TlsCaCertificateGuid = {
-    0xfd2340d0, 0x3dab, 0x4349, {0xa6, 0xc7, 0x3b, 0x4f, 0x12, 0xb4, 0x8e, 0xae}};
+EFI_GUID Tcp4ServiceBindingGuid = EFI_TCP4_SERVICE_BINDING_PROTOCOL;
+EFI_GUID Tcp4Guid = EFI_TCP4_PROTOCOL;
+EFI_GUID Dns4ServiceBindingGuid = {
+    0xb625b186, 0xe063, 0x44f7, {0x89, 0x05, 0x6a, 0x74, 0xdc, 0x6f, 0x52, 0xb4}};
+EFI_GUID Dns4Guid = {0xae3d28cc, 0xe05b, 0x4fa1, {0xa0, 0x11, 0x7e, 0xb5, 0x5a, 0x3f, 0x14, 0x01}};
 
-enum NetConfigDataType { kConfigInterfaceInfo = 0, kConfigPolicy = 1 };
+enum NetConfigDataType { kConfigInterfaceInfo = 0, kConfigPolicy = 1, kConfigDnsServer = 4 };
 enum NetConfigPolicy { kPolicyStatic = 0, kPolicyDhcp = 1 };
 
 struct NetConfigInterfaceInfo {
@@ -43,74 +46,44 @@ struct NetConfig2Protocol {
     void* UnregisterDataNotify;
 };
 
-enum HttpVersion { kHttpVersion10, kHttpVersion11 };
-enum HttpMethod { kHttpGet = 0, kHttpPut = 6 };
-
-struct HttpV4AccessPoint {
-    BOOLEAN UseDefaultAddress;
-    EFI_IPv4_ADDRESS LocalAddress;
-    EFI_IPv4_ADDRESS LocalSubnet;
+struct Dns4ConfigData {
+    UINTN DnsServerListCount;
+    EFI_IPv4_ADDRESS* DnsServerList;
+    BOOLEAN UseDefaultSetting;
+    BOOLEAN EnableDnsCache;
+    UINT8 Protocol;
+    EFI_IPv4_ADDRESS StationIp;
+    EFI_IPv4_ADDRESS SubnetMask;
     UINT16 LocalPort;
+    UINT32 RetryCount;
+    UINT32 RetryInterval;
 };
 
-struct HttpConfigData {
-    int HttpVersion;
-    UINT32 TimeOutMillisec;
-    BOOLEAN LocalAddressIsIPv6;
-    HttpV4AccessPoint* IPv4Node;
+struct Dns4HostAddresses {
+    UINT32 IpCount;
+    EFI_IPv4_ADDRESS* IpList;
 };
 
-struct HttpRequestData {
-    int Method;
-    CHAR16* Url;
-};
-
-struct HttpResponseData {
-    int StatusCode;
-};
-
-struct HttpHeader {
-    CHAR8* FieldName;
-    CHAR8* FieldValue;
-};
-
-struct HttpMessage {
-    union {
-        HttpRequestData* Request;
-        HttpResponseData* Response;
-    } Data;
-    UINTN HeaderCount;
-    HttpHeader* Headers;
-    UINTN BodyLength;
-    void* Body;
-};
-
-struct HttpToken {
+struct Dns4Token {
     EFI_EVENT Event;
     EFI_STATUS Status;
-    HttpMessage* Message;
+    UINT32 RetryCount;
+    UINT32 RetryInterval;
+    Dns4HostAddresses* H2AData; // the first member of the answer's union
 };
 
-struct HttpProtocol {
-    EFI_STATUS(EFIAPI* GetModeData)(HttpProtocol* This, HttpConfigData* Data);
-    EFI_STATUS(EFIAPI* Configure)(HttpProtocol* This, HttpConfigData* Data);
-    EFI_STATUS(EFIAPI* Request)(HttpProtocol* This, HttpToken* Token);
-    EFI_STATUS(EFIAPI* Cancel)(HttpProtocol* This, HttpToken* Token);
-    EFI_STATUS(EFIAPI* Response)(HttpProtocol* This, HttpToken* Token);
-    EFI_STATUS(EFIAPI* Poll)(HttpProtocol* This);
+struct Dns4Protocol {
+    void* GetModeData;
+    EFI_STATUS(EFIAPI* Configure)(Dns4Protocol* This, Dns4ConfigData* Data);
+    EFI_STATUS(EFIAPI* HostNameToIp)(Dns4Protocol* This, CHAR16* HostName, Dns4Token* Token);
+    void* IpToHostName;
+    void* GeneralLookUp;
+    void* UpdateDnsCache;
+    EFI_STATUS(EFIAPI* Poll)(Dns4Protocol* This);
+    EFI_STATUS(EFIAPI* Cancel)(Dns4Protocol* This, Dns4Token* Token);
 };
 
-// EFI_HTTP_ERROR: the answer arrived and carries an HTTP error status.
-const EFI_STATUS kHttpErrorStatus = EFIERR(35);
-
-// The numbers of EFI_HTTP_STATUS_CODE, in the enumeration's order (0: unsupported status).
-const uint16_t kHttpStatusNumbers[] = {0,   100, 101, 200, 201, 202, 203, 204, 205, 206, 300,
-                                       301, 302, 303, 304, 305, 307, 400, 401, 402, 403, 404,
-                                       405, 406, 407, 408, 409, 410, 411, 412, 413, 414, 415,
-                                       416, 417, 500, 501, 502, 503, 504, 505, 308};
-
-// Milliseconds between two looks while waiting.
-const uint32_t kPollMs = 10;
+const UINT8 kUdpProtocol = 17;
 
 // The card's address, or false when it has none. Bounded: the answer is at most 64 KiB.
 bool CardAddress(NetConfig2Protocol* pConfig, EFI_IPv4_ADDRESS* pAddress) {
@@ -162,168 +135,6 @@ EFI_HANDLE AddressedCard(EFI_HANDLE* pHandles, UINTN Count, EFI_IPv4_ADDRESS* pA
         }
     }
     return NULL;
-}
-
-void EFIAPI MarkDone(EFI_EVENT, void* pContext) {
-    *(volatile bool*)pContext = true;
-}
-
-// Waits for the token's event within the limit, polling the HTTP instance. On time-out the token
-// is cancelled, so the firmware no longer writes to it.
-bool WaitToken(HttpProtocol* pHttp, HttpToken* pToken, volatile bool* pDone, uint64_t* pLeftMs) {
-    while (!*pDone && *pLeftMs > 0) {
-        pHttp->Poll(pHttp);
-        RtBootServices()->Stall(kPollMs * 1000);
-        *pLeftMs = *pLeftMs > kPollMs ? *pLeftMs - kPollMs : 0;
-    }
-    if (!*pDone) {
-        pHttp->Cancel(pHttp, pToken);
-        return *pDone;
-    }
-    return true;
-}
-
-void FreeHeaders(HttpMessage* pMessage) {
-    for (UINTN Index = 0; pMessage->Headers != NULL && Index < pMessage->HeaderCount; Index++) {
-        RtBootServices()->FreePool(pMessage->Headers[Index].FieldName);
-        RtBootServices()->FreePool(pMessage->Headers[Index].FieldValue);
-    }
-    if (pMessage->Headers != NULL) {
-        RtBootServices()->FreePool(pMessage->Headers);
-    }
-    pMessage->Headers = NULL;
-    pMessage->HeaderCount = 0;
-}
-
-// The Content-Length of the answer's headers; false when there is none.
-bool ContentLength(const HttpMessage* pMessage, uint64_t* pLength) {
-    for (UINTN Index = 0; Index < pMessage->HeaderCount; Index++) {
-        const HttpHeader* pHeader = &pMessage->Headers[Index];
-        if (pHeader->FieldName != NULL && pHeader->FieldValue != NULL &&
-            strcasecmp((const char*)pHeader->FieldName, "Content-Length") == 0) {
-            *pLength = strtoul((const char*)pHeader->FieldValue, NULL, 10);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool IsHttps(const char* pUrl) {
-    return strncmp(pUrl, "https://", 8) == 0;
-}
-
-// Whether the firmware holds CA certificates for https (its HTTP driver reads the same variable
-// before each TLS handshake, and without it refuses to start one).
-bool FirmwareHoldsCa(void) {
-    UINTN Size = 0;
-    return RtSystemTable()->RuntimeServices->GetVariable((CHAR16*)L"TlsCaCertificate",
-                                                         &TlsCaCertificateGuid, NULL, &Size,
-                                                         NULL) == EFI_BUFFER_TOO_SMALL;
-}
-
-// The request and its answer on a configured HTTP instance.
-PlatformNetStatus Converse(HttpProtocol* pHttp, PlatformHttpExchange* pExchange, CHAR16* pUrl,
-                           EFI_EVENT Event, volatile bool* pDone) {
-    uint64_t LeftMs = pExchange->TimeoutMs;
-    // Host: the URL's authority, between "http://" (or "https://") and the next '/'.
-    static char Host[256];
-    const char* pAuthority = pExchange->pUrl + (IsHttps(pExchange->pUrl) ? 8 : 7);
-    size_t HostLength = 0;
-    while (pAuthority[HostLength] != '\0' && pAuthority[HostLength] != '/') {
-        HostLength++;
-    }
-    if (HostLength >= sizeof Host) {
-        return PLATFORM_NET_FAILED;
-    }
-    memcpy(Host, pAuthority, HostLength);
-    Host[HostLength] = '\0';
-    char Length[24];
-    snprintf(Length, sizeof Length, "%u", (unsigned)pExchange->BodyLength);
-    HttpHeader Headers[3] = {{(CHAR8*)"Host", (CHAR8*)Host},
-                             {(CHAR8*)"Content-Type", (CHAR8*)"application/octet-stream"},
-                             {(CHAR8*)"Content-Length", (CHAR8*)Length}};
-    HttpRequestData Request = {pExchange->Put ? kHttpPut : kHttpGet, pUrl};
-    HttpMessage Message;
-    memset(&Message, 0, sizeof Message);
-    Message.Data.Request = &Request;
-    Message.HeaderCount = pExchange->Put ? 3 : 1;
-    Message.Headers = Headers;
-    Message.BodyLength = pExchange->Put ? pExchange->BodyLength : 0;
-    Message.Body = pExchange->Put ? (void*)pExchange->pBody : NULL;
-    HttpToken Token = {Event, EFI_SUCCESS, &Message};
-    *pDone = false;
-    // The firmware connects, and for https makes the TLS handshake, within Request.
-    EFI_STATUS Status = pHttp->Request(pHttp, &Token);
-    if (Status == EFI_ABORTED && IsHttps(pExchange->pUrl)) {
-        return PLATFORM_NET_TLS_FAILED;
-    }
-    if (Status != EFI_SUCCESS) {
-        return Status == EFI_TIMEOUT ? PLATFORM_NET_TIMEOUT : PLATFORM_NET_NO_CONNECT;
-    }
-    if (!WaitToken(pHttp, &Token, pDone, &LeftMs)) {
-        return PLATFORM_NET_TIMEOUT;
-    }
-    if (Token.Status != EFI_SUCCESS) {
-        return Token.Status == EFI_TIMEOUT ? PLATFORM_NET_TIMEOUT : PLATFORM_NET_NO_CONNECT;
-    }
-
-    // The answer's status and headers first, without a body: an answer without one (201 with
-    // Content-Length 0) would otherwise leave the firmware waiting for body bytes.
-    HttpResponseData Response = {0};
-    memset(&Message, 0, sizeof Message);
-    Message.Data.Response = &Response;
-    *pDone = false;
-    Token.Status = EFI_SUCCESS;
-    if (pHttp->Response(pHttp, &Token) != EFI_SUCCESS) {
-        return PLATFORM_NET_FAILED;
-    }
-    if (!WaitToken(pHttp, &Token, pDone, &LeftMs)) {
-        return PLATFORM_NET_TIMEOUT;
-    }
-    if (Token.Status != EFI_SUCCESS && Token.Status != kHttpErrorStatus) {
-        FreeHeaders(&Message);
-        return Token.Status == EFI_TIMEOUT ? PLATFORM_NET_TIMEOUT : PLATFORM_NET_FAILED;
-    }
-    const size_t Codes = sizeof kHttpStatusNumbers / sizeof kHttpStatusNumbers[0];
-    pExchange->HttpStatus = Response.StatusCode >= 0 && (size_t)Response.StatusCode < Codes
-                                ? kHttpStatusNumbers[Response.StatusCode]
-                                : 0;
-    uint64_t Expected = 0;
-    const bool Known = ContentLength(&Message, &Expected);
-    FreeHeaders(&Message);
-    if (pExchange->Put || pExchange->HttpStatus != 200) {
-        // Only a GET's success keeps a body; the rest stays with the instance that is reset.
-        return PLATFORM_NET_OK;
-    }
-    if (!Known) {
-        return PLATFORM_NET_FAILED;
-    }
-    if (Expected > pExchange->ResponseCapacity) {
-        return PLATFORM_NET_TOO_LARGE;
-    }
-    uint8_t* pBody = (uint8_t*)pExchange->pResponse;
-    size_t Received = 0;
-    // The rest of the body, in as many pieces as the firmware hands over.
-    while (Received < Expected) {
-        memset(&Message, 0, sizeof Message);
-        Message.Body = pBody + Received;
-        Message.BodyLength = (UINTN)(Expected - Received);
-        *pDone = false;
-        Token.Status = EFI_SUCCESS;
-        if (pHttp->Response(pHttp, &Token) != EFI_SUCCESS) {
-            return PLATFORM_NET_FAILED;
-        }
-        if (!WaitToken(pHttp, &Token, pDone, &LeftMs)) {
-            return PLATFORM_NET_TIMEOUT;
-        }
-        if (Token.Status != EFI_SUCCESS || Message.BodyLength == 0 ||
-            Message.BodyLength > Expected - Received) {
-            return PLATFORM_NET_FAILED;
-        }
-        Received += Message.BodyLength;
-    }
-    pExchange->ResponseLength = Received;
-    return PLATFORM_NET_OK;
 }
 
 } // namespace
@@ -417,11 +228,172 @@ bool PlatformClock(char* pStamp) {
     return true;
 }
 
-PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange) {
-    pExchange->HttpStatus = 0;
-    pExchange->ResponseLength = 0;
+struct PlatformTcp {
+    EFI_EVENT Deadline; // a timer: signalled once the connection's limit has passed
+    bool Expired;
+    EFI_EVENT Done; // signalled by the firmware when the token out completes
+    EFI_SERVICE_BINDING* pBinding;
+    EFI_HANDLE Child;
+    EFI_TCP4* pTcp;
+    // The tokens and their data live here, not on the stack, until the instance is reset.
+    EFI_TCP4_CONNECTION_TOKEN Connecting;
+    EFI_TCP4_CLOSE_TOKEN Closing;
+    EFI_TCP4_IO_TOKEN Io;
+    EFI_TCP4_RECEIVE_DATA Receiving;
+    EFI_TCP4_TRANSMIT_DATA Transmitting;
+};
+
+namespace {
+
+// Polls until the firmware signals Done (true) or the limit passes (false). The caller cancels
+// its token on false.
+bool Await(PlatformTcp* pTcp, Dns4Protocol* pDns) {
+    for (;;) {
+        if (RtBootServices()->CheckEvent(pTcp->Done) == EFI_SUCCESS) {
+            return true;
+        }
+        // A timer's signal is taken by the look that sees it: it is kept in Expired.
+        if (pTcp->Expired || RtBootServices()->CheckEvent(pTcp->Deadline) == EFI_SUCCESS) {
+            pTcp->Expired = true;
+            return false;
+        }
+        if (pDns != NULL) {
+            pDns->Poll(pDns);
+        } else {
+            pTcp->pTcp->Poll(pTcp->pTcp);
+        }
+    }
+}
+
+// The address of a host given as a dotted IPv4 address of four numbers of 0-255.
+bool ParseAddress(const char* pHost, EFI_IPv4_ADDRESS* pAddress) {
+    const char* pAt = pHost;
+    for (int Part = 0; Part < 4; Part++) {
+        unsigned Value = 0;
+        const char* pDigits = pAt;
+        while (*pAt >= '0' && *pAt <= '9' && pAt - pDigits < 3) {
+            Value = Value * 10 + (unsigned)(*pAt - '0');
+            pAt++;
+        }
+        if (pAt == pDigits || Value > 255 || *pAt != (Part < 3 ? '.' : '\0')) {
+            return false;
+        }
+        pAddress->Addr[Part] = (UINT8)Value;
+        pAt++;
+    }
+    return true;
+}
+
+// The card's DNS servers (from DHCP), freed by the caller; none: NULL.
+EFI_IPv4_ADDRESS* DnsServers(EFI_HANDLE Card, UINTN* pCount) {
+    *pCount = 0;
+    NetConfig2Protocol* pConfig = ConfigOf(Card);
+    UINTN Size = 0;
+    if (pConfig == NULL ||
+        pConfig->GetData(pConfig, kConfigDnsServer, &Size, NULL) != EFI_BUFFER_TOO_SMALL ||
+        Size < sizeof(EFI_IPv4_ADDRESS) || Size > 4096) {
+        return NULL;
+    }
+    EFI_IPv4_ADDRESS* pServers = (EFI_IPv4_ADDRESS*)malloc(Size);
+    if (pServers != NULL &&
+        pConfig->GetData(pConfig, kConfigDnsServer, &Size, pServers) == EFI_SUCCESS) {
+        *pCount = Size / sizeof(EFI_IPv4_ADDRESS);
+        return pServers;
+    }
+    free(pServers);
+    return NULL;
+}
+
+// The host's first IPv4 address from the card's DNS servers, within the connection's limit.
+PlatformNetStatus LookUp(PlatformTcp* pTcp, EFI_HANDLE Card, const char* pHost,
+                         EFI_IPv4_ADDRESS* pAddress) {
+    UINTN ServerCount = 0;
+    EFI_IPv4_ADDRESS* pServers = DnsServers(Card, &ServerCount);
+    void* pInterface = NULL;
+    if (pServers == NULL || RtBootServices()->HandleProtocol(Card, &Dns4ServiceBindingGuid,
+                                                             &pInterface) != EFI_SUCCESS) {
+        free(pServers);
+        return PLATFORM_NET_NO_CONNECT;
+    }
+    EFI_SERVICE_BINDING* pBinding = (EFI_SERVICE_BINDING*)pInterface;
+    EFI_HANDLE Child = NULL;
+    PlatformNetStatus Result = PLATFORM_NET_FAILED;
+    CHAR16* pName = (CHAR16*)malloc((strlen(pHost) + 1) * sizeof(CHAR16));
+    if (pName != NULL && pBinding->CreateChild(pBinding, &Child) == EFI_SUCCESS) {
+        Dns4Protocol* pDns =
+            RtBootServices()->HandleProtocol(Child, &Dns4Guid, &pInterface) == EFI_SUCCESS
+                ? (Dns4Protocol*)pInterface
+                : NULL;
+        Dns4ConfigData Config;
+        memset(&Config, 0, sizeof Config);
+        Config.DnsServerListCount = ServerCount;
+        Config.DnsServerList = pServers;
+        Config.UseDefaultSetting = TRUE;
+        Config.Protocol = kUdpProtocol;
+        Dns4Token Token;
+        memset(&Token, 0, sizeof Token);
+        Token.Event = pTcp->Done;
+        RtWiden(pHost, (uint16_t*)pName);
+        if (pDns != NULL && pDns->Configure(pDns, &Config) == EFI_SUCCESS) {
+            if (pDns->HostNameToIp(pDns, pName, &Token) == EFI_SUCCESS) {
+                if (!Await(pTcp, pDns)) {
+                    pDns->Cancel(pDns, &Token);
+                    Result = PLATFORM_NET_TIMEOUT;
+                } else if (Token.Status == EFI_SUCCESS && Token.H2AData != NULL &&
+                           Token.H2AData->IpCount > 0 && Token.H2AData->IpList != NULL) {
+                    *pAddress = Token.H2AData->IpList[0];
+                    Result = PLATFORM_NET_OK;
+                } else {
+                    Result = PLATFORM_NET_NO_CONNECT;
+                }
+            }
+            // Resetting the instance drops a token still queued.
+            pDns->Configure(pDns, NULL);
+        }
+        if (Token.H2AData != NULL) {
+            if (Token.H2AData->IpList != NULL) {
+                RtBootServices()->FreePool(Token.H2AData->IpList);
+            }
+            RtBootServices()->FreePool(Token.H2AData);
+        }
+        pBinding->DestroyChild(pBinding, Child);
+    }
+    free(pName);
+    free(pServers);
+    return Result;
+}
+
+// The outcome of a TCP token that completed.
+PlatformNetStatus TokenOutcome(EFI_STATUS Status) {
+    if (Status == EFI_SUCCESS) {
+        return PLATFORM_NET_OK;
+    }
+    return Status == EFI_CONNECTION_REFUSED || Status == EFI_TIMEOUT ||
+                   Status == EFI_NETWORK_UNREACHABLE || Status == EFI_HOST_UNREACHABLE ||
+                   Status == EFI_PROTOCOL_UNREACHABLE || Status == EFI_PORT_UNREACHABLE
+               ? PLATFORM_NET_NO_CONNECT
+               : PLATFORM_NET_FAILED;
+}
+
+// Hands the token to the firmware and waits for it; on the limit the token is cancelled.
+PlatformNetStatus Run(PlatformTcp* pTcp, EFI_STATUS Queued, EFI_TCP4_COMPLETION_TOKEN* pToken) {
+    if (Queued != EFI_SUCCESS) {
+        return Queued == EFI_CONNECTION_FIN ? PLATFORM_NET_OK : TokenOutcome(Queued);
+    }
+    if (!Await(pTcp, NULL)) {
+        pTcp->pTcp->Cancel(pTcp->pTcp, pToken);
+        return PLATFORM_NET_TIMEOUT;
+    }
+    return pToken->Status == EFI_CONNECTION_FIN ? PLATFORM_NET_OK : TokenOutcome(pToken->Status);
+}
+
+} // namespace
+
+PlatformNetStatus PlatformTcpOpen(const char* pHost, uint16_t Port, uint32_t TimeoutMs,
+                                  PlatformTcp** ppTcp) {
+    *ppTcp = NULL;
     EFI_HANDLE* pHandles = NULL;
-    const UINTN Count = HandlesWith(&HttpServiceBindingGuid, &pHandles);
+    const UINTN Count = HandlesWith(&Tcp4ServiceBindingGuid, &pHandles);
     if (Count == 0) {
         return PLATFORM_NET_NO_CARD;
     }
@@ -429,44 +401,118 @@ PlatformNetStatus PlatformHttp(PlatformHttpExchange* pExchange) {
     EFI_HANDLE Card = AddressedCard(pHandles, Count, &Address);
     Card = Card != NULL ? Card : pHandles[0];
     RtBootServices()->FreePool(pHandles);
-    if (IsHttps(pExchange->pUrl) && !FirmwareHoldsCa()) {
-        return PLATFORM_NET_NO_CA;
-    }
 
+    PlatformTcp* pTcp = (PlatformTcp*)calloc(1, sizeof(PlatformTcp));
     void* pInterface = NULL;
-    if (RtBootServices()->HandleProtocol(Card, &HttpServiceBindingGuid, &pInterface) !=
-        EFI_SUCCESS) {
-        return PLATFORM_NET_NO_CARD;
-    }
-    EFI_SERVICE_BINDING* pBinding = (EFI_SERVICE_BINDING*)pInterface;
-    EFI_HANDLE Child = NULL;
-    if (pBinding->CreateChild(pBinding, &Child) != EFI_SUCCESS) {
+    if (pTcp == NULL ||
+        RtBootServices()->CreateEvent(EVT_TIMER, 0, NULL, NULL, &pTcp->Deadline) != EFI_SUCCESS ||
+        RtBootServices()->SetTimer(pTcp->Deadline, TimerRelative, (UINT64)TimeoutMs * 10000u) !=
+            EFI_SUCCESS ||
+        RtBootServices()->CreateEvent(0, 0, NULL, NULL, &pTcp->Done) != EFI_SUCCESS ||
+        RtBootServices()->HandleProtocol(Card, &Tcp4ServiceBindingGuid, &pInterface) !=
+            EFI_SUCCESS) {
+        PlatformTcpClose(pTcp);
         return PLATFORM_NET_FAILED;
     }
-    PlatformNetStatus Result = PLATFORM_NET_FAILED;
-    CHAR16* pUrl = (CHAR16*)malloc((strlen(pExchange->pUrl) + 1) * sizeof(CHAR16));
-    static volatile bool Done;
-    EFI_EVENT Event = NULL;
-    if (pUrl != NULL &&
-        RtBootServices()->HandleProtocol(Child, &HttpGuid, &pInterface) == EFI_SUCCESS &&
-        RtBootServices()->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, MarkDone, (void*)&Done,
-                                      &Event) == EFI_SUCCESS) {
-        HttpProtocol* pHttp = (HttpProtocol*)pInterface;
-        RtWiden(pExchange->pUrl, (uint16_t*)pUrl);
-        HttpV4AccessPoint Access;
-        memset(&Access, 0, sizeof Access);
-        Access.UseDefaultAddress = TRUE;
-        HttpConfigData Config = {kHttpVersion11, pExchange->TimeoutMs, FALSE, &Access};
-        if (pHttp->Configure(pHttp, &Config) == EFI_SUCCESS) {
-            Result = Converse(pHttp, pExchange, pUrl, Event, &Done);
-            // Resetting closes the connection and drops every token still queued.
-            pHttp->Configure(pHttp, NULL);
+    EFI_IPv4_ADDRESS Remote;
+    PlatformNetStatus Status =
+        ParseAddress(pHost, &Remote) ? PLATFORM_NET_OK : LookUp(pTcp, Card, pHost, &Remote);
+    pTcp->pBinding = (EFI_SERVICE_BINDING*)pInterface;
+    if (Status == PLATFORM_NET_OK &&
+        (pTcp->pBinding->CreateChild(pTcp->pBinding, &pTcp->Child) != EFI_SUCCESS ||
+         RtBootServices()->HandleProtocol(pTcp->Child, &Tcp4Guid, &pInterface) != EFI_SUCCESS)) {
+        Status = PLATFORM_NET_FAILED;
+    }
+    if (Status == PLATFORM_NET_OK) {
+        pTcp->pTcp = (EFI_TCP4*)pInterface;
+        EFI_TCP4_CONFIG_DATA Config;
+        memset(&Config, 0, sizeof Config);
+        Config.TimeToLive = 64;
+        Config.AccessPoint.UseDefaultAddress = TRUE;
+        Config.AccessPoint.RemoteAddress = Remote;
+        Config.AccessPoint.RemotePort = Port;
+        Config.AccessPoint.ActiveFlag = TRUE;
+        const EFI_STATUS Configured = pTcp->pTcp->Configure(pTcp->pTcp, &Config);
+        if (Configured != EFI_SUCCESS) {
+            pTcp->pTcp = NULL; // not configured: nothing to reset
+            Status = PLATFORM_NET_FAILED;
         }
     }
-    if (Event != NULL) {
-        RtBootServices()->CloseEvent(Event);
+    if (Status == PLATFORM_NET_OK) {
+        pTcp->Connecting.CompletionToken.Event = pTcp->Done;
+        Status = Run(pTcp, pTcp->pTcp->Connect(pTcp->pTcp, &pTcp->Connecting),
+                     &pTcp->Connecting.CompletionToken);
     }
-    free(pUrl);
-    pBinding->DestroyChild(pBinding, Child);
-    return Result;
+    if (Status != PLATFORM_NET_OK) {
+        PlatformTcpClose(pTcp);
+        return Status;
+    }
+    *ppTcp = pTcp;
+    return PLATFORM_NET_OK;
+}
+
+PlatformNetStatus PlatformTcpSend(PlatformTcp* pTcp, const void* pData, size_t Length) {
+    if (pTcp->Expired) {
+        return PLATFORM_NET_TIMEOUT;
+    }
+    memset(&pTcp->Io, 0, sizeof pTcp->Io);
+    memset(&pTcp->Transmitting, 0, sizeof pTcp->Transmitting);
+    pTcp->Transmitting.Push = TRUE;
+    pTcp->Transmitting.DataLength = (UINT32)Length;
+    pTcp->Transmitting.FragmentCount = 1;
+    pTcp->Transmitting.FragmentTable[0].FragmentLength = (UINT32)Length;
+    pTcp->Transmitting.FragmentTable[0].FragmentBuffer = (void*)pData;
+    pTcp->Io.CompletionToken.Event = pTcp->Done;
+    pTcp->Io.Packet.TxData = &pTcp->Transmitting;
+    return Run(pTcp, pTcp->pTcp->Transmit(pTcp->pTcp, &pTcp->Io), &pTcp->Io.CompletionToken);
+}
+
+PlatformNetStatus PlatformTcpReceive(PlatformTcp* pTcp, void* pBuffer, size_t Size,
+                                     size_t* pReceived) {
+    *pReceived = 0;
+    if (pTcp->Expired) {
+        return PLATFORM_NET_TIMEOUT;
+    }
+    memset(&pTcp->Io, 0, sizeof pTcp->Io);
+    memset(&pTcp->Receiving, 0, sizeof pTcp->Receiving);
+    pTcp->Receiving.DataLength = (UINT32)Size;
+    pTcp->Receiving.FragmentCount = 1;
+    pTcp->Receiving.FragmentTable[0].FragmentLength = (UINT32)Size;
+    pTcp->Receiving.FragmentTable[0].FragmentBuffer = pBuffer;
+    pTcp->Io.CompletionToken.Event = pTcp->Done;
+    pTcp->Io.Packet.RxData = &pTcp->Receiving;
+    const EFI_STATUS Queued = pTcp->pTcp->Receive(pTcp->pTcp, &pTcp->Io);
+    const PlatformNetStatus Status = Run(pTcp, Queued, &pTcp->Io.CompletionToken);
+    // The end of the connection: the server's FIN, and no data left.
+    const bool Ended =
+        Queued == EFI_CONNECTION_FIN ||
+        (Queued == EFI_SUCCESS && pTcp->Io.CompletionToken.Status == EFI_CONNECTION_FIN);
+    if (Status == PLATFORM_NET_OK && !Ended) {
+        *pReceived = pTcp->Receiving.DataLength;
+    }
+    return Status;
+}
+
+void PlatformTcpClose(PlatformTcp* pTcp) {
+    if (pTcp == NULL) {
+        return;
+    }
+    if (pTcp->pTcp != NULL) {
+        // The abort tells the server (a reset): the instance's reset alone would leave the
+        // server's side open. The reset completes every token still queued.
+        pTcp->Closing.CompletionToken.Event = pTcp->Done;
+        pTcp->Closing.AbortOnClose = TRUE;
+        pTcp->pTcp->Close(pTcp->pTcp, &pTcp->Closing);
+        pTcp->pTcp->Configure(pTcp->pTcp, NULL);
+    }
+    if (pTcp->Child != NULL) {
+        pTcp->pBinding->DestroyChild(pTcp->pBinding, pTcp->Child);
+    }
+    if (pTcp->Done != NULL) {
+        RtBootServices()->CloseEvent(pTcp->Done);
+    }
+    if (pTcp->Deadline != NULL) {
+        RtBootServices()->CloseEvent(pTcp->Deadline);
+    }
+    free(pTcp);
 }
