@@ -40,6 +40,7 @@ class HttpsBoot:
         started = time.monotonic()
         with tempfile.TemporaryDirectory(prefix="https-boot-") as tmp:
             tmp = Path(tmp)
+            tmp.chmod(0o755)  # started as root, the servers' workers pass through it
             port, impostor_port = (free_port() for _ in range(2))
             (tmp / "list.txt").write_text(net_cases.RUN_LIST)
             tool = tmp / net_cases.VENDOR_TOOL
