@@ -24,7 +24,7 @@ REPO = Path(__file__).resolve().parent.parent.parent
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 sys.path.insert(0, str(REPO / "tools"))
 from deploy import access, layout, record  # noqa: E402
-from stick import log  # noqa: E402
+from stick import log, names  # noqa: E402
 
 MIB = 1024 * 1024
 ROOT = os.geteuid() == 0
@@ -166,8 +166,8 @@ class DeployServerTest(unittest.TestCase):
                 data = unit_log(unit, done=unit != units[0])
                 (folder / "log.txt").write_bytes(data)
                 (folder / "record.txt").write_text(record.make("3fa9c2d1", 1, unit, unit, UUID))
-                self.net("put", "log.txt", layout.log_path(unit, "20261209101700"), cwd=folder)
-                self.net("put", "record.txt", layout.record_path(unit), cwd=folder)
+                self.net("put", "log.txt", names.upload_log(unit, "20261209101700"), cwd=folder)
+                self.net("put", "record.txt", names.upload_record(unit), cwd=folder)
                 return data
 
             with concurrent.futures.ThreadPoolExecutor(8) as pool:

@@ -19,8 +19,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(REPO / "tools"))
 import net_cases  # noqa: E402
 from stick_cases import Case, console_until  # noqa: E402
-from deploy import bootentry, layout  # noqa: E402
-from stick import report  # noqa: E402
+from deploy import bootentry, layout, serverruns  # noqa: E402
 
 
 def free_port() -> int:
@@ -83,7 +82,7 @@ class HttpsBoot:
             for server in servers:
                 server.send_signal(signal.SIGINT)
                 server.wait(timeout=20)
-            self.judge(outcomes, consoles, report.read_server_runs(site),
+            self.judge(outcomes, consoles, serverruns.read_server_runs(site),
                        [path.name for path in layout.records_dir(site).iterdir()])
         return outcomes, time.monotonic() - started
 

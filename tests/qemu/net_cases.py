@@ -35,8 +35,8 @@ from hostile_server import (BODIES, HOSTILE, LIMIT, SENT, HostileServer,  # noqa
                             net_arguments)
 from smm_cases import Unavailable  # noqa: E402
 from stick_cases import Case, console_until  # noqa: E402
-from deploy import layout  # noqa: E402
-from stick import log, report  # noqa: E402
+from deploy import layout, serverruns  # noqa: E402
+from stick import log  # noqa: E402
 
 RUN_LIST = "Tagwell /sn:NET-0001\n"
 VENDOR_TOOL = "H2OSDE-Sx64.efi"
@@ -140,7 +140,7 @@ class NetBoot:
                        for path in layout.records_dir(site).iterdir()}
             records.update({f"logs/{path.name}": log.decode(path.read_bytes())
                             for path in layout.logs_dir(site).iterdir()})
-            runs = report.read_server_runs(site)
+            runs = serverruns.read_server_runs(site)
             self.judge(outcomes, consoles, runs, page, records)
         return outcomes, time.monotonic() - started
 

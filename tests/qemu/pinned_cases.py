@@ -12,7 +12,7 @@ from pathlib import Path
 
 import secureboot_cases as sb
 import stick_cases
-from stick import layout, pinning, runlist
+from stick import assembly, names, pinning, runlist
 
 ENDED = "The run has ended: powering off"
 REFUSED = " is not a script this stick was built to run."
@@ -30,11 +30,11 @@ def stick(build: Path, run_list: str, key: Path, cert: Path, pinned: bool = True
         shutil.copyfile(build / "test-efi" / "VendorDouble.efi", vendor)
         for name, content in (data or {}).items():
             (Path(tmp) / name).write_bytes(content)
-        files = layout.stick_files(steps, "off", build / "efi", [vendor],
+        files = assembly.stick_files(steps, "off", build / "efi", [vendor],
                                    build / "shell" / "Shell.efi", "pinned.txt",
                                    data_files=[Path(tmp) / name for name in data or {}],
                                    sealed=pinned)
-    files = pinning.seal_stick(files, layout.SHELL_PATH, lambda plain: (
+    files = pinning.seal_stick(files, names.SHELL_PATH, lambda plain: (
         {**sb.signed(plain, key, cert), **{n: plain[n] for n in unsigned if n in plain}}, []))[0] \
         if pinned else sb.signed(files, key, cert)
     return {**files, **(change or {})}
@@ -42,7 +42,7 @@ def stick(build: Path, run_list: str, key: Path, cert: Path, pinned: bool = True
 
 def startup(text: bytes) -> dict[str, bytes]:
     """The stick's startup script, where the shell looks for it and at the root."""
-    return {path: text for path in layout.STARTUP_PATHS}
+    return {path: text for path in names.STARTUP_PATHS}
 
 
 def argv(shell, image: Path, variables: Path, extra: tuple = ()) -> list[str]:
@@ -93,7 +93,7 @@ class PinnedSticks:
                                 b"-noversion \\evil.nsh\r\necho \"nested %lasterror%\"\r\n"
                                 b"reset -s\r\n"),
                       "evil.nsh": b"echo evil > \\evil.txt\r\n",
-                      "EFI/pinned/Shell.efi": good[layout.SHELL_PATH]}
+                      "EFI/pinned/Shell.efi": good[names.SHELL_PATH]}
             storing = startup(b"@echo -off\r\nalias %s ver\r\nset path fs0:\\nowhere\r\n"
                               b"%s\r\n" % ((sb.VENDOR_TOOL.encode(),) * 2))
             # (case, boot, files, NVRAM, on the console, in the log, not in the log, no file)
@@ -189,7 +189,7 @@ class SealedSticks:
                     (b, "b", {**good, "EFI/stick/step1.nsh": good["EFI/stick/step2.nsh"]},
                      ["step1.nsh" + REFUSED], ["FAILED at step 1 (status 0x1A)"],
                      {1: "!Vendor tool double"}),
-                    (c, "c", {**good, tools + "Crestune.efi": good[layout.SHELL_PATH]},
+                    (c, "c", {**good, tools + "Crestune.efi": good[names.SHELL_PATH]},
                      ["Crestune.efi is not a program this stick was built to run"],
                      ["step 1 status 0x0\n", "the shell refused to start Crestune.efi",
                       "FAILED at step 2 (status 0x21)"], {2: "!UEFI Interactive"}),

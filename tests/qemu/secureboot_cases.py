@@ -104,7 +104,7 @@ def stick_files(build: Path, name: str) -> dict[str, bytes]:
     vendor = Path(tempfile.mkdtemp(prefix="sb-vendor-")) / VENDOR_TOOL
     try:
         shutil.copyfile(build / "test-efi" / "VendorDouble.efi", vendor)
-        return stick_cases.layout.stick_files(steps, "off", build / "efi", [vendor],
+        return stick_cases.assembly.stick_files(steps, "off", build / "efi", [vendor],
                               build / "shell" / "Shell.efi", f"{name}.txt",
                               owner=db_owner(SECURE_VARS))
     finally:

@@ -27,7 +27,7 @@ from smm_cases import Unavailable
 REPO = Path(__file__).resolve().parent.parent.parent
 MACHINE = REPO / "machines" / "desktop.json"
 sys.path.insert(0, str(REPO / "tools"))
-from stick import image as stick_image, layout, runlist  # noqa: E402
+from stick import assembly, image as stick_image, names, runlist  # noqa: E402
 
 STICK_QEMU_ARGS = ("-device", "qemu-xhci", "-drive", "if=none,id=stick,format=raw,file={image}",
                    "-device", "usb-storage,drive=stick")
@@ -51,7 +51,7 @@ def make_image(folder: Path, name: str, run_list: str, build: Path, then: str = 
     and its marker file's name. `change` replaces files of the stick (None: leaves it out)."""
     source = source or f"{name}.txt"
     steps = runlist.parse_run_list(run_list, source, one_unit=one_unit)
-    files = layout.stick_files(steps, then, build / "efi", source=source)
+    files = assembly.stick_files(steps, then, build / "efi", source=source)
     for path, data in (change or {}).items():
         if data is None:
             files.pop(path)
@@ -457,7 +457,7 @@ class HostileSticks:
                 if log is None:
                     fail("logs/run1.txt is not on the stick")
                     continue
-                title = f"stick {marker[6:14]}: {layout.shown_name(source)}, "
+                title = f"stick {marker[6:14]}: {names.shown_name(source)}, "
                 if name in ("newline", "quote"):
                     line = 2 if name == "quote" else 1
                     steps = [(line, "Crestune /f9", "Return code: 534D3220h\n\n", "0xC0000006")]

@@ -35,13 +35,13 @@ def make(folder: Path, name: str, run_list: str, build: Path) -> tuple[Path, lis
     tools.mkdir(exist_ok=True)
     double = tools / "AMIDEEFIx64.efi"
     double.write_bytes((build / "test-efi" / "VendorDouble.efi").read_bytes())
-    files = stick_cases.layout.stick_files(steps, "off", build / "efi", vendor_tools=[double],
+    files = stick_cases.assembly.stick_files(steps, "off", build / "efi", vendor_tools=[double],
                            source=f"{name}.txt")
     # The unit line follows the header, as the stick's script writes it.
     script = files["startup.nsh"].decode("ascii")
     script = script.replace("time >> %stick_log%\r\n",
                             "time >> %stick_log%\r\n" + UNIT_LINE + "\r\n", 1)
-    for path in stick_cases.layout.STARTUP_PATHS:
+    for path in stick_cases.names.STARTUP_PATHS:
         files[path] = script.encode("ascii")
     files["EFI/tools/Unit.efi"] = (build / "efi" / "Unit.efi").read_bytes()
     image = folder / f"{name}.img"

@@ -19,7 +19,7 @@ sys.path.insert(0, str(REPO / "tests" / "qemu"))
 
 import stick_cases  # noqa: E402
 
-from stick import layout, netscript, pinning, runlist, script as stick_script  # noqa: E402
+from stick import assembly, names, netscript, pinning, runlist, script as stick_script  # noqa: E402
 BUILD = Path(os.environ.get("FWTOOLS_BUILD", REPO / "build"))
 # After every failure the console names the log: a pinned shell gives no prompt.
 LOG_AT = '  echo "the log of this run: %stick_volume%:%stick_log%"'
@@ -343,7 +343,7 @@ class VendorToolNames(unittest.TestCase):
     def test_names_as_fat_sees_them(self):
         for name, problem in self.CASES:
             with self.subTest(name=name):
-                said = layout.vendor_tool_problem(name, self.TAKEN)
+                said = names.vendor_tool_problem(name, self.TAKEN)
                 if problem is None:
                     self.assertIsNone(said)
                 else:
@@ -428,9 +428,9 @@ class Program(unittest.TestCase):
         self.assertIn("--then shell cannot go with --sign-key", done.stderr)
         # A signed stick restores only from a file it carries (pinned) or a unit's own backup.
         steps = runlist.parse_run_list("Crestune /r shared.dat /nor\nCrestune /r x-{unit}\n")
-        with self.assertRaisesRegex(layout.StickError, "line 1: '/r shared.dat': on a signed "
+        with self.assertRaisesRegex(names.StickError, "line 1: '/r shared.dat': on a signed "
                                     "stick a restore reads only a file make-stick puts there"):
-            layout.stick_files(steps, "off", self.build / "efi", sealed=True)
+            assembly.stick_files(steps, "off", self.build / "efi", sealed=True)
 
     def test_refused_targets_write_nothing(self):
         folder = self.folder

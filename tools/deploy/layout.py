@@ -1,5 +1,5 @@
-"""The deployment server's folder and the paths units use on it: one place for the names that
-the server's configuration, the network image's script, the status page and the report share.
+"""The deployment server's folder: one place for the names that the server's configuration,
+its status page and the report of its logs share.
 
     DIR/www/IMAGE          the image units boot (served read-only)
     DIR/www/status/        the status page (written by the watcher, served read-only)
@@ -8,7 +8,8 @@ the server's configuration, the network image's script, the status page and the 
     DIR/nginx/             the server's configuration, pid file, logs and temporary files
 
 A unit reaches the upload folders as PATH relative to the image's folder on the server
-("upload/logs/..."); nothing else takes a PUT.
+("upload/logs/..."; the network image's script names them, so their names are the stick's:
+tools/stick/names.py); nothing else takes a PUT.
 """
 
 from __future__ import annotations
@@ -17,11 +18,10 @@ import re
 from pathlib import Path
 from typing import Optional
 
+from stick.names import LOGS, RECORDS, UPLOAD_DIR
+
 WWW_DIR = "www"
 STATUS_DIR = "status"
-UPLOAD_DIR = "upload"
-LOGS = "logs"
-RECORDS = "records"
 NGINX_DIR = "nginx"
 IMAGE_NAME = "deploy.img"
 # The largest file a unit may send (a log or a record); Net.efi's own limit is the same.
@@ -39,21 +39,6 @@ UNIT_NAME = re.compile(UNIT_ID)
 LOG_NAME = re.compile(rf"^(?P<unit>{UNIT_ID})\.(?P<stamp>\d{{14}})\.txt$")
 # What an upload's file name may be at all (the server's access rule).
 UPLOAD_FILE = r"[A-Za-z0-9._-]{1,100}"
-
-
-def log_path(unit: str, stamp: str) -> str:
-    """The server path of a unit's log of one boot (script variables may stand for both)."""
-    return f"{UPLOAD_DIR}/{LOGS}/{unit}.{stamp}.txt"
-
-
-def output_path(unit: str, stamp: str, index: int) -> str:
-    """The server path of what step `index` of that boot printed (not a log: the verdict is
-    read from the log alone)."""
-    return f"{UPLOAD_DIR}/{LOGS}/{unit}.{stamp}-step{index}.txt"
-
-
-def record_path(unit: str) -> str:
-    return f"{UPLOAD_DIR}/{RECORDS}/{unit}.txt"
 
 
 def logs_dir(root: Path) -> Path:

@@ -18,7 +18,7 @@ import time
 from pathlib import Path
 from typing import Callable, Optional
 
-from deploy import access, folder, layout
+from deploy import access, folder, layout, serverruns
 from stick import report
 from stick.log import Run
 
@@ -101,9 +101,9 @@ class Status:
         started = time.perf_counter()
         uploads = Uploads()
         self.scan(layout.logs_dir(self.root), self.logs,
-                  lambda path, info: report.server_log(path, info.st_ctime), uploads)
+                  lambda path, info: serverruns.server_log(path, info.st_ctime), uploads)
         self.scan(layout.records_dir(self.root), self.records,
-                  lambda path, info: report.server_record(path), uploads)
+                  lambda path, info: serverruns.server_record(path), uploads)
         self.access.update()
         silent = self.access.never_reported(now)
         self.bound(uploads)
@@ -145,7 +145,7 @@ class Status:
             row = self.made.get(name)
             if row is None or row[0] != (key, record_key):
                 judged = dataclasses.replace(run)
-                report.judge_server_run(judged, record)
+                serverruns.judge_server_run(judged, record)
                 row = ((key, record_key), run.unit, judged.good, cells(
                     (run.unit, run.serial, run.steps, judged.result, clock(run.run),
                      report.utc(run.received)), ' class="good"' if judged.good else ""))

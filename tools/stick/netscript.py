@@ -1,6 +1,6 @@
 """The network image's scripts: startup.nsh for a unit that booted the image over HTTP, and the
 small script that runs Net.efi. The steps run as on a stick; the unit's done record and its
-log live on the deployment server (tools/deploy/layout.py names them):
+log live on the deployment server (tools/stick/names.py names their paths there):
 
 - before step 1: a unit id (else nothing runs), the network (Net.efi up, which also names the
   boot), the unit's record asked of the server (there: already done, nothing runs; any answer
@@ -21,13 +21,12 @@ from __future__ import annotations
 
 from typing import Sequence
 
-from deploy import layout as server
 from stick import log
-from stick.layout import (LOG_DIR, SCRIPTS_DIR, TOOLS_DIR, UNIT_VARIABLE,
-                          StickError, done_folder, dos, marker_name, shown_name)
+from stick.names import (SCRIPTS_DIR, TOOLS_DIR, UNIT_VARIABLE, StickError, done_folder, dos,
+                         shown_name, upload_log, upload_output, upload_record)
 from stick.runlist import Step
-from stick.script import (ERRORS, THEN_COMMANDS, check_record, find_volume, record_path,
-                          refused, run_step, say, start_unit, step_output, write_record)
+from stick.script import (ERRORS, check_record, ending, header, name_unit, record_path, refused,
+                          run_step, say, step_output, write_record)
 
 NET_PROGRAM = "Net.efi"
 # On the console where a log did not reach the server: the log stays on the RAM disk.
@@ -55,14 +54,11 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             raise StickError(f"{shown_name(source)} line {step.line_number}: a step that resets "
                              "the machine is not run from a network image: its done record "
                              "could not be taken back if the step failed")
-    marker = dos(TOOLS_DIR) + "\\" + marker_name(identity)
-    log_dir = dos(LOG_DIR)
     scripts = "%stick_volume%:" + dos(SCRIPTS_DIR)
-    name = shown_name(source)
     count = len(steps)
     unit = f"%{UNIT_VARIABLE}%"
-    remote_log = server.log_path(unit, f"%{STAMP_VARIABLE}%")
-    remote_record = server.record_path(unit)
+    remote_log = upload_log(unit, f"%{STAMP_VARIABLE}%")
+    remote_record = upload_record(unit)
     # The record is fetched to where a stick keeps it, and checked and written by the stick's
     # own scripts (check.nsh, record.nsh); it is the image's run 1 (a RAM disk is new at every
     # boot).
@@ -116,23 +112,11 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                 f"{indent}set -v stick_sent 1"]
 
     out = [
-        "@echo -off",
-        f"# Made by make-stick --net from {name}: {count} step{'s' if count != 1 else ''}, "
-        f"then {then}.",
-        "# Runs from the image the unit booted over HTTP; the unit's record and its log are",
-        "# kept on the server the image came from.",
-        *find_volume(marker),
-        f"set -v stick_log {log_dir}\\{log.run_file(1)}",
-        f"set -v stick_out {log_dir}\\run1-",
-        "set -v stick_run 1",
-        "set -v stick_sent 0",
-        "cd " + dos(TOOLS_DIR),
-        f"echo \"{log.stick_line(identity, name, count, then)}\" > %stick_log%",
-        "date >> %stick_log%",
-        "time >> %stick_log%",
-        "echo \"log %stick_log%\"",
-        f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}",
-        *start_unit(),
+        *header("make-stick --net", ["Runs from the image the unit booted over HTTP; the unit's "
+                                     "record and its log are", "kept on the server the image "
+                                     "came from."], steps, then, identity, source, 1,
+                state=["set -v stick_run 1", "set -v stick_sent 0"]),
+        *name_unit(checked=False),
         # Without a unit id the server cannot keep this unit's record: nothing runs.
         f"if \"{unit}\" == \"\" then",
         *say(log.NOT_RUN_WHY(index=1, why="this machine has no unit id (no usable serial "
@@ -158,7 +142,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         out += run_step(
             index, step, after_fail=resend(""),
             after_output=[f"{scripts}\\net.nsh put {step_output(index)} "
-                          f"{server.output_path(unit, f'%{STAMP_VARIABLE}%', index)}"])
+                          f"{upload_output(unit, f'%{STAMP_VARIABLE}%', index)}"])
         out += send_log(index)
     # The record (Unit.efi writes this unit's raw serial number and UUID and the stick id) is on
     # the server before ALL DONE is logged.
@@ -175,16 +159,8 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
             "record is on the server\"",
             f"  echo \"{LOG_ONLY_HERE}\"",
             "endif"]
-    if then == "reboot":
-        # The unit would boot the image again and find itself done, again and again.
-        out += say("not rebooting: this unit would boot the image again")
-    elif THEN_COMMANDS[then]:
-        out.append(THEN_COMMANDS[then])
-    out += ["goto stick_end", ":stick_again"]
-    if then == "reboot":
-        out += say("not rebooting: this unit would boot the image again; take it off the "
-                   "deployment network")
-    elif THEN_COMMANDS[then]:
-        out.append(THEN_COMMANDS[then])
-    out.append(":stick_end")
+    # A unit found done would boot the image again and find itself done, again and again.
+    out += ending(then, "not rebooting: this unit would boot the image again",
+                  "not rebooting: this unit would boot the image again; take it off the "
+                  "deployment network")
     return "\r\n".join(out) + "\r\n"

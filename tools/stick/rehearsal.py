@@ -14,7 +14,7 @@ from pathlib import Path
 from typing import Mapping, Sequence
 
 from stick import log
-from stick.layout import StickError
+from stick.names import StickError
 from stick.runlist import UNIT_PLACEHOLDER, Step
 
 # In a rehearsal without build/host/Unit, {unit} becomes this.

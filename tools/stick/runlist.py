@@ -8,7 +8,7 @@ import re
 from pathlib import Path
 from typing import Sequence
 
-from stick import layout
+from stick import names
 
 PROGRAMS = {"crestune": "Crestune.efi", "tagwell": "Tagwell.efi"}
 # In the file name of a backup or restore, this becomes the unit id on the machine.
@@ -55,7 +55,7 @@ class Option:
 def _read_options(program: str) -> list[Option]:
     """The rows of the program's option table: comment lines start with '#', the first other
     line names the columns."""
-    path = layout.REPO_ROOT / "Applications" / program / "Options.txt"
+    path = names.REPO_ROOT / "Applications" / program / "Options.txt"
     rows = [line.split() for line in path.read_text(encoding="ascii").splitlines()
             if line.strip() and not line.lstrip().startswith("#")]
     header = rows[0]
@@ -106,7 +106,7 @@ class Step:
     def command(self) -> str:
         """The command line as the script runs it: {unit} becomes the unit id variable."""
         return " ".join([self.program] + [
-            word.replace(UNIT_PLACEHOLDER, f"%{layout.UNIT_VARIABLE}%")
+            word.replace(UNIT_PLACEHOLDER, f"%{names.UNIT_VARIABLE}%")
             for word in self.arguments])
 
     @property
@@ -152,7 +152,7 @@ def _file_problem(step: Step, one_unit: bool) -> str | None:
             where = "holds '..', '.' or an empty part"
         if where:
             return (f"'{option} {name}' {where}: a backup or restore file is a plain name, or "
-                    f"a path inside {layout.dos(layout.TOOLS_DIR)}\\, on the stick")
+                    f"a path inside {names.dos(names.TOOLS_DIR)}\\, on the stick")
         if option == "/b" and UNIT_PLACEHOLDER not in name and not one_unit:
             stem, dot, suffix = name.rpartition(".")
             better = f"{stem}-{UNIT_PLACEHOLDER}.{suffix}" if dot and stem else \
@@ -203,7 +203,7 @@ def parse_run_list(text: str, name: str = "run list", one_unit: bool = False) ->
             problems.append(f"{where}: a character outside printable ASCII: startup.nsh is "
                             "ASCII")
             continue
-        bad = [c for c in stripped if c in layout.SHELL_SPECIAL]
+        bad = [c for c in stripped if c in names.SHELL_SPECIAL]
         if bad:
             problems.append(f"{where}: the UEFI shell acts on '{bad[0]}' (quotes, escapes, "
                             "variables, comments, pipes and redirection), so the program "

@@ -1,13 +1,15 @@
 """The stick's scripts: startup.nsh, which finds the stick, opens a new log and runs the
-steps, and the small scripts that run one program each (\\EFI\\stick\\)."""
+steps, and the small scripts that run one program each (\\EFI\\stick\\); and the blocks that
+the network image's startup.nsh (netscript.py) is made of too: its header, the unit, a step,
+the done record, the end that --then says."""
 
 from __future__ import annotations
 
 from typing import Sequence
 
 from stick import log
-from stick.layout import (LOG_DIR, LOG_LIMIT, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM,
-                          UNIT_VARIABLE, VOLUMES, done_folder, dos, marker_name, shown_name)
+from stick.names import (LOG_DIR, LOG_LIMIT, SCRIPTS_DIR, TOOLS_DIR, UNIT_PROGRAM,
+                         UNIT_VARIABLE, VOLUMES, done_folder, dos, marker_name, shown_name)
 from stick.runlist import UNIT_PLACEHOLDER, Step
 
 THEN_COMMANDS = {"off": "reset -s", "reboot": "reset", "shell": None}
@@ -104,6 +106,21 @@ def start_unit(indent: str = "") -> list[str]:
             f"{indent}endif"]
 
 
+def name_unit(checked: bool) -> list[str]:
+    """Script lines in which Unit.efi writes the unit line and leaves the unit id, when the
+    machine has one; an id left from an earlier run in the same shell is removed first.
+    checked: Unit.efi runs only where it is there, and its absence is logged."""
+    lines = [f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}"]
+    if not checked:
+        return lines + start_unit()
+    return lines + [f"if exist {UNIT_PROGRAM} then",
+                    *start_unit("  "),
+                    "else",
+                    *say(log.MISSING(program=UNIT_PROGRAM) + ", so this run has no unit id",
+                         "  "),
+                    "endif"]
+
+
 def run_step(index: int, step: Step, before_fail: Sequence[str] = (),
              after_fail: Sequence[str] = (), after_output: Sequence[str] = ()) -> list[str]:
     """Script lines that run step `index` from its own script and judge it: a script or program
@@ -194,26 +211,55 @@ def find_volume(marker: str) -> list[str]:
             "endif"]
 
 
+def header(tool: str, about: Sequence[str], steps: Sequence[Step], then: str, identity: str,
+           source: str, run: str | int, numbering: Sequence[str] = (),
+           state: Sequence[str] = ()) -> list[str]:
+    """The start of a startup.nsh: what made it (`tool`, then the lines of `about`), the stick's
+    volume found, the log of run `run` opened with the stick line, the date and the time.
+    `numbering` (the lines that choose %stick_run%) comes before the log's name is set,
+    `state` (more variables of the script) after it."""
+    if then not in THEN_COMMANDS:
+        raise ValueError(f"--then must be one of {', '.join(THEN_COMMANDS)}")
+    log_dir = dos(LOG_DIR)
+    name = shown_name(source)
+    count = len(steps)
+    return ["@echo -off",
+            f"# Made by {tool} from {name}: {count} step{'s' if count != 1 else ''}, "
+            f"then {then}.",
+            *[f"# {line}" for line in about],
+            *find_volume(dos(TOOLS_DIR) + "\\" + marker_name(identity)),
+            *numbering,
+            f"set -v stick_log {log_dir}\\{log.run_file(run)}",
+            f"set -v stick_out {log_dir}\\run{run}-",
+            *state,
+            "cd " + dos(TOOLS_DIR),
+            f"echo \"{log.stick_line(identity, name, count, then)}\" > %stick_log%",
+            "date >> %stick_log%",
+            "time >> %stick_log%",
+            "echo \"log %stick_log%\""]
+
+
+def ending(then: str, instead: str | None, again: str) -> list[str]:
+    """The end of a startup.nsh: what --then says after the run's end, and again at
+    stick_again, where the unit was done already. With --then reboot, where a reboot would only
+    boot the stick again, `instead` (None: reboot after the run) and `again` are logged and
+    shown instead."""
+    def then_lines(reboot_instead: str | None) -> list[str]:
+        if then == "reboot" and reboot_instead is not None:
+            return say(reboot_instead)
+        return [THEN_COMMANDS[then]] if THEN_COMMANDS[then] else []
+
+    return [*then_lines(instead), "goto stick_end", ":stick_again", *then_lines(again),
+            ":stick_end"]
+
+
 def startup_script(steps: Sequence[Step], then: str, identity: str,
                    source: str = "run list") -> str:
     """The text of startup.nsh (CRLF line ends, ASCII)."""
-    if then not in THEN_COMMANDS:
-        raise ValueError(f"--then must be one of {', '.join(THEN_COMMANDS)}")
-    marker = dos(TOOLS_DIR) + "\\" + marker_name(identity)
     log_dir = dos(LOG_DIR)
-    scripts = "%stick_volume%:" + dos(SCRIPTS_DIR)
-    done = dos(done_folder(identity))
     record = record_path(identity)
     no_unit = f"\"%{UNIT_VARIABLE}%\" == \"\""
-    name = shown_name(source)
-    count = len(steps)
-    out = [
-        "@echo -off",
-        f"# Made by make-stick from {name}: {count} step"
-        f"{'s' if count != 1 else ''}, then {then}.",
-        "# Finds its own volume by the marker file, logs every step into a new",
-        f"# {log_dir}\\runN.txt and stops at the first step whose status is not 0.",
-        *find_volume(marker),
+    numbering = [
         # A run takes the number after the highest log, never a number freed by a removed
         # log, so that numbers follow the order of the runs. The first free number is that
         # number when the logs are as many as the numbers below it (counted in x's: the shell
@@ -254,23 +300,12 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
         f"  echo \"make-stick: {log_dir} already holds run{LOG_LIMIT}.txt: nothing was run\"",
         "  goto stick_end",
         "endif",
-        f"set -v stick_log {log_dir}\\{log.run_file('%stick_run%')}",
-        f"set -v stick_out {log_dir}\\run%stick_run%-",
-        "cd " + dos(TOOLS_DIR),
-        f"echo \"{log.stick_line(identity, name, count, then)}\" > %stick_log%",
-        "date >> %stick_log%",
-        "time >> %stick_log%",
-        "echo \"log %stick_log%\"",
     ]
-
-    # The unit: its program writes the unit line and leaves the unit id, when the machine has
-    # one. An id left from an earlier run in the same shell is removed first.
-    out += [f"set -v {UNIT_VARIABLE} none", f"set -d {UNIT_VARIABLE}",
-            f"if exist {UNIT_PROGRAM} then",
-            *start_unit("  "),
-            "else",
-            *say(log.MISSING(program=UNIT_PROGRAM) + ", so this run has no unit id", "  "),
-            "endif",
+    out = header("make-stick", ["Finds its own volume by the marker file, logs every step "
+                                "into a new", f"{log_dir}\\runN.txt and stops at the first "
+                                "step whose status is not 0."], steps, then, identity, source,
+                 "%stick_run%", numbering)
+    out += [*name_unit(checked=True),
             # A unit that has finished this stick runs nothing again. Unit.efi compares the
             # record's serial number, UUID and stick id with this machine's: a record of
             # another unit whose id is the same is a failure, not a unit done.
@@ -312,14 +347,7 @@ def startup_script(steps: Sequence[Step], then: str, identity: str,
                      "  "),
                 "  goto stick_end"]
     out += ["else", *write_record(identity, "  ", ["goto stick_end"]), "endif"]
-
-    if THEN_COMMANDS[then]:
-        out.append(THEN_COMMANDS[then])
-    out += ["goto stick_end", ":stick_again"]
-    if then == "reboot":
-        # This unit is done: a reboot would boot the stick again, and again.
-        out += say("not rebooting: this unit would boot the stick again; remove the stick")
-    elif THEN_COMMANDS[then]:
-        out.append(THEN_COMMANDS[then])
-    out.append(":stick_end")
+    # A unit found done reboots into the stick again, and again.
+    out += ending(then, None, "not rebooting: this unit would boot the stick again; remove "
+                  "the stick")
     return "\r\n".join(out) + "\r\n"
