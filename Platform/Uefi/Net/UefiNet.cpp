@@ -138,6 +138,30 @@ EFI_HANDLE AddressedCard(EFI_HANDLE* pHandles, UINTN Count, EFI_IPv4_ADDRESS* pA
     return NULL;
 }
 
+// The card that carries the service binding: the first with an address, else the first; NULL
+// when none carries it.
+EFI_HANDLE CardWith(EFI_GUID* pBindingGuid) {
+    EFI_HANDLE* pHandles = NULL;
+    const UINTN Count = HandlesWith(pBindingGuid, &pHandles);
+    if (Count == 0) {
+        return NULL;
+    }
+    EFI_IPv4_ADDRESS Address;
+    EFI_HANDLE Card = AddressedCard(pHandles, Count, &Address);
+    Card = Card != NULL ? Card : pHandles[0];
+    RtBootServices()->FreePool(pHandles);
+    return Card;
+}
+
+// An exchange's limit: the timer *pDeadline, signalled TimeoutMs from now, and the event *pDone
+// its tokens signal. The caller closes both (either may be made when it fails).
+bool StartLimit(uint32_t TimeoutMs, EFI_EVENT* pDeadline, EFI_EVENT* pDone) {
+    return RtBootServices()->CreateEvent(EVT_TIMER, 0, NULL, NULL, pDeadline) == EFI_SUCCESS &&
+           RtBootServices()->SetTimer(*pDeadline, TimerRelative, (UINT64)TimeoutMs * 10000u) ==
+               EFI_SUCCESS &&
+           RtBootServices()->CreateEvent(0, 0, NULL, NULL, pDone) == EFI_SUCCESS;
+}
+
 } // namespace
 
 PlatformNetStatus PlatformNetUp(uint32_t TimeoutMs, char* pAddress, size_t Size) {
@@ -400,23 +424,13 @@ PlatformNetStatus Run(PlatformTcp* pTcp, EFI_STATUS Queued, EFI_TCP4_COMPLETION_
 PlatformNetStatus PlatformTcpOpen(const char* pHost, uint16_t Port, uint32_t TimeoutMs,
                                   PlatformTcp** ppTcp) {
     *ppTcp = NULL;
-    EFI_HANDLE* pHandles = NULL;
-    const UINTN Count = HandlesWith(&Tcp4ServiceBindingGuid, &pHandles);
-    if (Count == 0) {
+    EFI_HANDLE Card = CardWith(&Tcp4ServiceBindingGuid);
+    if (Card == NULL) {
         return PLATFORM_NET_NO_CARD;
     }
-    EFI_IPv4_ADDRESS Address;
-    EFI_HANDLE Card = AddressedCard(pHandles, Count, &Address);
-    Card = Card != NULL ? Card : pHandles[0];
-    RtBootServices()->FreePool(pHandles);
-
     PlatformTcp* pTcp = (PlatformTcp*)calloc(1, sizeof(PlatformTcp));
     void* pInterface = NULL;
-    if (pTcp == NULL ||
-        RtBootServices()->CreateEvent(EVT_TIMER, 0, NULL, NULL, &pTcp->Deadline) != EFI_SUCCESS ||
-        RtBootServices()->SetTimer(pTcp->Deadline, TimerRelative, (UINT64)TimeoutMs * 10000u) !=
-            EFI_SUCCESS ||
-        RtBootServices()->CreateEvent(0, 0, NULL, NULL, &pTcp->Done) != EFI_SUCCESS ||
+    if (pTcp == NULL || !StartLimit(TimeoutMs, &pTcp->Deadline, &pTcp->Done) ||
         RtBootServices()->HandleProtocol(Card, &Tcp4ServiceBindingGuid, &pInterface) !=
             EFI_SUCCESS) {
         PlatformTcpClose(pTcp);
@@ -767,15 +781,10 @@ bool FirmwareHoldsCa(void) {
 PlatformNetStatus PlatformHttps(PlatformHttpExchange* pExchange) {
     pExchange->HttpStatus = 0;
     pExchange->ResponseLength = 0;
-    EFI_HANDLE* pHandles = NULL;
-    const UINTN Count = HandlesWith(&HttpServiceBindingGuid, &pHandles);
-    if (Count == 0) {
+    EFI_HANDLE Card = CardWith(&HttpServiceBindingGuid);
+    if (Card == NULL) {
         return PLATFORM_NET_NO_CARD;
     }
-    EFI_IPv4_ADDRESS Address;
-    EFI_HANDLE Card = AddressedCard(pHandles, Count, &Address);
-    Card = Card != NULL ? Card : pHandles[0];
-    RtBootServices()->FreePool(pHandles);
     if (!FirmwareHoldsCa()) {
         return PLATFORM_NET_NO_CA;
     }
@@ -795,10 +804,7 @@ PlatformNetStatus PlatformHttps(PlatformHttpExchange* pExchange) {
     memset(&Https, 0, sizeof Https);
     if (pUrl != NULL &&
         RtBootServices()->HandleProtocol(Child, &HttpGuid, &pInterface) == EFI_SUCCESS &&
-        RtBootServices()->CreateEvent(EVT_TIMER, 0, NULL, NULL, &Https.Deadline) == EFI_SUCCESS &&
-        RtBootServices()->SetTimer(Https.Deadline, TimerRelative,
-                                   (UINT64)pExchange->TimeoutMs * 10000u) == EFI_SUCCESS &&
-        RtBootServices()->CreateEvent(0, 0, NULL, NULL, &Https.Done) == EFI_SUCCESS) {
+        StartLimit(pExchange->TimeoutMs, &Https.Deadline, &Https.Done)) {
         Https.pHttp = (HttpProtocol*)pInterface;
         RtWiden(pExchange->pUrl, (uint16_t*)pUrl);
         HttpV4AccessPoint Access;
