@@ -197,7 +197,7 @@ PlatformNetStatus NetHttpsAnswer(PlatformNetStatus Status, const PlatformHttpExc
         return PLATFORM_NET_OK;
     }
     if (Status == PLATFORM_NET_BAD_ANSWER) {
-        Refuse(pAnswer, "its body is not as long as a Content-Length of digits says");
+        Refuse(pAnswer, "it has no Content-Length of digits, or a body not that long");
         return PLATFORM_NET_OK;
     }
     if (Status != PLATFORM_NET_OK) {
