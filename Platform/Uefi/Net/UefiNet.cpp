@@ -671,7 +671,7 @@ void FreeHeaders(HttpMessage* pMessage) {
 // The answer's Content-Length, digits only (a value above Limit is kept as Limit + 1); false
 // when there is none, or it is not a number.
 bool ContentLength(const HttpMessage* pMessage, size_t Limit, size_t* pLength) {
-    for (UINTN Index = 0; Index < pMessage->HeaderCount; Index++) {
+    for (UINTN Index = 0; pMessage->Headers != NULL && Index < pMessage->HeaderCount; Index++) {
         const HttpHeader* pHeader = &pMessage->Headers[Index];
         if (pHeader->FieldName == NULL || pHeader->FieldValue == NULL ||
             strcasecmp((const char*)pHeader->FieldName, "Content-Length") != 0) {
