@@ -133,15 +133,21 @@ void PlatformStall(uint32_t Microseconds);
 // UEFI shell's file systems hold only files and directories.
 bool PlatformIsDevice(const char* pName);
 
-// The network card, through the firmware's IPv4 configuration, DNS and TCP protocols. The
-// simulated machine takes the card from its "network" description and reaches only the loopback
-// address over a socket.
+// The network card, through the firmware's IPv4 configuration, DNS and TCP protocols, and for
+// https through its HTTP protocol and TLS. The simulated machine takes the card from its
+// "network" description and reaches only the loopback address over a socket; it has no TLS.
 enum PlatformNetStatus {
     PLATFORM_NET_OK,
     PLATFORM_NET_NO_CARD,    // no network card with IPv4 configuration or TCP
     PLATFORM_NET_TIMEOUT,    // no address, connection or data within the limit
     PLATFORM_NET_NO_CONNECT, // the host is unknown, or refused or could not be reached
     PLATFORM_NET_FAILED,     // the firmware refused the request, or the connection broke
+    PLATFORM_NET_NO_CA,      // https: the firmware holds no CA certificate to check the server
+    PLATFORM_NET_TLS_FAILED, // https: the firmware aborted the TLS handshake (the server's
+                             // certificate not signed by its CA, or not for the URL's host)
+    PLATFORM_NET_TOO_LARGE,  // https: the answer's body does not fit the buffer
+    PLATFORM_NET_BAD_ANSWER, // https: a 200 answer without a Content-Length of digits, or a
+                             // body the firmware hands over other than that long
 };
 
 // Brings IPv4 up by DHCP unless a card has an address already, waiting at most TimeoutMs. On
@@ -170,6 +176,27 @@ PlatformNetStatus PlatformTcpReceive(PlatformTcp* pTcp, void* pBuffer, size_t Si
                                      size_t* pReceived);
 // Aborts the connection and frees it (nothing the firmware holds is left waiting).
 void PlatformTcpClose(PlatformTcp* pTcp);
+
+// One request over https, through the firmware's HTTP protocol: it makes the connection and the
+// TLS handshake (with the CA certificates it holds in the variable TlsCaCertificate), sends the
+// request and reads the answer by its own rules. The simulated machine has no TLS and so no CA:
+// every exchange ends in PLATFORM_NET_NO_CA.
+struct PlatformHttpExchange {
+    bool Put;
+    const char* pUrl;  // https://HOST[:PORT]/PATH
+    const char* pHost; // the Host header: HOST[:PORT]
+    const void* pBody; // a PUT's body
+    size_t BodyLength;
+    void* pResponse; // where a 200 answer's body goes; NULL: none is kept
+    size_t ResponseCapacity;
+    size_t ResponseLength; // out: bytes of the body kept
+    unsigned HttpStatus;   // out: the status code (0: none, or one the firmware does not know)
+    uint32_t TimeoutMs;    // every wait of the exchange together
+};
+
+// Runs the exchange on a card that has an address. PLATFORM_NET_OK: the answer's status code is
+// in HttpStatus, and a kept body in pResponse.
+PlatformNetStatus PlatformHttps(PlatformHttpExchange* pExchange);
 
 // The byte that the UEFI start-up code puts in an argument in place of a character above 0xFF,
 // which has no 8-bit form (ASCII SUB; the runtime's RT_NARROW_SUBSTITUTE).

@@ -2,7 +2,8 @@
 // ({"address": "10.0.2.15", "boot_uri": "http://..."}; an empty address is a DHCP server that
 // never answers, no "network" no card) and TCP over a socket to the loopback address only
 // (127.x.x.x or "localhost"; any other host is one that cannot be reached). Net reads HTTP over
-// it with the same code as on the firmware, within the same limit.
+// it with the same code as on the firmware, within the same limit. It has no TLS: an https
+// exchange is refused as by a firmware that holds no CA certificate.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -178,4 +179,14 @@ void PlatformTcpClose(PlatformTcp* pTcp) {
         close(pTcp->Socket);
         delete pTcp;
     }
+}
+
+PlatformNetStatus PlatformHttps(PlatformHttpExchange* pExchange) {
+    pExchange->HttpStatus = 0;
+    pExchange->ResponseLength = 0;
+    const PlatformNetStatus Status =
+        Network() == nullptr ? PLATFORM_NET_NO_CARD : PLATFORM_NET_NO_CA;
+    sim::LogEvent(
+        {{"event", "https"}, {"url", sim::LogText(pExchange->pUrl)}, {"result", (int)Status}});
+    return Status;
 }

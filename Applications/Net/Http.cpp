@@ -1,7 +1,9 @@
 // HTTP/1.1 over the platform's TCP connection: the request Net sends and the reading of the
-// server's answer. The firmware's own HTTP protocol is not used: its answer parser loops without
-// end on an answer whose bytes run past its Content-Length within one read, and it gives the
-// head 5 s whatever the caller's limit, so neither the bounds nor the rules would be Net's.
+// server's answer. For http the firmware's own HTTP protocol is not used: its answer parser loops
+// without end on an answer whose bytes run past its Content-Length within one read, and it gives
+// the head 5 s whatever the caller's limit, so neither the bounds nor the rules would be Net's.
+// For https it is the only way to the firmware's TLS: the firmware reads the answer, and Net
+// checks what it hands over.
 #include <stdio.h>
 #include <string.h>
 
@@ -188,6 +190,32 @@ NetAnswerState NetAnswerEnded(NetAnswer* pAnswer) {
                                                     : "the connection ended inside its head");
 }
 
+PlatformNetStatus NetHttpsAnswer(PlatformNetStatus Status, const PlatformHttpExchange* pExchange,
+                                 NetAnswer* pAnswer) {
+    if (Status == PLATFORM_NET_TOO_LARGE) {
+        pAnswer->State = NET_ANSWER_TOO_LARGE;
+        return PLATFORM_NET_OK;
+    }
+    if (Status == PLATFORM_NET_BAD_ANSWER) {
+        Refuse(pAnswer, "it has no Content-Length of digits, or a body not that long");
+        return PLATFORM_NET_OK;
+    }
+    if (Status != PLATFORM_NET_OK) {
+        return Status;
+    }
+    pAnswer->HeadRead = true;
+    pAnswer->Status = pExchange->HttpStatus;
+    if (pAnswer->Status < 100 || pAnswer->Status > 599) {
+        Refuse(pAnswer, "the firmware read no status code of 100-599 in it");
+    } else if (pExchange->ResponseLength > (pAnswer->pBody != NULL ? pAnswer->BodyCapacity : 0)) {
+        Refuse(pAnswer, "the firmware handed over a body longer than the buffer");
+    } else {
+        pAnswer->ContentLength = pAnswer->BodyLength = pExchange->ResponseLength;
+        pAnswer->State = NET_ANSWER_DONE;
+    }
+    return PLATFORM_NET_OK;
+}
+
 PlatformNetStatus NetHttp(const char* pUrl, bool Put, const void* pBody, size_t BodyLength,
                           NetAnswer* pAnswer) {
     static char Host[NET_URL_MAX + NET_PATH_MAX];
@@ -198,6 +226,22 @@ PlatformNetStatus NetHttp(const char* pUrl, bool Put, const void* pBody, size_t 
     const char* pPath = NULL;
     if (!SplitServerUrl(pUrl, Host, sizeof Host, &Port, &pAuthority, &AuthorityLength, &pPath)) {
         return PLATFORM_NET_FAILED;
+    }
+    if (strncmp(pUrl, "https://", 8) == 0) {
+        // Host holds the authority (HOST[:PORT]) for the Host header: the URL holds it whole.
+        memcpy(Host, pAuthority, AuthorityLength);
+        Host[AuthorityLength] = '\0';
+        PlatformHttpExchange Exchange = {Put,
+                                         pUrl,
+                                         Host,
+                                         pBody,
+                                         BodyLength,
+                                         pAnswer->pBody,
+                                         pAnswer->BodyCapacity,
+                                         0,
+                                         0,
+                                         NET_HTTP_SECONDS * 1000u};
+        return NetHttpsAnswer(PlatformHttps(&Exchange), &Exchange, pAnswer);
     }
     int Length = snprintf(Request, sizeof Request,
                           "%s %s HTTP/1.1\r\nHost: %.*s\r\n"

@@ -3,10 +3,11 @@
 // Brings IPv4 up by DHCP (waiting with a limit) and names the boot by the firmware clock
 // (%netstamp%), finds the server (the file server.url in the current directory, else the URI the
 // machine booted from), fetches a file from it with HTTP GET and sends one with HTTP PUT,
-// checking the server's status code. It speaks HTTP/1.1 itself over the platform's TCP
+// checking the server's status code. Over http it speaks HTTP/1.1 itself over the platform's TCP
 // connection, so that every answer is read by the same rules and within the same limit on the
-// firmware and on the simulated machine. It writes nothing on the machine apart from the file a
-// GET asks for.
+// firmware and on the simulated machine; over https the firmware's HTTP protocol makes the TLS
+// handshake and reads the answer, and Net checks what it hands over. It writes nothing on the
+// machine apart from the file a GET asks for.
 #ifndef APPLICATIONS_NET_NET_H
 #define APPLICATIONS_NET_NET_H
 
@@ -28,6 +29,7 @@
 #define NET_EXIT_BAD_PATH 0xC000000Au    // the server path is not a plain relative path
 #define NET_EXIT_NO_CLOCK 0xC000000Bu    // up: the boot's stamp could not be set
 #define NET_EXIT_BAD_ANSWER 0xC000000Cu  // the answer breaks the rules of NetAnswerTake
+#define NET_EXIT_TLS 0xC000000Du         // https: no CA, or the server's certificate refused
 
 // The file make-stick may write with the server's URL (first line), read before the boot URI.
 #define NET_SERVER_FILE "server.url"
@@ -44,9 +46,9 @@
 #define NET_UP_SECONDS_MAX 600u
 #define NET_HTTP_SECONDS 20u
 
-// Whether the URL is one Net talks to: http://HOST[:PORT]/..., shorter than NET_URL_MAX, with a
-// host of [A-Za-z0-9.-], a port of 1-65535 (at most 5 digits) and the rest printable ASCII
-// without spaces. tools/stick/serverurl.py holds the same rules for make-stick.
+// Whether the URL is one Net talks to: http:// or https://HOST[:PORT]/..., shorter than
+// NET_URL_MAX, with a host of [A-Za-z0-9.-], a port of 1-65535 (at most 5 digits) and the rest
+// printable ASCII without spaces. tools/stick/serverurl.py holds the same rules for make-stick.
 bool IsServerUrl(const char* pUrl);
 
 // Splits a URL that IsServerUrl accepts, or one of any length by the same rules (a server's
@@ -96,6 +98,13 @@ void NetAnswerStart(NetAnswer* pAnswer, char* pBody, size_t BodyCapacity);
 NetAnswerState NetAnswerTake(NetAnswer* pAnswer, const char* pData, size_t Length);
 // The server ended the connection: an answer that is not done is cut off.
 NetAnswerState NetAnswerEnded(NetAnswer* pAnswer);
+
+// The answer of an https exchange as the firmware handed it over (Status: PlatformHttps's), in
+// *pAnswer (started by the caller, its body buffer the exchange's): a status code of 100-599,
+// and a kept body within the buffer. Returns the exchange's status, PLATFORM_NET_OK for an
+// answer (done, refused or too large: pAnswer->State).
+PlatformNetStatus NetHttpsAnswer(PlatformNetStatus Status, const PlatformHttpExchange* pExchange,
+                                 NetAnswer* pAnswer);
 
 // One HTTP/1.1 request to a URL that SplitServerUrl accepts: GET, or PUT of the body; the answer
 // is read into *pAnswer (started by the caller), all within NET_HTTP_SECONDS. PLATFORM_NET_OK:

@@ -71,7 +71,7 @@ uint32_t FindServer(char* pBase, size_t Size) {
         }
         Line[End] = '\0';
         if (!ServerBase(Line, pBase, Size)) {
-            printf("net: %s does not hold an http://HOST[:PORT]/ URL on its first line\n",
+            printf("net: %s does not hold an http(s)://HOST[:PORT]/ URL on its first line\n",
                    NET_SERVER_FILE);
             return NET_EXIT_NO_SERVER;
         }
@@ -83,7 +83,7 @@ uint32_t FindServer(char* pBase, size_t Size) {
         return NET_EXIT_NO_SERVER;
     }
     if (!ServerBase(Uri, pBase, Size)) {
-        printf("net: no server: the boot URI is not an http://HOST[:PORT]/ URL\n");
+        printf("net: no server: the boot URI is not an http(s)://HOST[:PORT]/ URL\n");
         return NET_EXIT_NO_SERVER;
     }
     return NET_EXIT_OK;
@@ -120,6 +120,16 @@ uint32_t Exchange(const char* pPath, bool Put, const void* pBody, size_t BodyLen
     case PLATFORM_NET_NO_CONNECT:
         printf("net: %s %s: the server cannot be reached\n", pMethod, pUrl);
         return NET_EXIT_UNREACHABLE;
+    case PLATFORM_NET_NO_CA:
+        printf("net: %s %s: the firmware holds no CA certificate (TlsCaCertificate) to check "
+               "the server with\n",
+               pMethod, pUrl);
+        return NET_EXIT_TLS;
+    case PLATFORM_NET_TLS_FAILED:
+        printf("net: %s %s: the TLS handshake failed: the server's certificate is not signed by "
+               "the CA the firmware holds, or does not name the host\n",
+               pMethod, pUrl);
+        return NET_EXIT_TLS;
     default:
         printf("net: %s %s: the connection failed\n", pMethod, pUrl);
         return NET_EXIT_UNREACHABLE;

@@ -18,7 +18,7 @@ bool IsPathCharacter(char Character) {
 const struct {
     const char* pPrefix;
     uint16_t Port;
-} kSchemes[] = {{"http://", 80}};
+} kSchemes[] = {{"http://", 80}, {"https://", 443}};
 
 } // namespace
 

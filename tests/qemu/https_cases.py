@@ -92,7 +92,7 @@ class HttpsBoot:
         done = [run.result for run in runs if run.unit == "TLSA"]
         if "ALL DONE" not in consoles[0] or done != ["ALL DONE"] or "TLSA.txt" not in records:
             a(f"TLSA: runs {done}, records {records}, console ...{consoles[0][-600:]}")
-        if "the TLS handshake failed" not in consoles[1] or "status 0xC000000C" not in \
+        if "the TLS handshake failed" not in consoles[1] or "status 0xC000000D" not in \
                 consoles[1] or "step 1 (line" in consoles[1] or "TLSC.txt" in records:
             c(f"TLSC took the impostor's answer: ...{consoles[1][-600:]}")
 

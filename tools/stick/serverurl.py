@@ -10,7 +10,7 @@ from typing import Optional
 # Net.efi's NET_URL_MAX: a URL is shorter.
 URL_MAX = 512
 # The schemes Net.efi speaks.
-SCHEMES = ("http://",)
+SCHEMES = ("http://", "https://")
 _PARTS = re.compile(r"(?P<host>[^:/]*)(?::(?P<port>[^/]*))?(?P<rest>/.*)?", re.DOTALL)
 
 

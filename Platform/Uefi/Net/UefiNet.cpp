@@ -1,10 +1,11 @@
 // The network primitives on a real machine: IPv4 by DHCP through EFI_IP4_CONFIG2_PROTOCOL, names
-// through EFI_DNS4_PROTOCOL and connections through EFI_TCP4_PROTOCOL (children of the card's
-// service bindings). gnu-efi declares TCP4 but neither IPv4 configuration nor DNS; the
-// declarations below follow the UEFI definitions (UEFI 2.5). Every wait polls the protocol
-// until its token is signalled or the connection's limit (a timer event of this program) has
-// passed; a token that the limit overtakes is cancelled, and closing a connection resets its
-// TCP instance, so that nothing the firmware holds still points into this program.
+// through EFI_DNS4_PROTOCOL, connections through EFI_TCP4_PROTOCOL and https through
+// EFI_HTTP_PROTOCOL (children of the card's service bindings). gnu-efi declares TCP4 but neither
+// IPv4 configuration, DNS nor HTTP; the declarations below follow the UEFI definitions (UEFI
+// 2.5). Every wait polls the protocol until its token is signalled or the connection's limit (a
+// timer event of this program) has passed; a token that the limit overtakes is cancelled, and
+// closing a connection resets its TCP instance, so that nothing the firmware holds still points
+// into this program.
 #include "Platform/Platform.h"
 #include "Runtime/Uefi/RuntimeUefi.h"
 
@@ -137,6 +138,30 @@ EFI_HANDLE AddressedCard(EFI_HANDLE* pHandles, UINTN Count, EFI_IPv4_ADDRESS* pA
     return NULL;
 }
 
+// The card that carries the service binding: the first with an address, else the first; NULL
+// when none carries it.
+EFI_HANDLE CardWith(EFI_GUID* pBindingGuid) {
+    EFI_HANDLE* pHandles = NULL;
+    const UINTN Count = HandlesWith(pBindingGuid, &pHandles);
+    if (Count == 0) {
+        return NULL;
+    }
+    EFI_IPv4_ADDRESS Address;
+    EFI_HANDLE Card = AddressedCard(pHandles, Count, &Address);
+    Card = Card != NULL ? Card : pHandles[0];
+    RtBootServices()->FreePool(pHandles);
+    return Card;
+}
+
+// An exchange's limit: the timer *pDeadline, signalled TimeoutMs from now, and the event *pDone
+// its tokens signal. The caller closes both (either may be made when it fails).
+bool StartLimit(uint32_t TimeoutMs, EFI_EVENT* pDeadline, EFI_EVENT* pDone) {
+    return RtBootServices()->CreateEvent(EVT_TIMER, 0, NULL, NULL, pDeadline) == EFI_SUCCESS &&
+           RtBootServices()->SetTimer(*pDeadline, TimerRelative, (UINT64)TimeoutMs * 10000u) ==
+               EFI_SUCCESS &&
+           RtBootServices()->CreateEvent(0, 0, NULL, NULL, pDone) == EFI_SUCCESS;
+}
+
 } // namespace
 
 PlatformNetStatus PlatformNetUp(uint32_t TimeoutMs, char* pAddress, size_t Size) {
@@ -245,24 +270,31 @@ struct PlatformTcp {
 
 namespace {
 
-// Polls until the firmware signals Done (true) or the limit passes (false). The caller cancels
-// its token on false.
-bool Await(PlatformTcp* pTcp, Dns4Protocol* pDns) {
+// Polls until the firmware signals Done (true) or the limit's timer Deadline has fired (false).
+// A timer's signal is taken by the look that sees it: it is kept in *pExpired. The caller
+// cancels its token on false.
+template <typename PollOnce>
+bool AwaitEvent(EFI_EVENT Done, EFI_EVENT Deadline, bool* pExpired, PollOnce Poll) {
     for (;;) {
-        if (RtBootServices()->CheckEvent(pTcp->Done) == EFI_SUCCESS) {
+        if (RtBootServices()->CheckEvent(Done) == EFI_SUCCESS) {
             return true;
         }
-        // A timer's signal is taken by the look that sees it: it is kept in Expired.
-        if (pTcp->Expired || RtBootServices()->CheckEvent(pTcp->Deadline) == EFI_SUCCESS) {
-            pTcp->Expired = true;
+        if (*pExpired || RtBootServices()->CheckEvent(Deadline) == EFI_SUCCESS) {
+            *pExpired = true;
             return false;
         }
+        Poll();
+    }
+}
+
+bool Await(PlatformTcp* pTcp, Dns4Protocol* pDns) {
+    return AwaitEvent(pTcp->Done, pTcp->Deadline, &pTcp->Expired, [pTcp, pDns] {
         if (pDns != NULL) {
             pDns->Poll(pDns);
         } else {
             pTcp->pTcp->Poll(pTcp->pTcp);
         }
-    }
+    });
 }
 
 // The address of a host given as a dotted IPv4 address of four numbers of 0-255.
@@ -392,23 +424,13 @@ PlatformNetStatus Run(PlatformTcp* pTcp, EFI_STATUS Queued, EFI_TCP4_COMPLETION_
 PlatformNetStatus PlatformTcpOpen(const char* pHost, uint16_t Port, uint32_t TimeoutMs,
                                   PlatformTcp** ppTcp) {
     *ppTcp = NULL;
-    EFI_HANDLE* pHandles = NULL;
-    const UINTN Count = HandlesWith(&Tcp4ServiceBindingGuid, &pHandles);
-    if (Count == 0) {
+    EFI_HANDLE Card = CardWith(&Tcp4ServiceBindingGuid);
+    if (Card == NULL) {
         return PLATFORM_NET_NO_CARD;
     }
-    EFI_IPv4_ADDRESS Address;
-    EFI_HANDLE Card = AddressedCard(pHandles, Count, &Address);
-    Card = Card != NULL ? Card : pHandles[0];
-    RtBootServices()->FreePool(pHandles);
-
     PlatformTcp* pTcp = (PlatformTcp*)calloc(1, sizeof(PlatformTcp));
     void* pInterface = NULL;
-    if (pTcp == NULL ||
-        RtBootServices()->CreateEvent(EVT_TIMER, 0, NULL, NULL, &pTcp->Deadline) != EFI_SUCCESS ||
-        RtBootServices()->SetTimer(pTcp->Deadline, TimerRelative, (UINT64)TimeoutMs * 10000u) !=
-            EFI_SUCCESS ||
-        RtBootServices()->CreateEvent(0, 0, NULL, NULL, &pTcp->Done) != EFI_SUCCESS ||
+    if (pTcp == NULL || !StartLimit(TimeoutMs, &pTcp->Deadline, &pTcp->Done) ||
         RtBootServices()->HandleProtocol(Card, &Tcp4ServiceBindingGuid, &pInterface) !=
             EFI_SUCCESS) {
         PlatformTcpClose(pTcp);
@@ -515,4 +537,293 @@ void PlatformTcpClose(PlatformTcp* pTcp) {
         RtBootServices()->CloseEvent(pTcp->Deadline);
     }
     free(pTcp);
+}
+
+// https: the firmware's EFI_HTTP_PROTOCOL (a child of the card's HTTP service binding), which
+// connects, makes the TLS handshake and reads the answer itself. The firmware's HTTP driver makes
+// the handshake within Request and reads TLS records within Response before it returns, each
+// with limits of its own; every wait of this program on its tokens is bounded by the exchange's
+// limit, a token the limit overtakes is cancelled, and the instance is reset and destroyed
+// whatever became of the exchange.
+namespace {
+
+EFI_GUID HttpServiceBindingGuid = {
+    0xbdc8e6af, 0xd9bc, 0x4379, {0xa7, 0x2a, 0xe0, 0xc4, 0xe7, 0x5d, 0xae, 0x1c}};
+EFI_GUID HttpGuid = {0x7a59b29b, 0x910b, 0x4171, {0x82, 0x42, 0xa8, 0x5a, 0x0d, 0xf2, 0x5b, 0x5b}};
+// The variable TlsCaCertificate: the CA certificates the firmware's TLS checks servers with.
+EFI_GUID TlsCaCertificateGuid = {
+    0xfd2340d0, 0x3dab, 0x4349, {0xa6, 0xc7, 0x3b, 0x4f, 0x12, 0xb4, 0x8e, 0xae}};
+
+enum HttpVersion { kHttpVersion10, kHttpVersion11 };
+enum HttpMethod { kHttpGet = 0, kHttpPut = 6 };
+
+struct HttpV4AccessPoint {
+    BOOLEAN UseDefaultAddress;
+    EFI_IPv4_ADDRESS LocalAddress;
+    EFI_IPv4_ADDRESS LocalSubnet;
+    UINT16 LocalPort;
+};
+
+struct HttpConfigData {
+    int HttpVersion;
+    UINT32 TimeOutMillisec;
+    BOOLEAN LocalAddressIsIPv6;
+    HttpV4AccessPoint* IPv4Node;
+};
+
+struct HttpRequestData {
+    int Method;
+    CHAR16* Url;
+};
+
+struct HttpResponseData {
+    int StatusCode;
+};
+
+struct HttpHeader {
+    CHAR8* FieldName;
+    CHAR8* FieldValue;
+};
+
+struct HttpMessage {
+    union {
+        HttpRequestData* Request;
+        HttpResponseData* Response;
+    } Data;
+    UINTN HeaderCount;
+    HttpHeader* Headers;
+    UINTN BodyLength;
+    void* Body;
+};
+
+struct HttpToken {
+    EFI_EVENT Event;
+    EFI_STATUS Status;
+    HttpMessage* Message;
+};
+
+struct HttpProtocol {
+    EFI_STATUS(EFIAPI* GetModeData)(HttpProtocol* This, HttpConfigData* Data);
+    EFI_STATUS(EFIAPI* Configure)(HttpProtocol* This, HttpConfigData* Data);
+    EFI_STATUS(EFIAPI* Request)(HttpProtocol* This, HttpToken* Token);
+    EFI_STATUS(EFIAPI* Cancel)(HttpProtocol* This, HttpToken* Token);
+    EFI_STATUS(EFIAPI* Response)(HttpProtocol* This, HttpToken* Token);
+    EFI_STATUS(EFIAPI* Poll)(HttpProtocol* This);
+};
+
+// EFI_HTTP_ERROR: the answer arrived and carries an HTTP error status.
+const EFI_STATUS kHttpErrorStatus = EFIERR(35);
+
+// The numbers of EFI_HTTP_STATUS_CODE, in the enumeration's order (0: unsupported status).
+const uint16_t kHttpStatusNumbers[] = {0,   100, 101, 200, 201, 202, 203, 204, 205, 206, 300,
+                                       301, 302, 303, 304, 305, 307, 400, 401, 402, 403, 404,
+                                       405, 406, 407, 408, 409, 410, 411, 412, 413, 414, 415,
+                                       416, 417, 500, 501, 502, 503, 504, 505, 308};
+
+// One https exchange: the instance, the limit, and the token and message the firmware writes to
+// until it completes the token or the token is cancelled.
+struct HttpsCall {
+    HttpProtocol* pHttp;
+    EFI_EVENT Deadline;
+    bool Expired;
+    EFI_EVENT Done;
+    HttpToken Token;
+    HttpMessage Message;
+};
+
+// Queues the token (the request, or the next part of the answer) unless the limit has passed,
+// and waits for it; the token's status, or EFI_TIMEOUT once the limit has passed (the token
+// then cancelled).
+EFI_STATUS Call(HttpsCall* pCall, bool Response) {
+    if (pCall->Expired || RtBootServices()->CheckEvent(pCall->Deadline) == EFI_SUCCESS) {
+        pCall->Expired = true;
+        return EFI_TIMEOUT;
+    }
+    HttpProtocol* pHttp = pCall->pHttp;
+    pCall->Token.Event = pCall->Done;
+    pCall->Token.Status = EFI_SUCCESS;
+    pCall->Token.Message = &pCall->Message;
+    const EFI_STATUS Queued =
+        Response ? pHttp->Response(pHttp, &pCall->Token) : pHttp->Request(pHttp, &pCall->Token);
+    if (Queued != EFI_SUCCESS) {
+        return Queued;
+    }
+    if (!AwaitEvent(pCall->Done, pCall->Deadline, &pCall->Expired,
+                    [pHttp] { pHttp->Poll(pHttp); })) {
+        pHttp->Cancel(pHttp, &pCall->Token);
+        return EFI_TIMEOUT;
+    }
+    return pCall->Token.Status;
+}
+
+void FreeHeaders(HttpMessage* pMessage) {
+    for (UINTN Index = 0; pMessage->Headers != NULL && Index < pMessage->HeaderCount; Index++) {
+        RtBootServices()->FreePool(pMessage->Headers[Index].FieldName);
+        RtBootServices()->FreePool(pMessage->Headers[Index].FieldValue);
+    }
+    if (pMessage->Headers != NULL) {
+        RtBootServices()->FreePool(pMessage->Headers);
+    }
+    pMessage->Headers = NULL;
+    pMessage->HeaderCount = 0;
+}
+
+// The answer's Content-Length, digits only (a value above Limit is kept as Limit + 1); false
+// when there is none, or it is not a number.
+bool ContentLength(const HttpMessage* pMessage, size_t Limit, size_t* pLength) {
+    for (UINTN Index = 0; pMessage->Headers != NULL && Index < pMessage->HeaderCount; Index++) {
+        const HttpHeader* pHeader = &pMessage->Headers[Index];
+        if (pHeader->FieldName == NULL || pHeader->FieldValue == NULL ||
+            strcasecmp((const char*)pHeader->FieldName, "Content-Length") != 0) {
+            continue;
+        }
+        const char* pValue = (const char*)pHeader->FieldValue;
+        size_t Value = 0;
+        for (const char* pAt = pValue; *pAt != '\0'; pAt++) {
+            if (*pAt < '0' || *pAt > '9') {
+                return false;
+            }
+            Value = Value > Limit ? Limit + 1 : Value * 10 + (size_t)(*pAt - '0');
+        }
+        *pLength = Value;
+        return pValue[0] != '\0';
+    }
+    return false;
+}
+
+PlatformNetStatus Failure(EFI_STATUS Status) {
+    return Status == EFI_TIMEOUT ? PLATFORM_NET_TIMEOUT : PLATFORM_NET_FAILED;
+}
+
+// The request and its answer on a configured HTTP instance.
+PlatformNetStatus Converse(HttpsCall* pCall, PlatformHttpExchange* pExchange, CHAR16* pUrl) {
+    char Length[24];
+    snprintf(Length, sizeof Length, "%lu", (unsigned long)pExchange->BodyLength);
+    HttpHeader Headers[3] = {{(CHAR8*)"Host", (CHAR8*)pExchange->pHost},
+                             {(CHAR8*)"Content-Type", (CHAR8*)"application/octet-stream"},
+                             {(CHAR8*)"Content-Length", (CHAR8*)Length}};
+    HttpRequestData Request = {pExchange->Put ? kHttpPut : kHttpGet, pUrl};
+    HttpMessage* pMessage = &pCall->Message;
+    memset(pMessage, 0, sizeof *pMessage);
+    pMessage->Data.Request = &Request;
+    pMessage->HeaderCount = pExchange->Put ? 3 : 1;
+    pMessage->Headers = Headers;
+    pMessage->BodyLength = pExchange->Put ? pExchange->BodyLength : 0;
+    pMessage->Body = pExchange->Put ? (void*)pExchange->pBody : NULL;
+    // The firmware connects and makes the TLS handshake within Request: EFI_ABORTED is a
+    // handshake it aborted.
+    EFI_STATUS Status = Call(pCall, false);
+    if (Status == EFI_ABORTED) {
+        return PLATFORM_NET_TLS_FAILED;
+    }
+    if (Status != EFI_SUCCESS) {
+        return Status == EFI_TIMEOUT ? PLATFORM_NET_TIMEOUT : PLATFORM_NET_NO_CONNECT;
+    }
+
+    // The answer's status and headers first, without a body: an answer without one (201 with
+    // Content-Length 0) would otherwise leave the firmware waiting for body bytes.
+    HttpResponseData Response = {0};
+    memset(pMessage, 0, sizeof *pMessage);
+    pMessage->Data.Response = &Response;
+    Status = Call(pCall, true);
+    const size_t Capacity = pExchange->ResponseCapacity;
+    size_t Expected = 0;
+    const bool Measured = ContentLength(pMessage, Capacity, &Expected);
+    FreeHeaders(pMessage);
+    if (Status != EFI_SUCCESS && Status != kHttpErrorStatus) {
+        return Failure(Status);
+    }
+    const size_t Codes = sizeof kHttpStatusNumbers / sizeof kHttpStatusNumbers[0];
+    pExchange->HttpStatus = Response.StatusCode >= 0 && (size_t)Response.StatusCode < Codes
+                                ? kHttpStatusNumbers[Response.StatusCode]
+                                : 0;
+    if (pExchange->pResponse == NULL || pExchange->HttpStatus != 200) {
+        // Only a kept body is read; the rest stays with the instance that is reset.
+        return PLATFORM_NET_OK;
+    }
+    if (!Measured) {
+        return PLATFORM_NET_BAD_ANSWER;
+    }
+    if (Expected > Capacity) {
+        return PLATFORM_NET_TOO_LARGE;
+    }
+    // The body, in as many pieces as the firmware hands over.
+    uint8_t* pBody = (uint8_t*)pExchange->pResponse;
+    size_t Received = 0;
+    while (Received < Expected) {
+        memset(pMessage, 0, sizeof *pMessage);
+        pMessage->Body = pBody + Received;
+        pMessage->BodyLength = (UINTN)(Expected - Received);
+        Status = Call(pCall, true);
+        if (Status != EFI_SUCCESS) {
+            return Failure(Status);
+        }
+        if (pMessage->BodyLength == 0 || pMessage->BodyLength > Expected - Received) {
+            return PLATFORM_NET_BAD_ANSWER;
+        }
+        Received += pMessage->BodyLength;
+    }
+    pExchange->ResponseLength = Received;
+    return PLATFORM_NET_OK;
+}
+
+// Whether the firmware holds CA certificates for https (its HTTP driver reads the same variable
+// before each TLS handshake, and without it refuses to start one).
+bool FirmwareHoldsCa(void) {
+    UINTN Size = 0;
+    return RtSystemTable()->RuntimeServices->GetVariable((CHAR16*)L"TlsCaCertificate",
+                                                         &TlsCaCertificateGuid, NULL, &Size,
+                                                         NULL) == EFI_BUFFER_TOO_SMALL;
+}
+
+} // namespace
+
+PlatformNetStatus PlatformHttps(PlatformHttpExchange* pExchange) {
+    pExchange->HttpStatus = 0;
+    pExchange->ResponseLength = 0;
+    EFI_HANDLE Card = CardWith(&HttpServiceBindingGuid);
+    if (Card == NULL) {
+        return PLATFORM_NET_NO_CARD;
+    }
+    if (!FirmwareHoldsCa()) {
+        return PLATFORM_NET_NO_CA;
+    }
+    void* pInterface = NULL;
+    if (RtBootServices()->HandleProtocol(Card, &HttpServiceBindingGuid, &pInterface) !=
+        EFI_SUCCESS) {
+        return PLATFORM_NET_NO_CARD;
+    }
+    EFI_SERVICE_BINDING* pBinding = (EFI_SERVICE_BINDING*)pInterface;
+    EFI_HANDLE Child = NULL;
+    if (pBinding->CreateChild(pBinding, &Child) != EFI_SUCCESS) {
+        return PLATFORM_NET_FAILED;
+    }
+    PlatformNetStatus Result = PLATFORM_NET_FAILED;
+    CHAR16* pUrl = (CHAR16*)malloc((strlen(pExchange->pUrl) + 1) * sizeof(CHAR16));
+    HttpsCall Https;
+    memset(&Https, 0, sizeof Https);
+    if (pUrl != NULL &&
+        RtBootServices()->HandleProtocol(Child, &HttpGuid, &pInterface) == EFI_SUCCESS &&
+        StartLimit(pExchange->TimeoutMs, &Https.Deadline, &Https.Done)) {
+        Https.pHttp = (HttpProtocol*)pInterface;
+        RtWiden(pExchange->pUrl, (uint16_t*)pUrl);
+        HttpV4AccessPoint Access;
+        memset(&Access, 0, sizeof Access);
+        Access.UseDefaultAddress = TRUE;
+        HttpConfigData Config = {kHttpVersion11, pExchange->TimeoutMs, FALSE, &Access};
+        if (Https.pHttp->Configure(Https.pHttp, &Config) == EFI_SUCCESS) {
+            Result = Converse(&Https, pExchange, pUrl);
+            // Resetting closes the connection and drops every token still queued.
+            Https.pHttp->Configure(Https.pHttp, NULL);
+        }
+    }
+    pBinding->DestroyChild(pBinding, Child);
+    if (Https.Done != NULL) {
+        RtBootServices()->CloseEvent(Https.Done);
+    }
+    if (Https.Deadline != NULL) {
+        RtBootServices()->CloseEvent(Https.Deadline);
+    }
+    free(pUrl);
+    return Result;
 }

@@ -74,4 +74,46 @@ TEST(NetAnswerTest, AnswersAreReadByTheRules) {
     }
 }
 
+// Over https the firmware reads the answer: what it hands over is taken only with a status code
+// of 100-599 and a body within the buffer; the exchange's own failures pass through.
+TEST(NetAnswerTest, HttpsAnswersAreChecked) {
+    const struct {
+        PlatformNetStatus Exchanged;
+        unsigned HttpStatus;
+        size_t ResponseLength;
+        bool Keep;
+        PlatformNetStatus Status;
+        NetAnswerState State;
+    } Cases[] = {
+        {PLATFORM_NET_OK, 200, 16, true, PLATFORM_NET_OK, NET_ANSWER_DONE},
+        {PLATFORM_NET_OK, 404, 0, true, PLATFORM_NET_OK, NET_ANSWER_DONE},
+        {PLATFORM_NET_OK, 599, 0, false, PLATFORM_NET_OK, NET_ANSWER_DONE},
+        {PLATFORM_NET_OK, 0, 0, false, PLATFORM_NET_OK, NET_ANSWER_BAD},
+        {PLATFORM_NET_OK, 99, 0, true, PLATFORM_NET_OK, NET_ANSWER_BAD},
+        {PLATFORM_NET_OK, 600, 0, true, PLATFORM_NET_OK, NET_ANSWER_BAD},
+        {PLATFORM_NET_OK, 200, 17, true, PLATFORM_NET_OK, NET_ANSWER_BAD},
+        {PLATFORM_NET_OK, 201, 1, false, PLATFORM_NET_OK, NET_ANSWER_BAD},
+        {PLATFORM_NET_TOO_LARGE, 200, 0, true, PLATFORM_NET_OK, NET_ANSWER_TOO_LARGE},
+        {PLATFORM_NET_BAD_ANSWER, 200, 0, true, PLATFORM_NET_OK, NET_ANSWER_BAD},
+        {PLATFORM_NET_TLS_FAILED, 0, 0, true, PLATFORM_NET_TLS_FAILED, NET_ANSWER_MORE},
+        {PLATFORM_NET_TIMEOUT, 0, 0, true, PLATFORM_NET_TIMEOUT, NET_ANSWER_MORE},
+    };
+    for (const auto& Case : Cases) {
+        NetAnswer Answer;
+        char Body[16];
+        NetAnswerStart(&Answer, Case.Keep ? Body : nullptr, sizeof Body);
+        PlatformHttpExchange Exchange = {};
+        Exchange.HttpStatus = Case.HttpStatus;
+        Exchange.ResponseLength = Case.ResponseLength;
+        const auto Row = ::testing::Message()
+                         << Case.Exchanged << " " << Case.HttpStatus << " " << Case.ResponseLength;
+        EXPECT_EQ(NetHttpsAnswer(Case.Exchanged, &Exchange, &Answer), Case.Status) << Row;
+        EXPECT_EQ(Answer.State, Case.State) << Row;
+        if (Answer.State == NET_ANSWER_DONE) {
+            EXPECT_EQ(Answer.Status, Case.HttpStatus) << Row;
+            EXPECT_EQ(Answer.BodyLength, Case.ResponseLength) << Row;
+        }
+    }
+}
+
 } // namespace
