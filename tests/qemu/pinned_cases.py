@@ -62,9 +62,9 @@ def boot_until_off(shell, image: Path, variables: Path, extra: tuple = ()) -> tu
     try:
         raw = process.communicate(timeout=150)[0]
     except subprocess.TimeoutExpired:
-        shell._stop(process)
+        shell.stop(process)
         raise shell.ShellRunError("still running after 150 s") from None
-    return shell._ESCAPES.sub(b"", raw).decode("latin-1"), time.monotonic() - started
+    return shell.ESCAPES.sub(b"", raw).decode("latin-1"), time.monotonic() - started
 
 
 class PinnedSticks:

@@ -165,8 +165,8 @@ def watch_console(shell, argv: list, until: tuple[str, ...], timeout: float) -> 
                 raw += process.stdout.read() or b""
                 break
     finally:
-        shell._stop(process)
-    text = shell._ESCAPES.sub(b"", raw).decode("latin-1")
+        shell.stop(process)
+    text = shell.ESCAPES.sub(b"", raw).decode("latin-1")
     if not any(text_ in text for text_ in until):
         raise shell.ShellRunError(f"none of {until!r} appeared within {timeout:.0f} s: "
                                   f"...{text[-600:]}")
@@ -180,7 +180,7 @@ def console_until(shell, argv: list, until: tuple[str, ...], timeout: float = 15
             return watch_console(shell, argv, until, timeout)[0]
         done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout)
-        return shell._ESCAPES.sub(b"", done.stdout).decode("latin-1")
+        return shell.ESCAPES.sub(b"", done.stdout).decode("latin-1")
     except (shell.ShellRunError, subprocess.TimeoutExpired) as error:
         return f"QEMU: {error}"
 

@@ -133,7 +133,7 @@ class PortWriteOffset(unittest.TestCase):
 class SmmMode(unittest.TestCase):
     def test_script_installs_logs_and_saves(self):
         commands = [shell.Command("Crestune.efi /f9"), shell.Command("Crestune.efi /?", "n\n")]
-        lines = shell._script(commands, handshake=False, smm=True).split("\r\n")
+        lines = shell.startup_script(commands, handshake=False, smm=True).split("\r\n")
         install = lines.index("SmmDouble.efi install smmstate.bin > smminstall-out.txt "
                               "2> smminstall-err.txt")
         self.assertLess(install, lines.index("echo FWQEMU-BEGIN-0"))
@@ -143,16 +143,16 @@ class SmmMode(unittest.TestCase):
                          "SmmDouble.efi log smmlog1.bin smmst1.bin")
         self.assertEqual(lines[lines.index("echo FWQEMU-ALL-DONE") - 1],
                          "SmmDouble.efi save smmstate-out.bin")
-        plain = shell._script(commands, handshake=False)
+        plain = shell.startup_script(commands, handshake=False)
         self.assertNotIn("SmmDouble", plain)
 
     def test_qemu_options(self):
         paths = [Path("code.fd"), Path("vars.fd"), Path("disk.img")]
-        smm = shell._qemu_argv(*paths, {}, ["-extra"], smm=True)
+        smm = shell.qemu_argv(*paths, {}, ["-extra"], smm=True)
         self.assertEqual(smm[smm.index("-machine") + 1], "q35,smm=on")
         self.assertEqual(smm[-8:], ["-smp", "1", "-icount", "shift=auto", "-no-shutdown", "-qmp",
                                     "unix:qmp.sock,server=on,wait=off", "-extra"])
-        plain = shell._qemu_argv(*paths, {}, [])
+        plain = shell.qemu_argv(*paths, {}, [])
         self.assertEqual(plain[plain.index("-machine") + 1], "q35")
         self.assertNotIn("-icount", plain)
 

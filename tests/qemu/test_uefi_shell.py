@@ -85,10 +85,10 @@ class PatchFirmware(unittest.TestCase):
         for description, error in cases:
             with self.subTest(description=description):
                 if error is None:
-                    shell._check_regions(description, "m")
+                    shell.check_regions(description, "m")
                 else:
                     with self.assertRaisesRegex(shell.MachineError, error):
-                        shell._check_regions(description, "m")
+                        shell.check_regions(description, "m")
 
     def test_unreadable_descriptions(self):
         with tempfile.TemporaryDirectory() as tmp:
@@ -99,7 +99,7 @@ class PatchFirmware(unittest.TestCase):
             for path, error in [(broken, "not valid JSON"), (listing, "not a JSON object"),
                                 (Path(tmp) / "absent.json", "cannot read")]:
                 with self.subTest(path.name), self.assertRaisesRegex(shell.MachineError, error):
-                    shell._load_description(path)
+                    shell.load_description(path)
 
 
 class ShellFiles(unittest.TestCase):
@@ -123,22 +123,22 @@ class ShellFiles(unittest.TestCase):
                  ("0xFFFFFFFFC0000001\n", 0xC0000001), ("0\n", 0), ("14\n", 14), ("\n", None)]
         for text, status in cases:
             with self.subTest(text=text):
-                self.assertEqual(shell._parse_status(text), status)
+                self.assertEqual(shell.parse_status(text), status)
 
     def test_script(self):
         commands = [shell.Command("a.efi /x"), shell.Command("b.efi", stdin="k\n")]
-        plain = shell._script(commands, handshake=False).split("\r\n")
+        plain = shell.startup_script(commands, handshake=False).split("\r\n")
         self.assertEqual(plain[:3], ["@echo -off", "fs0:", "cd \\"])
         self.assertIn("a.efi /x > out0.txt 2> err0.txt", plain)
         self.assertIn("b.efi < in1.txt > out1.txt 2> err1.txt", plain)
         self.assertIn("echo %lasterror% > st1.txt", plain)
         self.assertEqual(plain[-3:], [f"echo {shell.END_MARKER}", "reset -s", ""])
         self.assertNotIn("pause", plain)
-        paused = shell._script(commands, handshake=True).split("\r\n")
+        paused = shell.startup_script(commands, handshake=True).split("\r\n")
         self.assertEqual(paused.count("pause"), 2)
         self.assertEqual(paused[paused.index(f"echo {shell.BEGIN_MARKER}1") + 1], "pause")
         with self.assertRaises(ValueError):
-            shell._script([shell.Command("a\nb")], handshake=False)
+            shell.startup_script([shell.Command("a\nb")], handshake=False)
 
 
 # A stand-in for the emulator: follows the plan in FAKE_PLAN (JSON list of steps) and can put
@@ -193,11 +193,11 @@ class RunControl(unittest.TestCase):
         fake = Path(self.tmp.name) / "fake-qemu"
         fake.write_text(FAKE_QEMU)
         fake.chmod(0o755)
-        self.saved = shell.QEMU
-        shell.QEMU = str(fake)
+        self.saved = shell.qemu.QEMU
+        shell.qemu.QEMU = str(fake)
 
     def tearDown(self):
-        shell.QEMU = self.saved
+        shell.qemu.QEMU = self.saved
         os.environ.pop("FAKE_PLAN", None)
         self.tmp.cleanup()
 
