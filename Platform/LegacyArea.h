@@ -1,6 +1,6 @@
 // The legacy BIOS area: machines with a legacy BIOS keep their firmware tables there. Its bounds
-// are written here only: the C++ builds include this file, and tools/uefi-shell.py reads the two
-// lines below (keep their form: #define NAME 0x...ULL).
+// are written here only: the C++ builds include this file, and tools/uefirun/firmware.py reads
+// the two lines below (keep their form: #define NAME 0x...ULL).
 #ifndef PLATFORM_LEGACYAREA_H
 #define PLATFORM_LEGACYAREA_H
 

@@ -13,7 +13,7 @@ from typing import Iterable, Mapping, Sequence, Union
 from . import disk, firmware, qemu
 from . import smm as smm_double
 from .results import Command, CommandResult, MachineError, ShellRun, ShellRunError, Source
-from .script import startup_script
+from . import script
 
 DEFAULT_BOOT_TIMEOUT = 90.0
 DEFAULT_COMMAND_TIMEOUT = 60.0
@@ -73,7 +73,8 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
     timeout: hard limit for the whole run (default: boot_timeout + command_timeout per
       command). When any limit passes, QEMU is killed and ShellRunError names the command.
     smm: answer SMIs with the firmware double (see the package's description); needs build_dir
-      (test-efi/SmmDouble.efi, host/smmdouble, and the .so files of the .efi files for the RIP check).
+      (test-efi/SmmDouble.efi, host/smmdouble, and the .so files of the .efi files for the RIP
+      check).
     smm_state: SMM mode: the double's state file to install (default: made from the machine
       description's "firmware" section, a new machine's without one).
     """
@@ -89,7 +90,7 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
             disk_files[Path(source).name] = _file_bytes(Path(source).name, source)
     for index, command in enumerate(commands):
         if command.stdin is not None:
-            disk_files[f"in{index}.txt"] = command.stdin.encode("utf-16-le")
+            disk_files[script.STDIN.format(index)] = command.stdin.encode("utf-16-le")
     debugcon_ports = sorted({int(port) for port in debugcon_ports})
     smm_setup = None
     if smm:
@@ -98,8 +99,8 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
         disk_files[smm_double.SMM_STATE_IN] = smm_setup.state
     elif smm_state is not None:
         raise ValueError("smm_state is only used with smm=True")
-    disk_files["startup.nsh"] = startup_script(commands, bool(debugcon_ports),
-                                               smm).encode("ascii")
+    disk_files["startup.nsh"] = script.startup_script(commands, bool(debugcon_ports),
+                                                      smm).encode("ascii")
 
     if machine is not None:
         if build_dir is None:
@@ -145,7 +146,7 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
             smm_double.check_installed(out, serial_path, work)
         results = []
         for index, command in enumerate(commands):
-            status = disk.read_status(out, f"st{index}.txt")
+            status = disk.read_status(out, script.STATUS.format(index))
             ports = {}
             if index < len(marks):
                 for port, data in logs.items():
@@ -153,13 +154,13 @@ def run_shell(commands: Sequence[Union[Command, str]], *,
                     ports[port] = data[marks[index][port]:end]
             results.append(CommandResult(
                 line=command.line, ran=status is not None,
-                stdout=disk.read_text(out, f"out{index}.txt"),
-                stderr=disk.read_text(out, f"err{index}.txt"),
+                stdout=disk.read_text(out, script.STDOUT.format(index)),
+                stderr=disk.read_text(out, script.STDERR.format(index)),
                 status=status, debugcon=ports))
             if smm_setup is not None and status is not None:
                 results[-1].smm_events, results[-1].smm_problems = smm_double.command_log(
-                    smm_setup, disk.lookup(out, f"smmlog{index}.bin"), disk_files)
-                results[-1].smm_state = disk.lookup(out, f"smmst{index}.bin")
+                    smm_setup, disk.lookup(out, script.SMM_LOG.format(index)), disk_files)
+                results[-1].smm_state = disk.lookup(out, script.SMM_STATE.format(index))
         reset_state = None
         if smm_setup is not None and not completed and len(marks) <= len(commands):
             # The command that began last stopped the machine.

@@ -8,13 +8,17 @@ from __future__ import annotations
 
 from typing import Sequence
 
-from .smm import SMM_INSTALL_PREFIX, SMM_INSTALLER, SMM_STATE_IN, SMM_STATE_OUT
 from .results import Command
-
+from .smm import SMM_INSTALL_PREFIX, SMM_INSTALLER, SMM_STATE_IN, SMM_STATE_OUT
 
 # Lines the serial console shows; the harness echoes its own markers around every command.
 BEGIN_MARKER = "FWQEMU-BEGIN-"
 END_MARKER = "FWQEMU-ALL-DONE"
+
+# The files on the disk of the command at place INDEX: its standard input, output and error,
+# its status, and in SMM mode the double's log and state after it.
+STDIN, STDOUT, STDERR, STATUS = "in{}.txt", "out{}.txt", "err{}.txt", "st{}.txt"
+SMM_LOG, SMM_STATE = "smmlog{}.bin", "smmst{}.bin"
 
 
 def startup_script(commands: Sequence[Command], handshake: bool, smm: bool = False) -> str:
@@ -26,16 +30,18 @@ def startup_script(commands: Sequence[Command], handshake: bool, smm: bool = Fal
     for index, command in enumerate(commands):
         if "\n" in command.line or "\r" in command.line:
             raise ValueError(f"command {index} spans several lines: {command.line!r}")
-        redirect = f" < in{index}.txt" if command.stdin is not None else ""
+        redirect = f" < {STDIN.format(index)}" if command.stdin is not None else ""
         lines.append(f"echo {BEGIN_MARKER}{index}")
         if handshake:
             # Waits for a key from the harness, which first notes how far each port log has
             # grown: the bytes after that belong to this command.
             lines.append("pause")
-        lines.append(f"{command.line}{redirect} > out{index}.txt 2> err{index}.txt")
-        lines.append(f"echo %lasterror% > st{index}.txt")
+        lines.append(f"{command.line}{redirect} > {STDOUT.format(index)} "
+                     f"2> {STDERR.format(index)}")
+        lines.append(f"echo %lasterror% > {STATUS.format(index)}")
         if smm:
-            lines.append(f"{SMM_INSTALLER} log smmlog{index}.bin smmst{index}.bin")
+            lines.append(f"{SMM_INSTALLER} log {SMM_LOG.format(index)} "
+                         f"{SMM_STATE.format(index)}")
     if smm:
         lines.append(f"{SMM_INSTALLER} save {SMM_STATE_OUT}")
     lines.append(f"echo {END_MARKER}")
