@@ -12,6 +12,7 @@ from .results import ShellRunError
 
 
 def make_disk(path: Path, files: Mapping[str, bytes]) -> None:
+    """Writes a FAT disk image holding the files (name on the disk: contents)."""
     try:
         stick_image.make_disk(path, files)
     except stick_image.ImageError as error:
@@ -19,6 +20,7 @@ def make_disk(path: Path, files: Mapping[str, bytes]) -> None:
 
 
 def read_disk(path: Path, dest: Path) -> None:
+    """Copies every file of the disk image into the new folder dest."""
     dest.mkdir()
     try:
         stick_image.copy_out(path, "*", dest, "read the disk image back")
@@ -42,6 +44,7 @@ def decode_redirected(data: bytes | None) -> str:
 
 
 def parse_status(text: str) -> int | None:
+    """The first number of the text (hexadecimal with 0x) as an unsigned 32-bit value."""
     match = re.search(r"0x([0-9A-Fa-f]+)|(\d+)", text)
     if not match:
         return None

@@ -51,6 +51,7 @@ def qemu_argv(code: Path, vars_copy: Path, disk: Path, debugcon: dict[int, Path]
 
 
 def stop(process: subprocess.Popen) -> None:
+    """Kills QEMU's process group and waits for it (at most 10 s)."""
     if process.poll() is None:
         try:
             os.killpg(process.pid, signal.SIGKILL)

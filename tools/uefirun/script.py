@@ -22,6 +22,8 @@ SMM_LOG, SMM_STATE = "smmlog{}.bin", "smmst{}.bin"
 
 
 def startup_script(commands: Sequence[Command], handshake: bool, smm: bool = False) -> str:
+    """The script's text. handshake: pause before each command until the harness sends a key;
+    smm: install the double first and save its log and state after each command."""
     lines = ["@echo -off", "fs0:", "cd \\"]
     if smm:
         lines.append(f"{SMM_INSTALLER} install {SMM_STATE_IN} > {SMM_INSTALL_PREFIX}-out.txt "

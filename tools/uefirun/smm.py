@@ -44,6 +44,8 @@ class SmmSetup:
 
 
 def setup(build_dir, machine, state: bytes | None, debugcon_ports) -> SmmSetup:
+    """The installer, the host tool and the state file to install (made from the machine
+    description when none is given); refuses what SMM mode cannot run with."""
     if build_dir is None:
         raise MachineError("SMM mode needs build_dir (for SmmDouble.efi and smmdouble)")
     if SMM_COMMAND_PORT in debugcon_ports:
@@ -72,6 +74,7 @@ def setup(build_dir, machine, state: bytes | None, debugcon_ports) -> SmmSetup:
 
 
 def check_installed(out: Path, serial_path: Path, work: Path) -> None:
+    """Raises ShellRunError with what the installer said when it did not end with status 0."""
     status = disk.read_status(out, f"{SMM_INSTALL_PREFIX}-st.txt")
     if status != 0:
         said = (disk.read_text(out, f"{SMM_INSTALL_PREFIX}-err.txt")
@@ -232,7 +235,8 @@ def decode_smm_log(tool: Path, data: bytes) -> list[dict]:
 
 
 def command_log(setup: SmmSetup, data: bytes | None,
-                     disk_files: Mapping[str, bytes]) -> tuple[list[dict] | None, list[str]]:
+                disk_files: Mapping[str, bytes]) -> tuple[list[dict] | None, list[str]]:
+    """The log events of one command and the problems with its SMIs."""
     if data is None:
         return None, ["the double's log of this command is not on the disk"]
     try:
