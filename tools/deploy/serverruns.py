@@ -11,6 +11,7 @@ from typing import Optional
 from deploy import folder, layout, record
 from stick import log, report
 from stick.log import Run
+from stick.names import upload_record
 from stick.report import ReportError, mark_latest, rank
 
 
@@ -93,7 +94,7 @@ def read_server_runs(root: Path) -> list[Run]:
     records: dict[str, Optional[str]] = {}
     for run in runs:
         if run.unit not in records:
-            records[run.unit] = server_record(layout.records_dir(root) / f"{run.unit}.txt")
+            records[run.unit] = server_record(root / upload_record(run.unit))
         judge_server_run(run, records[run.unit])
     runs.sort(key=lambda r: (rank(r), r.unit))
     mark_latest(runs)
