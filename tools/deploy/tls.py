@@ -31,7 +31,8 @@ import uuid
 from pathlib import Path
 
 from deploy.nginx import quote
-from stick.signing import KEYS_DIR, SigningError, _openssl, _place, _tool
+from stick.signing import (KEYS_DIR, SigningError, _openssl, _place, _tool, fingerprint,
+                           shown_guid)
 
 CA_KEY, CA_CERT, CA_DER, CA_LIST = "ca.key", "ca.crt", "ca.cer", "ca.esl"
 CA_DAYS = 3650
@@ -254,7 +255,6 @@ def stick_files(ca_file: Path) -> dict[str, bytes]:
         raise TlsError(f"{ca_file} is not a CA certificate (make-deploy-ca writes DIR/ca.cer)")
     text = CA_ENROLL_STEPS.format(
         subject=said.splitlines()[0].removeprefix("subject="), name=CA_STICK_NAME,
-        fingerprint=hashlib.sha256(der).hexdigest().upper(),
-        guid=str(owner_guid(der)).upper())
+        fingerprint=fingerprint(der), guid=shown_guid(owner_guid(der)))
     return {f"{KEYS_DIR}/{CA_STICK_NAME}": der,
             f"{KEYS_DIR}/{CA_ENROLL_NAME}": text.replace("\n", "\r\n").encode("ascii")}
