@@ -50,12 +50,16 @@ def free_port() -> int:
         return probe.getsockname()[1]
 
 
+def command(root: Path, port: int, *more: str) -> list[str]:
+    """deploy-server's command line on root, with the image beside it."""
+    return [sys.executable, str(REPO / "tools" / "deploy-server"), str(root), "--image",
+            str(root.parent / "x.img"), "--listen", f"127.0.0.1:{port}", *AS, *more]
+
+
 def start(root: Path, port: int, *more: str) -> subprocess.Popen:
     """deploy-server on root, once it serves (it says so once nginx listens) or has ended."""
-    server = subprocess.Popen(
-        [sys.executable, str(REPO / "tools" / "deploy-server"), str(root), "--image",
-         str(root.parent / "x.img"), "--listen", f"127.0.0.1:{port}", *AS, *more],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    server = subprocess.Popen(command(root, port, *more), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
     for line in iter(server.stdout.readline, ""):
         if line.startswith("serving "):
             break
@@ -224,11 +228,8 @@ class DeployServerTest(unittest.TestCase):
                 site = Path(self.tmp.name) / f"hostile{number}"
                 site.mkdir()
                 prepare(site)
-                done = subprocess.run(
-                    [sys.executable, str(REPO / "tools" / "deploy-server"), str(site),
-                     "--image", str(Path(self.tmp.name) / "x.img"), "--listen",
-                     f"127.0.0.1:{free_port()}", *AS, *more],
-                    capture_output=True, text=True, timeout=30)
+                done = subprocess.run(command(site, free_port(), *more), capture_output=True,
+                                      text=True, timeout=30)
                 self.assertEqual(done.returncode, 2, done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertEqual((victim.read_text(), victim.stat().st_mode & 0o777),
